@@ -1,0 +1,42 @@
+#include "foundation/io_service_pool.hpp"
+
+#include <algorithm>
+
+io_service_pool::io_service_pool(std::size_t threads) {
+    threads = std::max<std::size_t>(threads, 1);
+    entries_.reserve(threads);
+    entries_.push_back(std::make_unique<entry>());
+    threads_.reserve(threads);
+    io_context& context = entries_.front()->context;
+    for (std::size_t i = 0; i < threads; ++i) {
+        threads_.emplace_back([&context] { context.run(); });
+    }
+}
+
+io_service_pool::~io_service_pool() {
+    if (!stopped_.exchange(true)) {
+        for (auto& e : entries_) {
+            e->work.reset();
+            e->context.stop();
+        }
+        for (auto& t : threads_) {
+            t.join();
+        }
+    }
+}
+
+io_service_pool::io_context& io_service_pool::pick() {
+    return entries_[next_++ % entries_.size()]->context;
+}
+
+void io_service_pool::stop() {
+    if (stopped_.exchange(true)) {
+        return;
+    }
+    for (auto& e : entries_) {
+        e->work.reset();
+    }
+    for (auto& t : threads_) {
+        t.join();
+    }
+}

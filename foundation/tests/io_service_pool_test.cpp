@@ -1,0 +1,61 @@
+#include "foundation/io_service_pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <functional>
+#include <latch>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace {
+
+TEST(IoServicePool, RunsHandlersOnAllItsThreadsAtOnce) {
+    io_service_pool pool(4);
+    EXPECT_EQ(pool.thread_count(), 4u);
+    EXPECT_EQ(&pool.pick(), &pool.pick()) << "one io context serves every pick";
+
+    // Four handlers that each wait for the others can only finish when four
+    // threads run them in parallel.
+    std::latch all_running(4);
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 4; ++i) {
+        boost::asio::post(pool.pick(), [&] {
+            {
+                std::lock_guard lock(mutex);
+                threads.insert(std::this_thread::get_id());
+            }
+            all_running.arrive_and_wait();
+        });
+    }
+    pool.stop();
+    EXPECT_EQ(threads.size(), 4u);
+}
+
+TEST(IoServicePool, StopFinishesOutstandingWorkAndTheSecondStopDoesNothing) {
+    io_service_pool pool(0);
+    EXPECT_EQ(pool.thread_count(), 1u) << "zero threads would never serve";
+    bool fired = false;
+    boost::asio::steady_timer timer(pool.pick(), std::chrono::milliseconds(20));
+    timer.async_wait([&](const boost::system::error_code& error) { fired = !error; });
+    pool.stop();
+    EXPECT_TRUE(fired);
+    pool.stop();
+}
+
+TEST(IoServicePool, DestructionWithoutStopAbandonsEndlessWork) {
+    auto pool = std::make_unique<io_service_pool>(2);
+    // Work that never runs out would keep stop() waiting for ever.
+    auto& context = pool->pick();
+    std::function<void()> again = [&] { boost::asio::post(context, again); };
+    boost::asio::post(context, again);
+    pool.reset();
+    SUCCEED();
+}
+
+}  // namespace

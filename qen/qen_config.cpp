@@ -1,0 +1,114 @@
+#include "qen/qen_config.hpp"
+
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace qen {
+namespace {
+
+using boost::property_tree::ptree;
+
+// The XML reader keeps comments and attributes as children with names in
+// angle brackets; they are never domains, names or virtual directories.
+bool is_element(const ptree::value_type& child) {
+    return child.first.empty() || child.first[0] != '<';
+}
+
+std::uint16_t port_value(const ptree& tree, const char* key, std::uint16_t fallback) {
+    // Ports are read as integers and kept in 16 bits: 70000 becomes 4464.
+    return static_cast<std::uint16_t>(tree.get<int>(key, fallback));
+}
+
+}  // namespace
+
+std::string to_lower_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+qen_config::qen_config(const std::filesystem::path& file) : path_(std::filesystem::absolute(file)) {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) {
+        throw std::ios_base::failure("Can't open " + path_.string() + ": " + std::strerror(errno));
+    }
+    in.exceptions(std::ios::failbit | std::ios::badbit);
+    try {
+        boost::property_tree::read_xml(in, tree_);
+    } catch (const boost::property_tree::xml_parser_error& e) {
+        // Parsed from a stream, the error would name "<unspecified file>".
+        throw boost::property_tree::xml_parser_error(e.message(), path_.string(), e.line());
+    }
+    read_settings();
+
+    for (const auto& child : tree_.get_child("config.qen.domains")) {
+        if (is_element(child)) {
+            parse_domain(child.second);
+        }
+    }
+    if (domains_.empty()) {
+        throw std::runtime_error("You should at least have one domain");
+    }
+}
+
+void qen_config::read_settings() {
+    const ptree& t = tree_;
+    server_settings& s = settings_;
+    s.rtmp_enabled = t.get<int>("config.qen.rtmp.disabled", 0) == 0;
+    s.rtmp_addr = t.get<std::string>("config.qen.rtmp.addr", s.rtmp_addr);
+    s.rtmp_port = port_value(t, "config.qen.rtmp.port", s.rtmp_port);
+    s.rtmfp_enabled = t.get<int>("config.qen.rtmfp.disabled", 0) == 0;
+    s.rtmfp_port = port_value(t, "config.qen.rtmfp.port", s.rtmfp_port);
+    s.detect_nat_port1 = port_value(t, "config.qen.rtmfp.detect_nat_port1", s.detect_nat_port1);
+    s.detect_nat_port2 = port_value(t, "config.qen.rtmfp.detect_nat_port2", s.detect_nat_port2);
+    s.max_sessions_per_ip =
+        t.get<int>("config.qen.rtmfp.max_sessions_per_ip", s.max_sessions_per_ip);
+    s.max_groups_per_session =
+        t.get<int>("config.qen.rtmfp.max_groups_per_session", s.max_groups_per_session);
+    s.idle_timeout = t.get<int>("config.qen.idle_timeout", s.idle_timeout);
+    s.app_update_interval = t.get<int>("config.qen.app_update_interval", s.app_update_interval);
+    s.app_max_idle_time = t.get<int>("config.qen.app_max_idle_time", s.app_max_idle_time);
+}
+
+void qen_config::parse_domain(const ptree& node) {
+    auto d = std::make_shared<domain>();
+    for (const auto& name : node.get_child("names")) {
+        if (is_element(name)) {
+            d->names.push_back(to_lower_ascii(name.second.data()));
+        }
+    }
+    if (d->names.empty()) {
+        throw std::runtime_error("Bad domain names");
+    }
+
+    d->path = node.get<std::string>("path");
+    if (d->path.empty()) {
+        throw std::runtime_error("Domain path is not set");
+    }
+
+    if (auto dirs = node.get_child_optional("virtual_dirs")) {
+        for (const auto& dir : *dirs) {
+            if (!is_element(dir)) {
+                continue;
+            }
+            d->virtual_dirs.emplace(dir.second.get<std::string>("name"),
+                                    dir.second.get<std::string>("path"));
+        }
+    }
+
+    if (node.get_optional<bool>("default").value_or(false)) {
+        default_domain_ = d;
+    }
+    for (const auto& name : d->names) {
+        domains_.emplace(name, d);
+    }
+}
+
+}  // namespace qen

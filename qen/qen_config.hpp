@@ -1,0 +1,73 @@
+#pragma once
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace qen {
+
+// The typed values of the config.qen section, with their defaults.
+struct server_settings {
+    std::int32_t app_update_interval = 60;
+    std::int32_t idle_timeout = 60;
+    std::int32_t app_max_idle_time = 60;
+    bool rtmp_enabled = true;
+    std::string rtmp_addr = "0.0.0.0";
+    std::uint16_t rtmp_port = 1935;
+    bool rtmfp_enabled = true;
+    std::uint16_t rtmfp_port = 1935;
+    std::uint16_t detect_nat_port1 = 1936;
+    std::uint16_t detect_nat_port2 = 1937;
+    std::int32_t max_sessions_per_ip = 256;
+    std::int32_t max_groups_per_session = 1000;
+};
+
+// One domain: the host names it serves, its root directory and its virtual
+// directories. Host names are lower-cased; paths and virtual directory names
+// are kept as written, since Linux file names are case-sensitive.
+struct domain {
+    std::deque<std::string> names;
+    std::string path;
+    std::map<std::string, std::string> virtual_dirs;  // name -> path
+};
+
+using domain_ptr = std::shared_ptr<domain>;
+using domain_map = std::map<std::string, domain_ptr>;  // host name -> domain
+
+// The server machine's configuration file, loaded and checked.
+class qen_config {
+  public:
+    // Loads the file; throws on any failure with the reason.
+    explicit qen_config(const std::filesystem::path& file);
+    virtual ~qen_config() = default;
+
+    const server_settings& settings() const { return settings_; }
+    const domain_map& domains() const { return domains_; }
+    const domain_ptr& default_domain() const { return default_domain_; }
+    boost::property_tree::ptree& tree() { return tree_; }
+    const boost::property_tree::ptree& tree() const { return tree_; }
+    const std::filesystem::path& path() const { return path_; }
+
+  protected:
+    // Reads one child of config.qen.domains and registers its names.
+    void parse_domain(const boost::property_tree::ptree& node);
+
+  private:
+    void read_settings();
+
+    server_settings settings_;
+    domain_map domains_;
+    domain_ptr default_domain_;
+    boost::property_tree::ptree tree_;
+    std::filesystem::path path_;
+};
+
+// Lower-cases ASCII letters; other bytes (UTF-8 included) stay as they are.
+std::string to_lower_ascii(std::string text);
+
+}  // namespace qen

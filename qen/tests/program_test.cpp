@@ -1,0 +1,132 @@
+// The qen program as its supervisor and operators see it: arguments, exit
+// codes, messages and the ways to stop it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/testing/test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::testing::child_process;
+using platform::testing::temp_dir;
+using platform::testing::write_file;
+
+std::string valid_config(const temp_dir& dir) {
+    return "<config><qen><rtmp><disabled>1</disabled></rtmp><rtmfp><disabled>1</disabled></rtmfp>"
+           "<domains><domain><names><name>localhost</name></names><path>" +
+           dir.path().string() + "</path></domain></domains></qen></config>";
+}
+
+std::string semaphore_of(pid_t pid) {
+    return "/qen_shutdown_" + std::to_string(pid);
+}
+
+bool semaphore_exists(pid_t pid) {
+    sem_t* s = sem_open(semaphore_of(pid).c_str(), 0);
+    if (s == SEM_FAILED) {
+        return false;
+    }
+    sem_close(s);
+    return true;
+}
+
+// Waits until the server has created its shutdown event, i.e. it is running.
+bool wait_until_serving(child_process& qen) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (semaphore_exists(qen.pid())) {
+            return true;
+        }
+        if (!qen.running()) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST(Program, MoreThanOneArgumentPrintsUsageAndReadsNothing) {
+    temp_dir dir;
+    auto result = platform::testing::run({QEN_BINARY, "a", "b"}, 20s, {.working_dir = dir.path()});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "Usage: qen [config file]\n");
+}
+
+TEST(Program, ConfigurationErrorsExitWithCode3AndTheReason) {
+    const struct {
+        const char* what;
+        std::string xml;
+        std::string message;
+    } cases[] = {
+        {"no domains", "<config><qen><domains/></qen></config>",
+         "You should at least have one domain\n"},
+        {"no domain list", "<config><qen/></config>", "No such node (config.qen.domains)\n"},
+        {"bad names",
+         "<config><qen><domains><d><names/><path>/x</path></d></domains></qen></config>",
+         "Bad domain names\n"},
+        {"empty path",
+         "<config><qen><domains><d><names><n>a</n></names><path/></d></domains></qen></config>",
+         "Domain path is not set\n"},
+        {"malformed", "<config><qen>", "qen.xml"},
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        write_file(dir / "qen.xml", c.xml);
+        auto result = platform::testing::run({QEN_BINARY, (dir / "qen.xml").string()}, 20s, {});
+        EXPECT_EQ(result.exit_code, 3) << c.what;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << c.what << ": " << result.err;
+    }
+}
+
+TEST(Program, WithoutArgumentReadsQenXmlInTheWorkingDirectory) {
+    temp_dir dir;
+    auto missing = platform::testing::run({QEN_BINARY}, 20s, {.working_dir = dir.path()});
+    EXPECT_EQ(missing.exit_code, 3);
+    EXPECT_NE(missing.err.find((dir / "qen.xml").string()), std::string::npos) << missing.err;
+
+    write_file(dir / "qen.xml", valid_config(dir));
+    child_process qen({QEN_BINARY}, {.working_dir = dir.path()});
+    ASSERT_TRUE(wait_until_serving(qen)) << qen.stderr_text();
+    qen.signal(SIGTERM);
+    EXPECT_EQ(qen.wait_for_exit(20s), 0);
+}
+
+TEST(Program, TheShutdownEventStopsTheServerAndLeavesNothingBehind) {
+    temp_dir dir;
+    write_file(dir / "qen.xml", valid_config(dir));
+    child_process qen({QEN_BINARY, (dir / "qen.xml").string()});
+    ASSERT_TRUE(wait_until_serving(qen)) << qen.stderr_text();
+    std::this_thread::sleep_for(1500ms);  // let the housekeeping tick run
+    EXPECT_TRUE(qen.running());
+
+    // What the supervisor does from its own process.
+    sem_t* event = sem_open(semaphore_of(qen.pid()).c_str(), 0);
+    ASSERT_NE(event, SEM_FAILED);
+    sem_post(event);
+    sem_close(event);
+
+    EXPECT_EQ(qen.wait_for_exit(20s), 0) << qen.stderr_text();
+    EXPECT_FALSE(semaphore_exists(qen.pid()));
+    EXPECT_EQ(qen.stderr_text(), "");
+}
+
+TEST(Program, SigtermAndSigintStopTheServer) {
+    temp_dir dir;
+    write_file(dir / "qen.xml", valid_config(dir));
+    for (int signal_number : {SIGTERM, SIGINT}) {
+        child_process qen({QEN_BINARY, (dir / "qen.xml").string()});
+        ASSERT_TRUE(wait_until_serving(qen)) << qen.stderr_text();
+        qen.signal(signal_number);
+        EXPECT_EQ(qen.wait_for_exit(20s), 0) << "signal " << signal_number;
+        EXPECT_FALSE(semaphore_exists(qen.pid()));
+    }
+}
+
+}  // namespace
