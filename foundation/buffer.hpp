@@ -22,6 +22,8 @@ class buffer_reader {
     buffer_reader(const void* bytes, std::uint32_t length) noexcept
         : data(static_cast<const std::uint8_t*>(bytes)), size(length) {}
     explicit buffer_reader(std::string_view bytes);
+    // The reader would outlive the bytes.
+    buffer_reader(std::string&&) = delete;
 
     std::uint8_t read_u8();
     std::uint16_t read_u16_be();
