@@ -12,6 +12,15 @@ constexpr std::uint32_t max_items = 65535;
     throw std::runtime_error("Too many items");
 }
 
+// An array's count, refused before anything else when it is too large.
+std::uint32_t read_count(buffer_reader& in) {
+    const std::uint32_t count = in.read_u32_be();
+    if (count > max_items) {
+        too_many_items();
+    }
+    return count;
+}
+
 light_string read_key(buffer_reader& in) {
     return in.read_light_string(in.read_u16_be());
 }
@@ -164,10 +173,7 @@ void amf0_mixed_array::write(buffer_writer& out) const {
 
 void amf0_mixed_array::read_nested(buffer_reader& in, unsigned depth) {
     values.clear();
-    const std::uint32_t count = in.read_u32_be();
-    if (count > max_items) {
-        too_many_items();
-    }
+    const std::uint32_t count = read_count(in);
     // Exactly `count` pairs: an object end that a peer appends after them is
     // left to the caller.
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -188,10 +194,7 @@ void amf0_array::write(buffer_writer& out) const {
 
 void amf0_array::read_nested(buffer_reader& in, unsigned depth) {
     values.clear();
-    const std::uint32_t count = in.read_u32_be();
-    if (count > max_items) {
-        too_many_items();
-    }
+    const std::uint32_t count = read_count(in);
     // Every element takes at least one byte: a count the input cannot hold
     // must not reserve memory for it.
     values.reserve(std::min(count, in.remaining()));
