@@ -29,9 +29,21 @@ std::uint16_t thread_count() {
     return thread_count_from(std::getenv("NUMBER_OF_PROCESSORS"));
 }
 
+namespace {
+
+// Timer ticks from a configured count; a negative count means none.
+std::uint32_t ticks(std::int32_t configured) {
+    return static_cast<std::uint32_t>(std::max(configured, 0));
+}
+
+}  // namespace
+
 qen_server_context::qen_server_context(const std::filesystem::path& config_file)
     : thread_count_(qen::thread_count()) {
     const qen_config config(config_file);
+    apps_ = std::make_unique<app_manager>(config.domains(), config.default_domain(),
+                                          ticks(config.settings().app_update_interval),
+                                          ticks(config.settings().app_max_idle_time));
     if (config.settings().idle_timeout != 0) {
         idle_timeout = config.settings().idle_timeout;
     }
@@ -60,6 +72,9 @@ void qen_server::on_timer(const boost::system::error_code&) {
     if (stopping_) {
         return;
     }
+    // The application cache ages whether or not RTMP is enabled: with RTMP
+    // disabled, RTMFP clients still use (and re-read) applications.
+    context_.apps().on_timer();
     arm_timer();
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "foundation/io_service_pool.hpp"
+#include "qen/app_manager.hpp"
 #include "qen/qen_config.hpp"
 
 namespace qen {
@@ -21,7 +22,7 @@ std::uint16_t thread_count_from(const char* number_of_processors);
 std::uint16_t thread_count();
 
 // What every connection of the server sees: the settings loaded from the
-// configuration file.
+// configuration file and the applications of its domains.
 class qen_server_context {
   public:
     // Loads the configuration; throws what the loader throws.
@@ -33,6 +34,7 @@ class qen_server_context {
 
     std::uint16_t thread_count() const { return thread_count_; }
     const server_settings& settings() const { return settings_; }
+    app_manager& apps() { return *apps_; }
 
     // RTMP idle time-out in seconds.
     std::int32_t idle_timeout = 60;
@@ -40,6 +42,7 @@ class qen_server_context {
   private:
     std::uint16_t thread_count_;
     server_settings settings_;
+    std::unique_ptr<app_manager> apps_;
 };
 
 // The running server: the worker pool, the protocol servers and the

@@ -1,0 +1,219 @@
+#include "qen/app_manager.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "foundation/file_name.hpp"
+
+namespace qen {
+namespace {
+
+// How many redirections one lookup follows.
+constexpr int max_redirections = 4;
+
+// The non-empty segments of a path, or nothing when one of them could reach
+// outside the directory it is joined to ("..", a separator, a NUL...).
+std::optional<std::vector<std::string>> path_segments(const std::string& path) {
+    std::vector<std::string> segments;
+    std::size_t begin = 0;
+    while (begin <= path.size()) {
+        std::size_t end = path.find('/', begin);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > begin) {
+            std::string segment = path.substr(begin, end - begin);
+            if (!is_valid_file_name(segment)) {
+                return std::nullopt;
+            }
+            segments.push_back(std::move(segment));
+        }
+        begin = end + 1;
+    }
+    return segments;
+}
+
+}  // namespace
+
+app_manager::app_manager(domain_map domains, domain_ptr default_domain,
+                         std::uint32_t app_update_interval, std::uint32_t app_max_idle_time)
+    : domains_(std::move(domains)),
+      default_domain_(std::move(default_domain)),
+      app_update_interval_(app_update_interval),
+      app_max_idle_time_(app_max_idle_time) {}
+
+app_ptr app_manager::find_app_by_url(const std::string& url, url_parts& context) {
+    if (!split_url(url, context)) {
+        return nullptr;
+    }
+    context.host = to_lower_ascii(context.host);
+    const auto found = domains_.find(context.host);
+    const domain_ptr d = found != domains_.end() ? found->second : default_domain_;
+    if (!d) {
+        return nullptr;
+    }
+    for (int redirections = 0;; ++redirections) {
+        app_ptr app = resolve_app_path(*d, context.path);
+        if (!app) {
+            return nullptr;
+        }
+        std::string target = app->get<std::string>("app_redirection", "");
+        if (target.empty()) {
+            return app;
+        }
+        if (redirections == max_redirections) {
+            return nullptr;
+        }
+        context.path = std::move(target);
+    }
+}
+
+app_ptr app_manager::resolve_app_path(const domain& d, const std::string& path) {
+    const auto segments = path_segments(path);
+    if (!segments) {
+        return nullptr;
+    }
+    auto next = segments->begin();
+    std::string key = d.names.front();
+    std::string directory = d.path;
+
+    const std::string* virtual_dir = nullptr;
+    if (next != segments->end()) {
+        const auto found = d.virtual_dirs.find(*next);
+        if (found != d.virtual_dirs.end()) {
+            virtual_dir = &found->second;
+        }
+    }
+
+    std::unique_lock lock(mutex_);
+    app_slot_ptr level = get_or_load_app(lock, directory, key, nullptr);
+    if (!level) {
+        return nullptr;
+    }
+    if (virtual_dir) {
+        key += "/" + *next++;
+        directory = *virtual_dir;
+        level = get_or_load_app(lock, directory, key, level);
+        if (!level) {
+            return nullptr;
+        }
+    }
+    for (; next != segments->end(); ++next) {
+        key += "/" + *next;
+        directory += "/" + *next;
+        level = get_or_load_app(lock, directory, key, level);
+        if (!level) {
+            return nullptr;
+        }
+    }
+    return level->get();
+}
+
+app_ptr app_manager::build_app(const app_slot_ptr& parent, const std::string& directory,
+                               const std::string& key) {
+    return std::make_shared<const qen_app>(parent, directory, key);
+}
+
+app_slot_ptr app_manager::get_or_load_app(std::unique_lock<std::mutex>& lock,
+                                          const std::string& directory, const std::string& key,
+                                          const app_slot_ptr& parent) {
+    auto found = cache_.find(key);
+    if (found == cache_.end()) {
+        return load_new(lock, directory, key, parent);
+    }
+    if (found->second.loading) {
+        if (found->second.slot) {
+            return found->second.slot;  // being re-checked: the current one serves
+        }
+        load_done_.wait(lock, [&] {
+            found = cache_.find(key);
+            return found == cache_.end() || !found->second.loading;
+        });
+        return found == cache_.end() ? nullptr : found->second.slot;
+    }
+    entry& cached = found->second;
+    cached.idle_ticks = 0;
+    if (cached.ticks_since_check > app_update_interval_) {
+        return recheck(lock, cached, directory, key, parent);
+    }
+    return cached.slot;
+}
+
+app_slot_ptr app_manager::load_new(std::unique_lock<std::mutex>& lock, const std::string& directory,
+                                   const std::string& key, const app_slot_ptr& parent) {
+    if (parent && parent->get()->finalized()) {
+        return nullptr;
+    }
+    cache_[key].loading = true;
+    lock.unlock();
+    app_ptr app;
+    try {
+        app = build_app(parent, directory, key);
+    } catch (const std::exception&) {
+    }
+    lock.lock();
+
+    const auto found = cache_.find(key);
+    app_slot_ptr slot;
+    if (app) {
+        slot = std::make_shared<app_slot>(std::move(app));
+        found->second.slot = slot;
+        found->second.loading = false;
+    } else {
+        cache_.erase(found);
+    }
+    load_done_.notify_all();
+    return slot;
+}
+
+app_slot_ptr app_manager::recheck(std::unique_lock<std::mutex>& lock, entry& cached,
+                                  const std::string& directory, const std::string& key,
+                                  const app_slot_ptr& parent) {
+    cached.loading = true;
+    cached.ticks_since_check = 0;
+    const app_slot_ptr slot = cached.slot;
+    const std::int64_t known_time = slot->get()->settings_time();
+    lock.unlock();
+
+    app_ptr fresh;
+    bool failed = false;
+    if (qen_app::settings_time_of(directory) != known_time) {
+        try {
+            fresh = build_app(parent, directory, key);
+        } catch (const std::exception&) {
+            failed = true;
+        }
+    }
+    lock.lock();
+
+    // The entry cannot have gone meanwhile: nothing erases an entry that is
+    // being loaded but its loader.
+    const auto found = cache_.find(key);
+    load_done_.notify_all();
+    if (failed) {
+        cache_.erase(found);
+        return nullptr;
+    }
+    found->second.loading = false;
+    if (fresh) {
+        slot->set(std::move(fresh));
+    }
+    return slot;
+}
+
+void app_manager::on_timer() {
+    std::lock_guard lock(mutex_);
+    for (auto it = cache_.begin(); it != cache_.end();) {
+        entry& e = it->second;
+        ++e.idle_ticks;
+        ++e.ticks_since_check;
+        const bool unused = e.slot && e.slot.use_count() == 1 && e.slot->used_by_slot_alone();
+        if (!e.loading && e.idle_ticks > app_max_idle_time_ && unused) {
+            it = cache_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace qen

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "qen/qen_app.hpp"
+#include "qen/qen_config.hpp"
+
+namespace qen {
+
+// Turns client URLs into applications and keeps them cached: re-reads an
+// application's settings when its file changes and drops applications that
+// nobody has used for a while. Lookups may come from any thread.
+class app_manager {
+  public:
+    // The intervals count calls of on_timer (one a second in the server).
+    app_manager(domain_map domains, domain_ptr default_domain, std::uint32_t app_update_interval,
+                std::uint32_t app_max_idle_time);
+    virtual ~app_manager() = default;
+
+    app_manager(const app_manager&) = delete;
+    app_manager& operator=(const app_manager&) = delete;
+
+    // Splits the URL into the context and finds the application it names,
+    // following redirections. Empty when there is none, which refuses the
+    // client.
+    app_ptr find_app_by_url(const std::string& url, url_parts& context);
+
+    // The application of a path (segments separated by "/") in a domain.
+    app_ptr resolve_app_path(const domain& d, const std::string& path);
+
+    // Housekeeping, once a tick.
+    void on_timer();
+
+  protected:
+    // Builds the application of a directory; throws when it cannot.
+    virtual app_ptr build_app(const app_slot_ptr& parent, const std::string& directory,
+                              const std::string& key);
+
+  private:
+    struct entry {
+        app_slot_ptr slot;     // empty while the first load runs
+        bool loading = false;  // a thread loads or re-checks this key
+        std::uint32_t ticks_since_check = 0;
+        std::uint32_t idle_ticks = 0;
+    };
+
+    // The slot of a key, loading or re-checking it as needed. Entered and
+    // left with the lock held; the file-system work runs without it.
+    app_slot_ptr get_or_load_app(std::unique_lock<std::mutex>& lock, const std::string& directory,
+                                 const std::string& key, const app_slot_ptr& parent);
+    app_slot_ptr load_new(std::unique_lock<std::mutex>& lock, const std::string& directory,
+                          const std::string& key, const app_slot_ptr& parent);
+    app_slot_ptr recheck(std::unique_lock<std::mutex>& lock, entry& cached,
+                         const std::string& directory, const std::string& key,
+                         const app_slot_ptr& parent);
+
+    const domain_map domains_;
+    const domain_ptr default_domain_;
+    const std::uint32_t app_update_interval_;
+    const std::uint32_t app_max_idle_time_;
+
+    std::mutex mutex_;
+    std::condition_variable load_done_;
+    std::map<std::string, entry> cache_;
+};
+
+}  // namespace qen

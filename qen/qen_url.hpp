@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace qen {
+
+// The parts of a client's URL (an RTMP tcUrl, an RTMFP connect URL).
+struct url_parts {
+    std::string protocol;
+    std::string host;
+    std::int32_t port = 0;  // 0 when the URL names none
+    std::string path;       // percent-decoded
+    std::map<std::string, std::string> query;
+};
+
+// Splits "proto://host[:port][/path][?query]". Returns false and changes
+// nothing when the text is not such a URL (a port above 65535 included).
+bool split_url(const std::string& url, url_parts& parts);
+
+// "%41" becomes "A"; a "%" not followed by two hex digits stays. With
+// plus_is_space, "+" becomes " " (the query rule).
+std::string percent_decode(const std::string& text, bool plus_is_space = false);
+
+}  // namespace qen
