@@ -33,7 +33,7 @@ bool remote_call_mgr::add_handler(std::shared_ptr<remote_call_handler> handler) 
     return handlers_.emplace(method_id, std::move(handler)).second;
 }
 
-void remote_call_mgr::check_method(std::uint32_t method_id, bool has_callback) const {
+void remote_call_mgr::check_method(std::uint32_t method_id, bool has_callback) {
     if (method_id == reply_kind || method_id == keep_alive_kind) {
         throw std::invalid_argument("not a method id: " + std::to_string(method_id));
     }

@@ -153,7 +153,7 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
     void set_close_callback(std::function<void()> callback);
 
   private:
-    void check_method(std::uint32_t method_id, bool has_callback) const;
+    static void check_method(std::uint32_t method_id, bool has_callback);
     std::uint64_t send_request(byte_buffer request, std::unique_ptr<pending_call> call);
     void queue_frame(byte_buffer frame, std::uint64_t call_id);
     void read_more();
