@@ -149,7 +149,8 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
     void close();
     bool closed() const { return closed_; }
 
-    // Called once when the connection ends, whatever ended it.
+    // Called once when the connection ends, whatever ended it. Set it before
+    // the connection starts.
     void set_close_callback(std::function<void()> callback);
 
   private:

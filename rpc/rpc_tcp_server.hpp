@@ -107,6 +107,8 @@ class rpc_tcp_server_base : public std::enable_shared_from_this<rpc_tcp_server_b
 // with (io context, read size, maximum payload length). The owner creates it,
 // sets the callbacks, calls start_accept() and start_timer(), and calls stop()
 // before letting it go: accepting and the timer keep it alive until then.
+// Once stopped, the server and its connections leave the io context no work,
+// so a thread running it returns. Connections must not outlive the io context.
 template <typename Connection = rpc_tcp_connection>
 class rpc_tcp_server final : public rpc_tcp_server_base {
     static_assert(std::is_base_of_v<rpc_tcp_connection, Connection>);

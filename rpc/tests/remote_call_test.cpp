@@ -147,14 +147,15 @@ class RemoteCallTest : public ::testing::Test {
     std::vector<bool_reply> kept_replies_;
 };
 
-byte_buffer request(std::uint32_t method, std::uint64_t call_id, const std::string& payload_hex) {
-    byte_buffer frame = encode_request(method, call_id);
-    const byte_buffer payload = hex(payload_hex);
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    write_frame_header(frame.data(),
-                       frame_header{.kind = method,
-                                    .call_id = call_id,
-                                    .payload_length = static_cast<std::uint32_t>(payload.size())});
+// A request frame with its arguments written out.
+byte_buffer request(std::uint32_t method, std::uint64_t call_id, const std::string& arguments_hex) {
+    const byte_buffer arguments = hex(arguments_hex);
+    byte_buffer frame(frame_header_size);
+    write_frame_header(
+        frame.data(), frame_header{.kind = method,
+                                   .call_id = call_id,
+                                   .payload_length = static_cast<std::uint32_t>(arguments.size())});
+    frame.insert(frame.end(), arguments.begin(), arguments.end());
     return frame;
 }
 
@@ -331,7 +332,6 @@ TEST_F(RemoteCallTest, KeepAliveGoesOutOnEveryThirtyFirstTick) {
 
         server_->tick();
         const received_frame keep_alive = client.read_frame();
-        EXPECT_EQ(to_hex(encode_keep_alive()), to_hex(join({hex("ffffffff"), byte_buffer(16, 0)})));
         EXPECT_EQ(keep_alive.header.kind, keep_alive_kind);
         EXPECT_EQ(keep_alive.header.call_id, no_call_id);
         EXPECT_EQ(keep_alive.header.status, call_status::success);
