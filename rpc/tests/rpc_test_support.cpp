@@ -71,9 +71,9 @@ received_frame raw_client::read_frame() {
 }
 
 bool raw_client::wait_for_close() {
-    std::uint8_t skipped[4096];
+    std::uint8_t skipped;
     try {
-        while (read_exact(skipped, 1)) {
+        while (read_exact(&skipped, 1)) {
         }
         return true;
     } catch (const std::runtime_error&) {
