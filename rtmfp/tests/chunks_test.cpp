@@ -1,0 +1,438 @@
+#include "rtmfp/chunks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+namespace ip = boost::asio::ip;
+using bytes = std::vector<std::uint8_t>;
+
+// "30 00 1E" -> {0x30, 0x00, 0x1E}
+bytes hex(std::string_view text) {
+    bytes out;
+    int high = -1;
+    for (char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else {
+            continue;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+bytes text(std::string_view s) {
+    return {s.begin(), s.end()};
+}
+
+bytes fill(std::size_t n, std::uint8_t value) {
+    return bytes(n, value);
+}
+
+template <class... Parts>
+bytes cat(const Parts&... parts) {
+    bytes out;
+    (out.insert(out.end(), parts.begin(), parts.end()), ...);
+    return out;
+}
+
+bytes as_bytes(rtmfp_bytes view) {
+    return {view.begin(), view.end()};
+}
+
+bytes written(const rtmfp_command& command) {
+    bytes storage(4096);
+    rtmfp_packet_writer out(storage.data(), static_cast<std::uint32_t>(storage.size()));
+    command.write(out);
+    storage.resize(out.size);
+    return storage;
+}
+
+template <class F>
+std::string thrown_message(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "nothing thrown";
+}
+
+// Field values shared by the wire strings and the chunks built to match them.
+const bytes tag = fill(16, 0x7A);
+const bytes cookie = fill(64, 0xC0);
+const bytes certificate = fill(77, 0xCE);
+const bytes public_key = fill(128, 0xB5);
+const bytes short_key = fill(64, 0xB6);
+const bytes peer_id = fill(32, 0x9D);
+const bytes nonce_prefix = hex("03 1A 00 00 02 1E 00 81 02 0D 02");
+const bytes url = text("rtmfp://h/a");
+const rtmfp_address public_v4 = rtmfp_make_address({ip::make_address("203.0.113.7"), 1935}, true);
+const rtmfp_address local_v6 = rtmfp_make_address({ip::make_address("fe80::1"), 50000}, false);
+const bytes public_v4_wire = hex("02 CB 00 71 07 07 8F");
+const bytes local_v6_wire = hex("81 FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 01 C3 50");
+
+struct round_trip_case {
+    const char* name;
+    bytes wire;
+    std::function<std::unique_ptr<rtmfp_command>()> build;
+    std::function<void(const rtmfp_command&)> check;
+};
+
+template <class T>
+const T& as(const rtmfp_command& command) {
+    return dynamic_cast<const T&>(command);
+}
+
+std::vector<round_trip_case> round_trip_cases() {
+    return {
+        {"keep-alive request", hex("01 00 00"),
+         [] { return std::make_unique<rtmfp_keep_alive_req>(); }, [](const rtmfp_command&) {}},
+        {"keep-alive reply", hex("41 00 00"),
+         [] { return std::make_unique<rtmfp_keep_alive_rep>(); }, [](const rtmfp_command&) {}},
+        {"client session failed", hex("0C 00 00"),
+         [] { return std::make_unique<rtmfp_client_session_failed_cmd>(); },
+         [](const rtmfp_command&) {}},
+        {"session end", hex("4C 00 00"), [] { return std::make_unique<rtmfp_session_end_cmd>(); },
+         [](const rtmfp_command&) {}},
+        {"negative ack", hex("18 00 00"), [] { return std::make_unique<rtmfp_ack_negative_rep>(); },
+         [](const rtmfp_command&) {}},
+        {"handshake request for a URL", cat(hex("30 00 1E 0D 0C 0A"), url, tag),
+         [] {
+             return std::make_unique<rtmfp_handshake_req>(
+                 rtmfp_endpoint_discriminator{rtmfp_endpoint_discriminator::url, url}, tag);
+         },
+         [](const rtmfp_command& c) {
+             const auto& req = as<rtmfp_handshake_req>(c);
+             EXPECT_EQ(req.discriminator.type, 0x0A);
+             EXPECT_EQ(as_bytes(req.discriminator.value), url);
+             EXPECT_EQ(as_bytes(req.tag), tag);
+         }},
+        {"handshake request for a peer", cat(hex("30 00 33 22 21 0F"), peer_id, tag),
+         [] {
+             return std::make_unique<rtmfp_handshake_req>(
+                 rtmfp_endpoint_discriminator{rtmfp_endpoint_discriminator::peer_id, peer_id}, tag);
+         },
+         [](const rtmfp_command& c) {
+             const auto& req = as<rtmfp_handshake_req>(c);
+             EXPECT_EQ(req.discriminator.type, 0x0F);
+             EXPECT_EQ(as_bytes(req.discriminator.value), peer_id);
+         }},
+        {"handshake reply", cat(hex("70 00 9F 10"), tag, hex("40"), cookie, certificate),
+         [] { return std::make_unique<rtmfp_handshake_rep>(tag, cookie, certificate); },
+         [](const rtmfp_command& c) {
+             const auto& rep = as<rtmfp_handshake_rep>(c);
+             EXPECT_EQ(as_bytes(rep.tag), tag);
+             EXPECT_EQ(as_bytes(rep.cookie), cookie);
+             EXPECT_EQ(as_bytes(rep.certificate), certificate);
+         }},
+        {"key exchange request",
+         cat(hex("38 00 D2 01 02 03 04 40"), cookie, hex("81 04 1D 02 AA BB"), public_key,
+             hex("05 11 22 33 44 55 58")),
+         [] {
+             static const bytes certificate_field = hex("1D 02 AA BB");
+             static const bytes nonce = hex("11 22 33 44 55");
+             return std::make_unique<rtmfp_handshake_exchg_key_req>(
+                 0x01020304, cookie, certificate_field, public_key, nonce);
+         },
+         [](const rtmfp_command& c) {
+             const auto& req = as<rtmfp_handshake_exchg_key_req>(c);
+             EXPECT_EQ(req.initiator_session_id, 0x01020304u);
+             EXPECT_EQ(as_bytes(req.cookie), cookie);
+             EXPECT_EQ(as_bytes(req.certificate), hex("1D 02 AA BB"));
+             EXPECT_EQ(as_bytes(req.public_key), public_key);
+             EXPECT_EQ(as_bytes(req.initiator_nonce), hex("11 22 33 44 55"));
+         }},
+        {"key exchange reply, 128-byte key",
+         cat(hex("78 00 92 00 00 00 2A 81 0B"), nonce_prefix, public_key, hex("58")),
+         [] {
+             return std::make_unique<rtmfp_handshake_exchg_key_rep>(42, 0x81, nonce_prefix,
+                                                                    public_key);
+         },
+         [](const rtmfp_command& c) {
+             const auto& rep = as<rtmfp_handshake_exchg_key_rep>(c);
+             EXPECT_EQ(rep.responder_session_id, 42u);
+             EXPECT_EQ(rep.key_form, 0x81);
+             EXPECT_EQ(as_bytes(rep.responder_nonce), nonce_prefix);
+             EXPECT_EQ(as_bytes(rep.public_key), public_key);
+         }},
+        {"key exchange reply, 64-byte key",
+         cat(hex("78 00 52 00 00 00 2A 49 0B"), nonce_prefix, short_key, hex("58")),
+         [] {
+             return std::make_unique<rtmfp_handshake_exchg_key_rep>(42, 0x49, nonce_prefix,
+                                                                    short_key);
+         },
+         [](const rtmfp_command& c) {
+             EXPECT_EQ(as_bytes(as<rtmfp_handshake_exchg_key_rep>(c).public_key), short_key);
+         }},
+        {"key exchange reply, other key form",
+         cat(hex("78 00 12 00 00 00 2A 02 0B"), nonce_prefix, hex("58")),
+         [] {
+             return std::make_unique<rtmfp_handshake_exchg_key_rep>(42, 0x02, nonce_prefix,
+                                                                    rtmfp_bytes{});
+         },
+         [](const rtmfp_command& c) {
+             EXPECT_TRUE(as<rtmfp_handshake_exchg_key_rep>(c).public_key.empty());
+         }},
+        {"user data opening a flow",
+         hex("10 00 11 80 02 01 01 05 00 54 43 04 00 00 14 00 00 00 00 02"),
+         [] {
+             static const bytes signature = hex("00 54 43 04 00");
+             static const bytes payload = hex("14 00 00 00 00 02");
+             return std::make_unique<rtmfp_block_data>(0x80, 2, 1, 1, signature, payload);
+         },
+         [](const rtmfp_command& c) {
+             const auto& data = as<rtmfp_block_data>(c);
+             EXPECT_TRUE(data.has_options());
+             EXPECT_EQ(data.flow_id, 2u);
+             EXPECT_EQ(data.sequence, 1u);
+             EXPECT_EQ(data.fsn_offset, 1u);
+             EXPECT_EQ(as_bytes(data.signature), hex("00 54 43 04 00"));
+             EXPECT_EQ(as_bytes(data.payload), hex("14 00 00 00 00 02"));
+         }},
+        {"user data without options", hex("10 00 0B 10 81 48 80 C0 00 03 DE AD BE EF"),
+         [] {
+             static const bytes payload = hex("DE AD BE EF");
+             return std::make_unique<rtmfp_block_data>(0x10, 200, 8192, 3, rtmfp_bytes{}, payload);
+         },
+         [](const rtmfp_command& c) {
+             const auto& data = as<rtmfp_block_data>(c);
+             EXPECT_FALSE(data.has_options());
+             EXPECT_EQ(data.flags, 0x10);
+             EXPECT_EQ(data.flow_id, 200u);
+             EXPECT_EQ(data.sequence, 8192u);
+             EXPECT_EQ(data.fsn_offset, 3u);
+             EXPECT_TRUE(data.signature.empty());
+             EXPECT_EQ(as_bytes(data.payload), hex("DE AD BE EF"));
+         }},
+        {"next user data", hex("11 00 06 20 01 02 03 04 05"),
+         [] {
+             static const bytes payload = hex("01 02 03 04 05");
+             return std::make_unique<rtmfp_block_data_compact>(0x20, payload);
+         },
+         [](const rtmfp_command& c) {
+             const auto& data = as<rtmfp_block_data_compact>(c);
+             EXPECT_EQ(data.flags, 0x20);
+             EXPECT_EQ(as_bytes(data.payload), hex("01 02 03 04 05"));
+         }},
+        {"flow unusable", hex("5E 00 02 03 00"),
+         [] { return std::make_unique<rtmfp_flow_unusable>(3); },
+         [](const rtmfp_command& c) { EXPECT_EQ(as<rtmfp_flow_unusable>(c).flow_id, 3u); }},
+        {"acknowledgement", hex("51 00 04 02 3F 81 48"),
+         [] { return std::make_unique<rtmfp_ack_cmd>(2, 200); },
+         [](const rtmfp_command& c) {
+             const auto& ack = as<rtmfp_ack_cmd>(c);
+             EXPECT_EQ(ack.flow_id, 2u);
+             EXPECT_EQ(ack.buffer_available, 0x3F);
+             EXPECT_EQ(ack.cumulative_sequence, 200u);
+         }},
+        {"introduction reply", cat(hex("71 00 2B 10"), tag, public_v4_wire, local_v6_wire),
+         [] {
+             return std::make_unique<rtmfp_cmd_holepunch_rep>(
+                 tag, std::vector<rtmfp_address>{public_v4, local_v6});
+         },
+         [](const rtmfp_command& c) {
+             const auto& rep = as<rtmfp_cmd_holepunch_rep>(c);
+             EXPECT_EQ(as_bytes(rep.tag), tag);
+             EXPECT_EQ(rep.addresses, (std::vector<rtmfp_address>{public_v4, local_v6}));
+         }},
+        {"introduction reply without addresses", cat(hex("71 00 11 10"), tag),
+         [] {
+             return std::make_unique<rtmfp_cmd_holepunch_rep>(tag, std::vector<rtmfp_address>{});
+         },
+         [](const rtmfp_command& c) {
+             EXPECT_TRUE(as<rtmfp_cmd_holepunch_rep>(c).addresses.empty());
+         }},
+        {"introduction", cat(hex("0F 00 3A 22 21 0F"), peer_id, public_v4_wire, tag),
+         [] {
+             return std::make_unique<rtmfp_cmd_punch_request_notify>(
+                 rtmfp_endpoint_discriminator{rtmfp_endpoint_discriminator::peer_id, peer_id},
+                 public_v4, tag);
+         },
+         [](const rtmfp_command& c) {
+             const auto& notify = as<rtmfp_cmd_punch_request_notify>(c);
+             EXPECT_EQ(notify.discriminator.type, 0x0F);
+             EXPECT_EQ(as_bytes(notify.discriminator.value), peer_id);
+             EXPECT_EQ(notify.address, public_v4);
+             EXPECT_EQ(as_bytes(notify.tag), tag);
+         }},
+        {"introduction with an empty tag", cat(hex("0F 00 2A 22 21 0F"), peer_id, public_v4_wire),
+         [] {
+             return std::make_unique<rtmfp_cmd_punch_request_notify>(
+                 rtmfp_endpoint_discriminator{rtmfp_endpoint_discriminator::peer_id, peer_id},
+                 public_v4, rtmfp_bytes{});
+         },
+         [](const rtmfp_command& c) {
+             EXPECT_TRUE(as<rtmfp_cmd_punch_request_notify>(c).tag.empty());
+         }},
+    };
+}
+
+TEST(RtmfpChunks, EveryTypeParsesAndWritesBackByteForByte) {
+    for (const auto& c : round_trip_cases()) {
+        SCOPED_TRACE(c.name);
+        rtmfp_packet_reader in(c.wire);
+        rtmfp_command_storage storage;
+        rtmfp_command* command = rtmfp_command::parse(in, storage);
+        ASSERT_NE(command, nullptr);
+        EXPECT_EQ(storage.get(), command);
+        EXPECT_EQ(command->type, c.wire[0]);
+        EXPECT_EQ(command->size, c.wire.size() - 3);
+        c.check(*command);
+        EXPECT_EQ(written(*command), c.wire);
+
+        const auto built = c.build();
+        EXPECT_EQ(built->type, c.wire[0]);
+        EXPECT_EQ(written(*built), c.wire);
+    }
+}
+
+// A chunk parsed from bytes that it keeps.
+struct parsed_chunk {
+    explicit parsed_chunk(bytes chunk) : wire(std::move(chunk)) {
+        rtmfp_packet_reader in(wire);
+        command = rtmfp_command::parse(in, storage);
+    }
+    bytes wire;
+    rtmfp_command_storage storage;
+    rtmfp_command* command = nullptr;
+};
+
+TEST(RtmfpChunks, ReadsWhatTheServerDoesNotWriteItself) {
+    // 0xFF bytes before the buffer byte are skipped.
+    const parsed_chunk ack_chunk(hex("51 00 06 05 FF FF 3F 81 48"));
+    const auto& ack = as<rtmfp_ack_cmd>(*ack_chunk.command);
+    EXPECT_EQ(ack.flow_id, 5u);
+    EXPECT_EQ(ack.buffer_available, 0x3F);
+    EXPECT_EQ(ack.cumulative_sequence, 200u);
+
+    // Options after the signature are skipped up to the zero length.
+    const parsed_chunk data_chunk(hex("10 00 0E 80 03 01 01 03 00 47 43 02 0A 02 00 AB CD"));
+    const auto& data = as<rtmfp_block_data>(*data_chunk.command);
+    EXPECT_EQ(as_bytes(data.signature), hex("00 47 43"));
+    EXPECT_EQ(as_bytes(data.payload), hex("AB CD"));
+
+    // The reader stops after the flow id.
+    const parsed_chunk unusable(hex("5E 00 01 07"));
+    EXPECT_EQ(as<rtmfp_flow_unusable>(*unusable.command).flow_id, 7u);
+
+    // A body-less chunk with bytes after it is written back without them.
+    const parsed_chunk keep_alive(hex("01 00 02 AA BB"));
+    EXPECT_EQ(written(*keep_alive.command), hex("01 00 00"));
+}
+
+TEST(RtmfpChunks, ChunkCutAtTheEndOfThePacketKeepsTheBytesThere) {
+    // A 0x10 chunk that claims 0x40 body bytes in a packet that holds 6.
+    const bytes packet = hex("10 00 40 00 02 05 01 AA BB");
+    rtmfp_packet_reader in(packet);
+    auto chunk = rtmfp_next_chunk(in);
+    ASSERT_TRUE(chunk);
+    rtmfp_command_storage storage;
+    const auto& data = as<rtmfp_block_data>(*rtmfp_command::parse(*chunk, storage));
+    EXPECT_EQ(data.size, 0x40);
+    EXPECT_EQ(as_bytes(data.payload), hex("AA BB"));
+    EXPECT_FALSE(rtmfp_next_chunk(in));
+}
+
+TEST(RtmfpChunks, MalformedChunksAreRefused) {
+    const struct {
+        const char* name;
+        bytes wire;
+    } cases[] = {
+        {"under three bytes", hex("01 00")},
+        {"zero-length discriminator", cat(hex("30 00 13 01 00 0A"), tag)},
+        {"discriminator longer than the chunk", cat(hex("30 00 13 41 40 0A"), tag)},
+        {"handshake tag cut", cat(hex("30 00 1D 0D 0C 0A"), url, fill(15, 0x7A))},
+        {"certificate cut", cat(hex("70 00 9E 10"), tag, hex("40"), cookie, fill(76, 0xCE))},
+        {"cookie length near 2^32", cat(hex("70 00 20 10"), tag, hex("FF FF FF FF 01 02"))},
+        {"key exchange without its last byte",
+         cat(hex("38 00 D1 01 02 03 04 40"), cookie, hex("81 04 1D 02 AA BB"), public_key,
+             hex("05 11 22 33 44 55"))},
+        {"key exchange with a short public key",
+         cat(hex("38 00 92 01 02 03 04 40"), cookie, hex("81 00"), short_key, hex("00 58"))},
+        {"key form 0x81 with 64 key bytes",
+         cat(hex("78 00 52 00 00 00 2A 81 0B"), nonce_prefix, short_key, hex("58"))},
+        {"user data header cut", hex("10 00 03 00 02 81")},
+        {"options without their end", hex("10 00 0A 80 02 01 01 03 00 47 43 01 0A")},
+        {"option longer than the chunk", hex("10 00 0C 80 02 01 01 03 00 47 43 09 0A 02 00")},
+        {"acknowledgement of 0xFF only", hex("51 00 03 02 FF FF")},
+        {"acknowledgement without its sequence", hex("51 00 02 02 3F")},
+        {"partial address record", cat(hex("71 00 15 10"), tag, hex("02 CB 00 71 07"))},
+        {"IPv6 flag on an IPv4-sized record",
+         cat(hex("71 00 18 10"), tag, public_v4_wire, hex("80"))},
+        {"introduction with its address cut",
+         cat(hex("0F 00 27 22 21 0F"), peer_id, hex("82 00 00 00"))},
+    };
+    for (const auto& c : cases) {
+        rtmfp_packet_reader in(c.wire);
+        rtmfp_command_storage storage;
+        EXPECT_EQ(thrown_message([&] { rtmfp_command::parse(in, storage); }), "Packet eof")
+            << c.name;
+        EXPECT_EQ(storage.get(), nullptr) << c.name;
+    }
+}
+
+TEST(RtmfpChunks, UnknownTypesAreSkippedWithoutError) {
+    for (std::uint8_t type : {0x00, 0x02, 0x7F, 0x99, 0xFE}) {
+        const bytes wire = {type, 0x00, 0x01, 0x42};
+        rtmfp_packet_reader in(wire);
+        rtmfp_command_storage storage;
+        EXPECT_EQ(rtmfp_command::parse(in, storage), nullptr) << int(type);
+        EXPECT_EQ(storage.get(), nullptr) << int(type);
+    }
+}
+
+TEST(RtmfpChunks, DiscriminatorLengthsCountTheTypeByteAndTheInnerLength) {
+    const bytes value = fill(17, 0x44);
+    const rtmfp_handshake_req req({rtmfp_endpoint_discriminator::url, value}, tag);
+    const bytes out = written(req);
+    EXPECT_EQ(bytes(out.begin() + 3, out.begin() + 6), hex("13 12 0A"));
+}
+
+TEST(RtmfpChunks, WritesThatDoNotFitLeaveTheWriterAsItWas) {
+    const rtmfp_handshake_rep rep(tag, cookie, certificate);
+    bytes storage(100, 0);
+    rtmfp_packet_writer out(storage.data(), 100);
+    out.write_u8(0x4A);
+    EXPECT_EQ(thrown_message([&] { rep.write(out); }), "Buffer overflow");
+    EXPECT_EQ(out.pos, 1u);
+    EXPECT_EQ(out.size, 1u);
+}
+
+TEST(RtmfpChunks, FixedSizeFieldsOfTheWrongSizeAreRefusedWhenBuilt) {
+    const bytes one_short_tag = fill(15, 1);
+    const bytes long_certificate = fill(78, 1);
+    const std::function<void()> builds[] = {
+        [&] {
+            rtmfp_handshake_req({rtmfp_endpoint_discriminator::url, url}, one_short_tag);
+        },
+        [&] { rtmfp_handshake_rep(tag, cookie, long_certificate); },
+        [&] { rtmfp_handshake_exchg_key_req(1, cookie, {}, short_key, {}); },
+        [&] { rtmfp_handshake_exchg_key_rep(1, 0x81, nonce_prefix, short_key); },
+        [&] { rtmfp_handshake_exchg_key_rep(1, 0x49, nonce_prefix, public_key); },
+        [&] { rtmfp_handshake_exchg_key_rep(1, 0x02, nonce_prefix, short_key); },
+    };
+    for (const auto& build : builds) {
+        EXPECT_THROW(build(), std::invalid_argument);
+    }
+}
+
+}  // namespace
