@@ -1,6 +1,7 @@
 #include "rtmfp/chunks.hpp"
 
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace {

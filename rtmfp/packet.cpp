@@ -45,8 +45,11 @@ std::uint32_t read_vlu(Reader& in) {
     return value << 7;
 }
 
+// Runs a read of several fields; a failure puts the reader back where the
+// read began.
 template <class Reader>
-void restore_on_throw(Reader& in, std::uint32_t start, auto&& read) {
+void restore_on_throw(Reader& in, auto&& read) {
+    const std::uint32_t start = in.pos;
     try {
         read();
     } catch (...) {
@@ -168,13 +171,13 @@ std::uint32_t rtmfp_vlu_size(std::uint32_t value) noexcept {
 
 std::uint32_t rtmfp_read_vlu(rtmfp_packet_reader& in) {
     std::uint32_t value = 0;
-    restore_on_throw(in, in.pos, [&] { value = read_vlu(in); });
+    restore_on_throw(in, [&] { value = read_vlu(in); });
     return value;
 }
 
 std::uint32_t rtmfp_read_vlu(buffer_reader& in) {
     std::uint32_t value = 0;
-    restore_on_throw(in, in.pos, [&] { value = read_vlu(in); });
+    restore_on_throw(in, [&] { value = read_vlu(in); });
     return value;
 }
 
@@ -190,13 +193,13 @@ void rtmfp_write_vlu(buffer_writer& out, std::uint32_t value) {
 
 rtmfp_bytes rtmfp_read_vlu_bytes(rtmfp_packet_reader& in) {
     rtmfp_bytes bytes;
-    restore_on_throw(in, in.pos, [&] { bytes = in.read_bytes(read_vlu(in)); });
+    restore_on_throw(in, [&] { bytes = in.read_bytes(read_vlu(in)); });
     return bytes;
 }
 
 rtmfp_bytes rtmfp_read_vlu_bytes(buffer_reader& in) {
     rtmfp_bytes bytes;
-    restore_on_throw(in, in.pos, [&] {
+    restore_on_throw(in, [&] {
         const light_string view = in.read_light_string(read_vlu(in));
         bytes = {reinterpret_cast<const std::uint8_t*>(view.data), view.size};
     });
@@ -240,7 +243,7 @@ rtmfp_address rtmfp_make_address(const ip::udp::endpoint& endpoint, bool is_publ
 
 rtmfp_address rtmfp_read_address(rtmfp_packet_reader& in) {
     rtmfp_address record;
-    restore_on_throw(in, in.pos, [&] {
+    restore_on_throw(in, [&] {
         record.flags = in.read_u8();
         const rtmfp_bytes address = in.read_bytes(record.is_ipv6() ? 16 : 4);
         std::copy(address.begin(), address.end(), record.address.begin());
@@ -339,8 +342,7 @@ std::optional<rtmfp_packet_reader> rtmfp_next_chunk(rtmfp_packet_reader& packet)
 
 rtmfp_header rtmfp_read_header(rtmfp_packet_reader& packet) {
     rtmfp_header header;
-    const std::uint32_t start = packet.pos;
-    restore_on_throw(packet, start, [&] {
+    restore_on_throw(packet, [&] {
         header.marker = packet.read_u8();
         header.timestamp = packet.read_u16_be();
         header.has_echo = (header.marker & rtmfp_marker_echo_bit) != 0;

@@ -9,72 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "rtmfp/tests/test_bytes.hpp"
+
 namespace {
 
 namespace ip = boost::asio::ip;
-using bytes = std::vector<std::uint8_t>;
-
-// "30 00 1E" -> {0x30, 0x00, 0x1E}
-bytes hex(std::string_view text) {
-    bytes out;
-    int high = -1;
-    for (char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else {
-            continue;
-        }
-        if (high < 0) {
-            high = digit;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | digit));
-            high = -1;
-        }
-    }
-    return out;
-}
-
-bytes text(std::string_view s) {
-    return {s.begin(), s.end()};
-}
-
-bytes fill(std::size_t n, std::uint8_t value) {
-    return bytes(n, value);
-}
-
-template <class... Parts>
-bytes cat(const Parts&... parts) {
-    bytes out;
-    (out.insert(out.end(), parts.begin(), parts.end()), ...);
-    return out;
-}
-
-bytes as_bytes(rtmfp_bytes view) {
-    return {view.begin(), view.end()};
-}
-
-bytes written(const rtmfp_command& command) {
-    bytes storage(4096);
-    rtmfp_packet_writer out(storage.data(), static_cast<std::uint32_t>(storage.size()));
-    command.write(out);
-    storage.resize(out.size);
-    return storage;
-}
-
-template <class F>
-std::string thrown_message(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
+using namespace rtmfp_test;
 
 // Field values shared by the wire strings and the chunks built to match them.
 const bytes tag = fill(16, 0x7A);
@@ -84,7 +24,7 @@ const bytes public_key = fill(128, 0xB5);
 const bytes short_key = fill(64, 0xB6);
 const bytes peer_id = fill(32, 0x9D);
 const bytes nonce_prefix = hex("03 1A 00 00 02 1E 00 81 02 0D 02");
-const bytes url = text("rtmfp://h/a");
+const bytes url = to_bytes("rtmfp://h/a");
 const rtmfp_address public_v4 = rtmfp_make_address({ip::make_address("203.0.113.7"), 1935}, true);
 const rtmfp_address local_v6 = rtmfp_make_address({ip::make_address("fe80::1"), 50000}, false);
 const bytes public_v4_wire = hex("02 CB 00 71 07 07 8F");

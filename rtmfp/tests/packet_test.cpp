@@ -11,30 +11,13 @@
 
 #include "platform/testing/test_support.hpp"
 #include "rtmfp/cipher.hpp"
+#include "rtmfp/tests/test_bytes.hpp"
 
 namespace {
 
 namespace ip = boost::asio::ip;
 using namespace std::string_literals;
-using bytes = std::vector<std::uint8_t>;
-
-bytes to_bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
-bytes output_of(const rtmfp_packet_writer& out) {
-    return {out.data, out.data + out.size};
-}
-
-template <class F>
-std::string thrown_message(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
+using namespace rtmfp_test;
 
 // Session keys of the known-answer vectors below.
 constexpr rtmfp_key session_key = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17,

@@ -14,33 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "rtmfp/tests/test_bytes.hpp"
+
 namespace {
 
 namespace ip = boost::asio::ip;
-using bytes = std::vector<std::uint8_t>;
 using namespace std::string_literals;
-
-bytes to_bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
-bytes written(const rtmfp_command& command) {
-    bytes storage(rtmfp_max_packet_size);
-    rtmfp_packet_writer out(storage.data(), rtmfp_max_packet_size);
-    command.write(out);
-    storage.resize(out.size);
-    return storage;
-}
-
-template <class F>
-std::string thrown_message(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "nothing thrown";
-}
+using namespace rtmfp_test;
 
 std::uint16_t now16() {
     return static_cast<std::uint16_t>(rtmfp_now());
