@@ -1,0 +1,400 @@
+#include "foundation/segment_index.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "foundation/amf0.hpp"
+#include "foundation/buffer.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum index_flags : std::uint8_t {
+    has_video_codec = 1 << 0,
+    has_audio_format = 1 << 1,
+    has_video_configs = 1 << 2,
+    has_audio_configs = 1 << 3,
+    has_metadata = 1 << 4,
+    is_live = 1 << 5,
+    has_start = 1 << 6,
+};
+
+constexpr std::uint8_t index_version = 1;
+constexpr std::uint32_t flv_tag_header_bytes = 11;
+constexpr std::uint32_t max_short_length = 255;
+
+void read_configs(buffer_reader& in, std::vector<zpk_config_entry>& configs) {
+    while (const std::uint8_t length = in.read_u8()) {
+        zpk_config_entry& entry = configs.emplace_back();
+        entry.from_segment = in.read_u32();
+        in.read_string(length, entry.tag);
+    }
+}
+
+void write_configs(buffer_writer& out, const std::vector<zpk_config_entry>& configs) {
+    for (const auto& entry : configs) {
+        out.write_u8(static_cast<std::uint8_t>(entry.tag.size()));
+        out.write_u32(entry.from_segment);
+        out.write_string(entry.tag);
+    }
+    out.write_u8(0);
+}
+
+std::uint64_t configs_bytes(const std::vector<zpk_config_entry>& configs) {
+    std::uint64_t bytes = 1;
+    for (const auto& entry : configs) {
+        if (entry.tag.empty() || entry.tag.size() > max_short_length) {
+            // Its length byte would not describe the bytes after it.
+            throw std::length_error("Bad config tag length");
+        }
+        bytes += 5 + entry.tag.size();
+    }
+    return bytes;
+}
+
+bool append_config(std::vector<zpk_config_entry>& configs, std::string_view tag,
+                   std::uint32_t first_segment) {
+    if (tag.empty() || tag.size() > max_short_length) {
+        return false;
+    }
+    if (!configs.empty()) {
+        const std::string_view last = configs.back().tag;
+        const std::size_t skip = std::min<std::size_t>(flv_tag_header_bytes, tag.size());
+        if (last.size() == tag.size() && last.substr(skip) == tag.substr(skip)) {
+            return false;
+        }
+    }
+    configs.push_back({first_segment, std::string(tag)});
+    return true;
+}
+
+// An owned descriptor, closed on every path out.
+class file_descriptor {
+  public:
+    explicit file_descriptor(int fd) noexcept : fd_(fd) {}
+    ~file_descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    file_descriptor(const file_descriptor&) = delete;
+    file_descriptor& operator=(const file_descriptor&) = delete;
+
+    int get() const noexcept { return fd_; }
+    // Closing can report a late write error, so it is checked once.
+    int close() noexcept { return ::close(std::exchange(fd_, -1)); }
+
+  private:
+    int fd_;
+};
+
+[[noreturn]] void throw_file_error(const char* what, const fs::path& file, int error) {
+    throw fs::filesystem_error(what, file, std::error_code(error, std::generic_category()));
+}
+
+// 32 upper-case hexadecimal digits of a random version-4 UUID.
+std::string random_id() {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    const boost::uuids::uuid id = boost::uuids::random_generator()();
+    std::string text;
+    for (const std::uint8_t byte : id.data) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 15]);
+    }
+    return text;
+}
+
+// Writes the bytes to a new file beside `target` and renames it over
+// `target`, so that whoever opens `target` sees the old bytes or the new
+// ones, whole. The name is unique so two savers never share a file.
+void replace_file(const fs::path& target, std::string_view bytes) {
+    fs::path temporary = target;
+    temporary += "." + random_id().substr(0, 12) + ".tmp";
+    file_descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (file.get() < 0) {
+        throw_file_error("Can't create index file", temporary, errno);
+    }
+    auto fail = [&](int error) {
+        file.close();
+        ::unlink(temporary.c_str());
+        throw_file_error("Can't write index file", temporary, error);
+    };
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail(errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // The rename must not reach the disk before the bytes it publishes.
+    if (::fdatasync(file.get()) != 0 || file.close() != 0) {
+        fail(errno);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw_file_error("Can't replace index file", target, error);
+    }
+}
+
+}  // namespace
+
+segment_index segment_index::decode(std::string_view bytes) {
+    if (bytes.size() > segment_index_max_bytes) {
+        throw std::runtime_error("Bad file format");
+    }
+    buffer_reader in(bytes);
+    segment_index index;
+    index.version = in.read_u8();
+    if (index.version != index_version) {
+        throw std::runtime_error("Bad file version");
+    }
+    const std::uint8_t flags = in.read_u8();
+    in.skip(2);
+    index.video_codec = static_cast<std::int8_t>(in.read_u8());
+    index.audio_format = static_cast<std::int8_t>(in.read_u8());
+    index.segment_format = in.read_u8();
+    index.duration_ms = in.read_u32();
+    in.read_string(in.read_u8(), index.name);
+    if (flags & has_video_configs) {
+        read_configs(in, index.video_configs);
+    }
+    if (flags & has_audio_configs) {
+        read_configs(in, index.audio_configs);
+    }
+    if (flags & has_metadata) {
+        in.read_string(in.read_u32(), index.metadata);
+    }
+    index.live = (flags & is_live) != 0;
+    index.has_start_time = (flags & has_start) != 0;
+    if (index.has_start_time) {
+        index.start_time = in.read_u32();
+    }
+    const std::uint32_t count = in.read_u32();
+    // A damaged count must not make us reserve gigabytes.
+    if (count > in.remaining() / 8) {
+        throw buffer_over_range("Buffer eof");
+    }
+    index.segments.resize(count);
+    for (auto& segment : index.segments) {
+        segment.start_ms = in.read_u32();
+        segment.data_bytes = in.read_u32();
+    }
+    for (std::size_t i = 0; i < index.segments.size(); ++i) {
+        const std::uint32_t end =
+            i + 1 < index.segments.size() ? index.segments[i + 1].start_ms : index.duration_ms;
+        index.segments[i].duration_ms = end - index.segments[i].start_ms;
+    }
+    return index;
+}
+
+std::string segment_index::encode() const {
+    if (name.size() > max_short_length) {
+        throw std::length_error("Recording id too long");
+    }
+    std::uint8_t flags = 0;
+    std::uint64_t bytes = 12 + name.size() + 4 + 8 * std::uint64_t(segments.size());
+    if (video_codec != -1) {
+        flags |= has_video_codec;
+    }
+    if (audio_format != -1) {
+        flags |= has_audio_format;
+    }
+    if (!video_configs.empty()) {
+        flags |= has_video_configs;
+        bytes += configs_bytes(video_configs);
+    }
+    if (!audio_configs.empty()) {
+        flags |= has_audio_configs;
+        bytes += configs_bytes(audio_configs);
+    }
+    if (!metadata.empty()) {
+        flags |= has_metadata;
+        bytes += 4 + metadata.size();
+    }
+    if (live) {
+        flags |= is_live;
+    }
+    if (has_start_time) {
+        flags |= has_start;
+        bytes += 4;
+    }
+    if (bytes > segment_index_max_bytes) {
+        throw buffer_over_range("Write buffer overflow");
+    }
+
+    std::string file(bytes, '\0');
+    buffer_writer out(file.data(), static_cast<std::uint32_t>(file.size()));
+    out.write_u8(index_version);
+    out.write_u8(flags);
+    out.write_u16_be(0);
+    out.write_u8(static_cast<std::uint8_t>(video_codec));
+    out.write_u8(static_cast<std::uint8_t>(audio_format));
+    out.write_u8(segment_format);
+    out.write_u32(duration_ms);
+    out.write_u8(static_cast<std::uint8_t>(name.size()));
+    out.write_string(name);
+    if (flags & has_video_configs) {
+        write_configs(out, video_configs);
+    }
+    if (flags & has_audio_configs) {
+        write_configs(out, audio_configs);
+    }
+    if (flags & has_metadata) {
+        out.write_u32(static_cast<std::uint32_t>(metadata.size()));
+        out.write_string(metadata);
+    }
+    if (flags & has_start) {
+        out.write_u32(start_time);
+    }
+    out.write_u32(static_cast<std::uint32_t>(segments.size()));
+    for (const auto& segment : segments) {
+        out.write_u32(segment.start_ms);
+        out.write_u32(segment.data_bytes);
+    }
+    return file;
+}
+
+void segment_index::load(const std::filesystem::path& from) {
+    std::ifstream file;
+    file.exceptions(std::ios::failbit | std::ios::badbit);
+    file.open(from, std::ios::binary | std::ios::ate);
+    // The size of the file that is open: a save may rename a new index over
+    // the name meanwhile, and this descriptor keeps the old one whole.
+    const std::streamoff size = file.tellg();
+    if (size > static_cast<std::streamoff>(segment_index_max_bytes)) {
+        throw std::runtime_error("Bad file format");
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    file.seekg(0);
+    file.read(bytes.data(), size);
+    segment_index loaded = decode(bytes);
+    loaded.path = from;
+    *this = std::move(loaded);
+}
+
+bool segment_index::try_load() noexcept {
+    try {
+        load(path);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void segment_index::save(const std::filesystem::path& to) const {
+    replace_file(to, encode());
+}
+
+void segment_index::new_recording_id() {
+    name = random_id();
+}
+
+bool segment_index::add_video_config(std::string_view tag, std::uint32_t first_segment) {
+    return append_config(video_configs, tag, first_segment);
+}
+
+bool segment_index::add_audio_config(std::string_view tag, std::uint32_t first_segment) {
+    return append_config(audio_configs, tag, first_segment);
+}
+
+std::optional<segment_found> segment_index::find_segment(std::uint32_t time_ms) const {
+    if (segments.empty()) {
+        return std::nullopt;
+    }
+    const zpk_segment_entry& last = segments.back();
+    if (time_ms > last.start_ms + last.duration_ms) {
+        return std::nullopt;
+    }
+    // From the end: players seek near the live edge, and tables are long.
+    std::uint32_t found = static_cast<std::uint32_t>(segments.size());
+    while (found > 0 && segments[found - 1].start_ms > time_ms) {
+        --found;
+    }
+    found = found == 0 ? 0 : found - 1;
+    return segment_found{found, segments[found].start_ms};
+}
+
+bool segment_index::set_metadata_duration() {
+    const double seconds = duration_ms / 1000.0;
+    try {
+        own_buffer_writer out;
+        if (metadata.empty()) {
+            amf0_object object;
+            object.insert("duration", std::make_unique<amf0_number>(seconds));
+            amf0_string("onMetaData").write(out);
+            object.write(out);
+        } else {
+            buffer_reader in(metadata);
+            amf0_string message_name;
+            amf0_object object;
+            amf0_read_expected(in, message_name);
+            amf0_read_expected(in, object);
+            auto& duration = object.values["duration"];
+            if (auto* number = dynamic_cast<amf0_number*>(duration.get())) {
+                number->value = seconds;
+            } else {
+                duration = std::make_unique<amf0_number>(seconds);
+            }
+            message_name.write(out);
+            object.write(out);
+        }
+        metadata.assign(reinterpret_cast<const char*>(out.data), out.size);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::filesystem::path segment_dir_path(const std::filesystem::path& path, std::string_view suffix) {
+    std::filesystem::path result = path;
+    result += suffix;
+    return result;
+}
+
+std::filesystem::path segment_file_name(const std::filesystem::path& path) {
+    return segment_dir_path(path, ".zpksegment");
+}
+
+void segment_header::write(std::uint8_t (&out)[size]) const {
+    if (data_bytes > max_file_bytes - size) {
+        throw std::length_error("Segment too large");
+    }
+    std::uint32_t word = data_bytes + size;
+    if (video_config_changed) {
+        word |= 1u << 31;
+    }
+    if (audio_config_changed) {
+        word |= 1u << 30;
+    }
+    buffer_writer header(out, size);
+    header.write_u32(word);
+    header.write_u32(start_ms);
+    header.write_u32(duration_ms);
+}
+
+segment_header segment_header::read(const std::uint8_t (&in)[size]) noexcept {
+    buffer_reader header(in, size);
+    const std::uint32_t word = header.read_u32();
+    segment_header result;
+    result.data_bytes = (word & max_file_bytes) - std::min(word & max_file_bytes, size);
+    result.video_config_changed = (word & (1u << 31)) != 0;
+    result.audio_config_changed = (word & (1u << 30)) != 0;
+    result.start_ms = header.read_u32();
+    result.duration_ms = header.read_u32();
+    return result;
+}

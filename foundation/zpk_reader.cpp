@@ -1,0 +1,253 @@
+#include "foundation/zpk_reader.hpp"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "foundation/buffer.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t initial_body_bytes = 8192;
+constexpr std::uint32_t flv_tag_header_bytes = 11;
+constexpr std::uint32_t flv_tag_trailer_bytes = 4;
+constexpr std::uint8_t video_tag = 9;
+// A seek looks this many tags ahead for its keyframe, no further.
+constexpr int seek_scan_tags = 1024;
+
+}  // namespace
+
+zpk_reader::zpk_reader(const std::filesystem::path& index_path) : body_(initial_body_bytes) {
+    // Taken before the load: a save in between then costs one extra reload
+    // rather than a missed one.
+    index_identity_ = identity_of(index_path);
+    index_.load(index_path);
+    folder_ = index_path.parent_path() / (index_path.stem().string() + ".segments");
+    if (index_.live && index_.segments.size() >= 2) {
+        // A viewer of a live recording starts near its end.
+        current_ = static_cast<std::uint32_t>(index_.segments.size() - 2);
+    }
+}
+
+const std::uint8_t* zpk_reader::audio_config(std::uint32_t& size) const {
+    return config_body(index_.audio_configs, size);
+}
+
+const std::uint8_t* zpk_reader::video_config(std::uint32_t& size) const {
+    return config_body(index_.video_configs, size);
+}
+
+const std::uint8_t* zpk_reader::metadata(std::uint32_t& size) const {
+    size = static_cast<std::uint32_t>(index_.metadata.size());
+    return size == 0 ? nullptr : reinterpret_cast<const std::uint8_t*>(index_.metadata.data());
+}
+
+const std::uint8_t* zpk_reader::read_tag(std::uint32_t& size, std::uint32_t& timestamp,
+                                         std::uint8_t& type, std::int32_t& status) {
+    tag found;
+    try {
+        if (next_tag(found, status)) {
+            size = found.size;
+            timestamp = found.timestamp;
+            type = found.type;
+            return body_.data();
+        }
+    } catch (const std::exception&) {
+        // No memory for a huge tag: nothing more can be played.
+        status = media_source_ended;
+    }
+    size = 0;
+    return nullptr;
+}
+
+bool zpk_reader::seek(std::uint32_t& ms) {
+    try {
+        close_segment();
+        if (index_.live) {
+            reload();
+            if (ms > index_.duration_ms) {
+                if (index_.segments.empty()) {
+                    return false;
+                }
+                current_ = static_cast<std::uint32_t>(index_.segments.size() - 1);
+                ms = index_.segments.back().start_ms;
+                return true;
+            }
+        }
+        const auto found = index_.find_segment(ms);
+        if (!found) {
+            return false;
+        }
+        current_ = found->segment;
+
+        const bool has_video = index_.video_codec != -1;
+        std::optional<tag> keyframe;
+        std::optional<tag> stop;
+        tag next;
+        std::int32_t status = media_tag_read;
+        for (int scanned = 0; scanned < seek_scan_tags && next_tag(next, status); ++scanned) {
+            if (has_video && next.type != video_tag) {
+                continue;
+            }
+            if (next.timestamp >= ms) {
+                stop = next;
+                break;
+            }
+            if (has_video && next.size > 0 && body_[0] >> 4 == 1) {
+                keyframe = next;
+            }
+        }
+        if (keyframe) {
+            if (!position_at(*keyframe)) {
+                return false;
+            }
+            ms = keyframe->timestamp;
+        } else if (stop) {
+            // Played from the tag the scan stopped at, not the one after it.
+            ms = stop->timestamp;
+            position_at(*stop);
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool zpk_reader::next_tag(tag& found, std::int32_t& status) {
+    for (;;) {
+        if (read_from_current(found)) {
+            return true;
+        }
+        // The current segment has ended, or is damaged or missing.
+        const auto listed = [this] { return current_ + 1 < index_.segments.size(); };
+        if (!listed() && index_.live && !next_segment_exists()) {
+            // The recording may have ended since the index was read.
+            reload_if_changed();
+        }
+        if (!listed() && !(index_.live && next_segment_exists())) {
+            // Stays on this segment, where the next tag will come from.
+            status = index_.live ? media_tag_later : media_source_ended;
+            return false;
+        }
+        close_segment();
+        ++current_;
+    }
+}
+
+bool zpk_reader::read_from_current(tag& found) {
+    if (!segment_.is_open() && !open_segment(current_)) {
+        return false;
+    }
+    const std::streamoff offset = segment_.tellg();
+    const auto give_up = [&] {
+        segment_.clear();
+        segment_.seekg(offset);
+        return false;
+    };
+    std::uint8_t header[flv_tag_header_bytes];
+    if (offset < 0 || !segment_.read(reinterpret_cast<char*>(header), sizeof header)) {
+        return give_up();
+    }
+    buffer_reader in(header, sizeof header);
+    found.segment = current_;
+    found.offset = offset;
+    found.type = in.read_u8();
+    found.size = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    found.timestamp = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    found.timestamp |= std::uint32_t{in.read_u8()} << 24;
+    const std::streamoff end = offset + flv_tag_header_bytes + found.size + flv_tag_trailer_bytes;
+    if (end > segment_size_) {
+        // A damaged size: the tag would run past the file.
+        return give_up();
+    }
+    if (body_.size() < found.size) {
+        body_.resize(2 * std::size_t{found.size} + 30);
+    }
+    char trailer[flv_tag_trailer_bytes];
+    if (!segment_.read(reinterpret_cast<char*>(body_.data()), found.size) ||
+        !segment_.read(trailer, sizeof trailer)) {
+        return give_up();
+    }
+    return true;
+}
+
+bool zpk_reader::open_segment(std::uint32_t n) {
+    close_segment();
+    segment_.open(segment_file_name(folder_ / std::to_string(n)), std::ios::binary);
+    if (segment_.is_open()) {
+        segment_.seekg(0, std::ios::end);
+        segment_size_ = segment_.tellg();
+        if (segment_ && segment_size_ >= segment_header::size) {
+            segment_.seekg(segment_header::size);
+            return true;
+        }
+    }
+    close_segment();
+    return false;
+}
+
+bool zpk_reader::position_at(const tag& where) {
+    if (where.segment != current_ || !segment_.is_open()) {
+        if (!open_segment(where.segment)) {
+            return false;
+        }
+        current_ = where.segment;
+    }
+    segment_.clear();
+    segment_.seekg(where.offset);
+    return static_cast<bool>(segment_);
+}
+
+void zpk_reader::close_segment() {
+    if (segment_.is_open()) {
+        segment_.close();
+    }
+    segment_.clear();
+}
+
+bool zpk_reader::next_segment_exists() const {
+    std::error_code error;
+    return fs::exists(segment_file_name(folder_ / std::to_string(current_ + 1)), error);
+}
+
+void zpk_reader::reload() {
+    index_identity_ = identity_of(index_.path);
+    index_.try_load();
+}
+
+void zpk_reader::reload_if_changed() {
+    if (identity_of(index_.path) != index_identity_) {
+        reload();
+    }
+}
+
+zpk_reader::file_identity zpk_reader::identity_of(const std::filesystem::path& file) noexcept {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) {
+        return {};
+    }
+    return {status.st_dev, status.st_ino, status.st_size,
+            std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+const std::uint8_t* zpk_reader::config_body(const std::vector<zpk_config_entry>& configs,
+                                            std::uint32_t& size) const {
+    const zpk_config_entry* applies = nullptr;
+    for (const auto& entry : configs) {
+        if (entry.from_segment <= current_ &&
+            (applies == nullptr || entry.from_segment >= applies->from_segment)) {
+            applies = &entry;
+        }
+    }
+    if (applies == nullptr || applies->tag.size() <= flv_tag_header_bytes + flv_tag_trailer_bytes) {
+        size = 0;
+        return nullptr;
+    }
+    size = static_cast<std::uint32_t>(applies->tag.size()) - flv_tag_header_bytes -
+           flv_tag_trailer_bytes;
+    return reinterpret_cast<const std::uint8_t*>(applies->tag.data()) + flv_tag_header_bytes;
+}
