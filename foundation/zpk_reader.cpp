@@ -93,11 +93,16 @@ bool zpk_reader::seek(std::uint32_t& ms) {
             if (has_video && next.type != video_tag) {
                 continue;
             }
+            const bool is_keyframe = has_video && next.size > 0 && body_[0] >> 4 == 1;
             if (next.timestamp >= ms) {
+                // A keyframe right at the time is the one to start from.
+                if (is_keyframe && next.timestamp == ms) {
+                    keyframe = next;
+                }
                 stop = next;
                 break;
             }
-            if (has_video && next.size > 0 && body_[0] >> 4 == 1) {
+            if (is_keyframe) {
                 keyframe = next;
             }
         }
