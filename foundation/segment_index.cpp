@@ -1,12 +1,12 @@
 #include "foundation/segment_index.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
@@ -79,26 +79,6 @@ bool append_config(std::vector<zpk_config_entry>& configs, std::string_view tag,
     return true;
 }
 
-// An owned descriptor, closed on every path out.
-class file_descriptor {
-  public:
-    explicit file_descriptor(int fd) noexcept : fd_(fd) {}
-    ~file_descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    file_descriptor(const file_descriptor&) = delete;
-    file_descriptor& operator=(const file_descriptor&) = delete;
-
-    int get() const noexcept { return fd_; }
-    // Closing can report a late write error, so it is checked once.
-    int close() noexcept { return ::close(std::exchange(fd_, -1)); }
-
-  private:
-    int fd_;
-};
-
 [[noreturn]] void throw_file_error(const char* what, const fs::path& file, int error) {
     throw fs::filesystem_error(what, file, std::error_code(error, std::generic_category()));
 }
@@ -121,31 +101,25 @@ std::string random_id() {
 void replace_file(const fs::path& target, std::string_view bytes) {
     fs::path temporary = target;
     temporary += "." + random_id().substr(0, 12) + ".tmp";
-    file_descriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (file.get() < 0) {
+    // "x": never opens a file that exists; "e": not inherited by children.
+    std::FILE* file = std::fopen(temporary.c_str(), "wbxe");
+    if (file == nullptr) {
         throw_file_error("Can't create index file", temporary, errno);
     }
-    auto fail = [&](int error) {
-        file.close();
+    // The rename must not reach the disk before the bytes it publishes.
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
+                   std::fflush(file) == 0 && ::fdatasync(::fileno(file)) == 0;
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
         ::unlink(temporary.c_str());
         throw_file_error("Can't write index file", temporary, error);
-    };
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(file.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    // The rename must not reach the disk before the bytes it publishes.
-    if (::fdatasync(file.get()) != 0 || file.close() != 0) {
-        fail(errno);
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int error = errno;
+        error = errno;
         ::unlink(temporary.c_str());
         throw_file_error("Can't replace index file", target, error);
     }
