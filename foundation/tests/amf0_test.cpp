@@ -10,26 +10,12 @@
 #include <typeinfo>
 #include <utility>
 
+#include "platform/testing/hex.hpp"
+
 namespace {
 
-// "03 00 01 61" -> the bytes; quoted runs are taken as text: "02 00 02 'ab'".
-std::string bytes(std::string_view spec) {
-    std::string out;
-    std::size_t i = 0;
-    while (i < spec.size()) {
-        if (spec[i] == ' ') {
-            ++i;
-        } else if (spec[i] == '\'') {
-            const std::size_t end = spec.find('\'', i + 1);
-            out.append(spec.substr(i + 1, end - i - 1));
-            i = end + 1;
-        } else {
-            out.push_back(
-                static_cast<char>(std::stoi(std::string(spec.substr(i, 2)), nullptr, 16)));
-            i += 2;
-        }
-    }
-    return out;
+std::string bytes(std::string_view text) {
+    return platform::testing::hex_bytes(text);
 }
 
 std::string encoded(const amf0_based& value) {

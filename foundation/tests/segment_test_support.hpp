@@ -14,30 +14,17 @@
 
 #include "foundation/buffer.hpp"
 #include "foundation/segment_index.hpp"
+#include "platform/testing/hex.hpp"
 #include "platform/testing/test_support.hpp"
 
 namespace segment_testing {
 
 using message = std::vector<std::uint8_t>;
 
-// "03 00 01 61" -> the bytes; quoted runs are taken as text: "02 00 02 'ab'".
-inline std::string hex(std::string_view spec) {
-    std::string out;
-    std::size_t i = 0;
-    while (i < spec.size()) {
-        if (spec[i] == ' ') {
-            ++i;
-        } else if (spec[i] == '\'') {
-            const std::size_t end = spec.find('\'', i + 1);
-            out.append(spec.substr(i + 1, end - i - 1));
-            i = end + 1;
-        } else {
-            out.push_back(
-                static_cast<char>(std::stoi(std::string(spec.substr(i, 2)), nullptr, 16)));
-            i += 2;
-        }
-    }
-    return out;
+using platform::testing::hex_bytes;
+
+inline std::string hex(std::string_view text) {
+    return hex_bytes(text);
 }
 
 inline message bytes_of(std::string_view text) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/testing/hex.hpp"
 #include "rtmfp/chunks.hpp"
 
 namespace rtmfp_test {
@@ -23,29 +24,10 @@ inline bytes as_bytes(rtmfp_bytes view) {
     return {view.begin(), view.end()};
 }
 
-// "30 00 1E" -> {0x30, 0x00, 0x1E}; anything but hex digits is ignored.
+// "30 00 1E" -> {0x30, 0x00, 0x1E}.
 inline bytes hex(std::string_view text) {
-    bytes out;
-    int high = -1;
-    for (char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else {
-            continue;
-        }
-        if (high < 0) {
-            high = digit;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | digit));
-            high = -1;
-        }
-    }
-    return out;
+    const std::string raw = platform::testing::hex_bytes(text);
+    return {raw.begin(), raw.end()};
 }
 
 inline bytes fill(std::size_t n, std::uint8_t value) {
