@@ -1,0 +1,20 @@
+#pragma once
+
+#include <boost/function.hpp>
+
+#include "foundation/block_pool.hpp"
+
+namespace rtmp {
+
+// What a connection's protocol layers need from the connection: pooled
+// blocks to write into and a way to send a filled block. Made by the
+// connection and shared by its handshake, chunk layer and net streams.
+struct connection_callbacks {
+    // Queues the block for sending (it is taken); false advises the producer
+    // that the peer lags.
+    boost::function<bool(block_buffer&)> send;
+    // A block of 2^exponent bytes (exponent 7..16) from the server's pool.
+    boost::function<block_buffer(unsigned exponent)> allocate;
+};
+
+}  // namespace rtmp

@@ -1,0 +1,132 @@
+#include "rtmp/rtmp_server.hpp"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/write.hpp>
+
+#include <chrono>
+#include <exception>
+
+namespace rtmp {
+
+rtmp_server::rtmp_server(io_service_pool& pool, const endpoint_type& endpoint,
+                         rtmp_server_context& server_context)
+    : tcp_server(pool, endpoint), context(server_context), timer_(strand()) {}
+
+rtmp_server::~rtmp_server() = default;
+
+void rtmp_server::start() {
+    boost::asio::post(strand(), [self = shared_from_this()] { self->arm_timer(); });
+    tcp_server::start();
+}
+
+void rtmp_server::stop() {
+    tcp_server::stop();
+    boost::asio::post(strand(), [self = shared_from_this()] { self->timer_.cancel(); });
+}
+
+void rtmp_server::arm_timer() {
+    timer_.expires_after(std::chrono::seconds(1));
+    timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        self->on_tick(error);
+    });
+}
+
+void rtmp_server::on_tick(const boost::system::error_code&) {
+    if (stopped()) {
+        return;
+    }
+    for (const auto& connection : connections()) {
+        if (connection->idle_tick()) {
+            connection->close();
+        }
+    }
+    arm_timer();
+}
+
+rtmp_server_connection::rtmp_server_connection(std::shared_ptr<rtmp_server> server)
+    : tcp_connection(std::move(server)),
+      send_queue_(
+          send_queue_limit, [this](block_buffer& block) { write(block); },
+          [](block_buffer& block, block_buffer& last) { return block_buffer_merge(block, last); }),
+      callbacks_{[this](block_buffer& block) { return send(block); },
+                 [this](unsigned exponent) { return this->server().context.pool(exponent); }},
+      stack_(std::make_unique<rtmp_server_stack>(callbacks_)) {
+    const std::int32_t idle_timeout = this->server().context.idle_timeout;
+    receive_countdown = send_countdown = receive_timeout = send_timeout = idle_timeout;
+}
+
+rtmp_server_connection::~rtmp_server_connection() = default;
+
+void rtmp_server_connection::start() {
+    read_buffer_.resize(read_buffer_size);
+    // Until the handshake is done, a peer that only trickles bytes in does
+    // not keep the connection: it closes when either direction is idle.
+    close_mode = 0;
+    boost::asio::post(strand(), [self = shared_from_this()] { self->read(); });
+}
+
+void rtmp_server_connection::on_close() {
+    stack_->close();
+}
+
+void rtmp_server_connection::read() {
+    socket().async_read_some(
+        boost::asio::buffer(read_buffer_),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t count) {
+            self->on_read(error, count);
+        });
+}
+
+void rtmp_server_connection::on_read(const boost::system::error_code& error, std::size_t count) {
+    receive_countdown.store(receive_timeout, std::memory_order_relaxed);
+    if (error) {
+        close();
+        return;
+    }
+    try {
+        stack_->on_data(read_buffer_.data(), static_cast<std::uint32_t>(count));
+    } catch (const std::exception&) {
+        close();
+        return;
+    }
+    if (close_mode.load(std::memory_order_relaxed) == 0 && stack_->handshake_done()) {
+        close_mode = 1;
+    }
+    if (!closed()) {
+        read();
+    }
+}
+
+bool rtmp_server_connection::send(block_buffer& block) {
+    const std::uint64_t bytes = block.size();
+    if (queued_bytes_.fetch_add(bytes) + bytes > max_queued_bytes) {
+        queued_bytes_.fetch_sub(bytes);
+        block.reset();
+        close();
+        return false;
+    }
+    return send_queue_.push(std::move(block));
+}
+
+// The send queue's work: one asynchronous write of the whole block, started
+// on the connection's strand.
+void rtmp_server_connection::write(block_buffer& block) {
+    in_flight_ = std::move(block);
+    boost::asio::dispatch(strand(), [self = shared_from_this()] {
+        boost::asio::async_write(
+            self->socket(), boost::asio::buffer(self->in_flight_.data(), self->in_flight_.size()),
+            [self](const boost::system::error_code& error, std::size_t) { self->on_write(error); });
+    });
+}
+
+void rtmp_server_connection::on_write(const boost::system::error_code& error) {
+    send_countdown.store(send_timeout, std::memory_order_relaxed);
+    queued_bytes_.fetch_sub(in_flight_.size());
+    in_flight_.reset();
+    if (error) {
+        close();
+    }
+    send_queue_.next();
+}
+
+}  // namespace rtmp

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/function.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "foundation/block_pool.hpp"
+#include "foundation/io_service_pool.hpp"
+#include "rtmp/connection_callbacks.hpp"
+#include "rtmp/rtmp_server_stack.hpp"
+#include "rtmp/seq_do.hpp"
+#include "rtmp/tcp_server.hpp"
+
+namespace rtmp {
+
+// What every connection of an RTMP server shares; the application derives
+// its server context from it.
+class rtmp_server_context {
+  public:
+    rtmp_server_context() = default;
+    virtual ~rtmp_server_context() = default;
+
+    rtmp_server_context(const rtmp_server_context&) = delete;
+    rtmp_server_context& operator=(const rtmp_server_context&) = delete;
+
+    // The blocks all outgoing RTMP data is built in.
+    block_malloc_array pool;
+    // Seconds without a completed read or write after which a connection
+    // closes; set before the server is built.
+    std::int32_t idle_timeout = 60;
+};
+
+class rtmp_server_connection;
+
+// A connection's queue of outgoing blocks: one write in flight, small blocks
+// folded into the one waiting before them.
+using rtmp_send_queue = seq_do<block_buffer, boost::function<void(block_buffer&)>,
+                               boost::function<bool(block_buffer&, block_buffer&)>>;
+
+// The RTMP listener: accepts connections, and closes idle ones on a
+// one-second tick.
+//
+// Always owned by a std::shared_ptr. Stop it, and let the pool finish its
+// work (io_service_pool::stop), before the context goes: connections return
+// their blocks to the context's pool.
+class rtmp_server : public tcp_server<rtmp_server, rtmp_server_connection> {
+  public:
+    rtmp_server(io_service_pool& pool, const endpoint_type& endpoint, rtmp_server_context& context);
+    ~rtmp_server() override;
+
+    void start() override;
+    void stop() override;
+
+    rtmp_server_context& context;
+
+  private:
+    void arm_timer();
+    void on_tick(const boost::system::error_code& error);
+
+    boost::asio::steady_timer timer_;
+};
+
+// One RTMP connection: reads into the protocol stack, and writes what the
+// stack sends through its send queue.
+class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_connection> {
+  public:
+    static constexpr std::size_t read_buffer_size = 8192;
+    // The advisory limit of the send queue.
+    static constexpr std::uint32_t send_queue_limit = 5;
+    // A peer that does not read (or a producer that outruns it) would grow
+    // the send queue without end: past this many bytes the connection closes.
+    static constexpr std::uint64_t max_queued_bytes = 8u << 20;
+
+    explicit rtmp_server_connection(std::shared_ptr<rtmp_server> server);
+    ~rtmp_server_connection() override;
+
+    void start() override;
+
+    rtmp_server_stack& stack() noexcept { return *stack_; }
+    rtmp_send_queue& send_queue() noexcept { return send_queue_; }
+    // Bytes waiting to be written, including the write in flight.
+    std::uint64_t queued_bytes() const noexcept { return queued_bytes_.load(); }
+
+  protected:
+    void on_close() override;
+
+  private:
+    void read();
+    void on_read(const boost::system::error_code& error, std::size_t count);
+    bool send(block_buffer& block);
+    void write(block_buffer& block);
+    void on_write(const boost::system::error_code& error);
+
+    std::vector<std::uint8_t> read_buffer_;
+    rtmp_send_queue send_queue_;
+    // The block being written; one at a time.
+    block_buffer in_flight_;
+    std::atomic<std::uint64_t> queued_bytes_{0};
+    connection_callbacks callbacks_;
+    std::unique_ptr<rtmp_server_stack> stack_;
+};
+
+}  // namespace rtmp

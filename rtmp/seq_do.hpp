@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+// A connection's sequential work queue: items are worked on one at a time,
+// in the order they were pushed, from any thread. For a connection an item is
+// a block of outgoing bytes and the work is one asynchronous write, so at most
+// one write is in flight and blocks leave in order.
+//
+// `Work` is called with the item (by reference; it may move from it) and
+// must only start the work; whoever finishes it calls next(). `Merge` is
+// called with a new item and the last waiting one and returns true when it
+// folded the new one into the last (a burst of small blocks then leaves in
+// few writes).
+template <class Item, class Work, class Merge>
+class seq_do {
+  public:
+    seq_do(std::uint32_t limit, Work work, Merge merge)
+        : limit_(limit), work_(std::move(work)), merge_(std::move(merge)) {}
+
+    seq_do(const seq_do&) = delete;
+    seq_do& operator=(const seq_do&) = delete;
+
+    // Starts work on the item when nothing is being worked on, else queues
+    // it. The item is always taken; the result only advises the producer:
+    // false once more than `limit` items wait.
+    bool push(Item&& item) {
+        std::unique_lock lock(mutex_);
+        if (!busy_) {
+            busy_ = true;
+            lock.unlock();
+            work_(item);
+            return true;
+        }
+        if (!queue_.empty() && merge_(item, queue_.back())) {
+            return pending_.load(std::memory_order_relaxed) < limit_;
+        }
+        queue_.push_back(std::move(item));
+        auto waiting = static_cast<std::uint32_t>(queue_.size());
+        pending_.store(waiting, std::memory_order_relaxed);
+        return waiting <= limit_;
+    }
+
+    // The work on the previous item has finished: starts the next one, or
+    // becomes idle. Returns true when it became idle.
+    bool next() {
+        std::unique_lock lock(mutex_);
+        pending_.store(static_cast<std::uint32_t>(queue_.size()), std::memory_order_relaxed);
+        if (queue_.empty()) {
+            busy_ = false;
+            return true;
+        }
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        work_(item);
+        return false;
+    }
+
+    // Items waiting behind the one being worked on, as last recorded by push
+    // and next; producers read it (without the lock) to see how far the
+    // consumer lags.
+    std::uint32_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
+    std::uint32_t limit() const noexcept { return limit_; }
+
+    // Nothing being worked on and nothing waiting.
+    bool idle() const {
+        std::lock_guard lock(mutex_);
+        return !busy_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<Item> queue_;
+    bool busy_ = false;
+    const std::uint32_t limit_;
+    std::atomic<std::uint32_t> pending_{0};
+    Work work_;
+    Merge merge_;
+};

@@ -1,0 +1,379 @@
+#include "rtmp/tests/rtmp_test_support.hpp"
+
+#include "platform/testing/test_support.hpp"
+
+#include <openssl/evp.h>
+#include <poll.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+
+namespace rtmp_test {
+
+std::string hex(std::string_view digits) {
+    std::string out;
+    int high = -1;
+    for (char c : digits) {
+        if (c == ' ') {
+            continue;
+        }
+        const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        if (high < 0) {
+            high = nibble;
+        } else {
+            out.push_back(static_cast<char>(high << 4 | nibble));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+std::string be32(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+namespace {
+
+std::uint32_t byte(std::string_view s, std::size_t i) {
+    return static_cast<std::uint8_t>(s[i]);
+}
+
+std::uint32_t u24(std::string_view s, std::size_t i) {
+    return byte(s, i) << 16 | byte(s, i + 1) << 8 | byte(s, i + 2);
+}
+
+std::uint32_t u32(std::string_view s, std::size_t i) {
+    return byte(s, i) << 24 | u24(s, i + 1);
+}
+
+std::string u24_bytes(std::uint32_t value) {
+    return be32(value).substr(1);
+}
+
+}  // namespace
+
+void chunk_decoder::feed(std::string_view bytes) {
+    input_.append(bytes);
+    while (parse_one()) {
+    }
+    input_.erase(0, used_);
+    used_ = 0;
+}
+
+bool chunk_decoder::parse_one() {
+    const std::string_view in = std::string_view(input_).substr(used_);
+    if (in.empty()) {
+        return false;
+    }
+    const unsigned format = byte(in, 0) >> 6;
+    std::uint32_t csid = byte(in, 0) & 0x3f;
+    std::size_t at = 1;
+    if (csid == 0) {
+        if (in.size() < 2) {
+            return false;
+        }
+        csid = byte(in, 1) + 64;
+        at = 2;
+    } else if (csid == 1) {
+        if (in.size() < 3) {
+            return false;
+        }
+        csid = (byte(in, 1) | byte(in, 2) << 8) + 64;
+        at = 3;
+    }
+    static constexpr std::size_t header_sizes[] = {11, 7, 3, 0};
+    if (in.size() < at + header_sizes[format]) {
+        return false;
+    }
+    if (format != 0 && !streams_.contains(csid)) {
+        throw std::runtime_error("chunk on an unknown chunk stream");
+    }
+    state next = streams_[csid];
+    const std::size_t header = at;
+    at += header_sizes[format];
+    const std::uint32_t field = format <= 2 ? u24(in, header) : 0;
+    const bool extended = format <= 2 ? field == 0xFFFFFF : next.extended;
+    std::uint32_t value = field;
+    if (extended) {
+        if (in.size() < at + 4) {
+            return false;
+        }
+        value = u32(in, at);
+        at += 4;
+    }
+    const bool starts = format != 3 || !next.pending;
+    switch (format) {
+        case 0:
+            next.current.timestamp = value;
+            next.delta = value;
+            next.length = u24(in, header + 3);
+            next.current.type = static_cast<std::uint8_t>(in[header + 6]);
+            next.current.stream_id = byte(in, header + 7) | byte(in, header + 8) << 8 |
+                                     byte(in, header + 9) << 16 | byte(in, header + 10) << 24;
+            break;
+        case 1:
+            next.current.timestamp += value;
+            next.delta = value;
+            next.length = u24(in, header + 3);
+            next.current.type = static_cast<std::uint8_t>(in[header + 6]);
+            break;
+        case 2:
+            next.current.timestamp += value;
+            next.delta = value;
+            break;
+        default:
+            if (starts) {
+                next.delta = extended ? value : next.delta;
+                next.current.timestamp += next.delta;
+            }
+            break;
+    }
+    if (format <= 2) {
+        next.extended = extended;
+    }
+    if (starts) {
+        next.current.body.clear();
+        next.current.csid = csid;
+        next.pending = true;
+    }
+    const std::size_t payload =
+        std::min<std::size_t>(chunk_size_, next.length - next.current.body.size());
+    if (in.size() < at + payload) {
+        return false;
+    }
+    next.current.body.append(in.substr(at, payload));
+    at += payload;
+    formats.push_back(format);
+    if (next.current.body.size() == next.length) {
+        next.pending = false;
+        messages.push_back(next.current);
+        if (next.current.type == 1 && next.current.stream_id == 0) {
+            chunk_size_ = u32(next.current.body, 0);
+        }
+    }
+    streams_[csid] = next;
+    used_ += at;
+    return true;
+}
+
+std::string encode_message(std::uint32_t csid, std::uint8_t type, std::uint32_t stream_id,
+                           std::uint32_t timestamp, std::string_view body,
+                           std::uint32_t chunk_size) {
+    const auto basic = [csid](unsigned format) {
+        std::string out;
+        if (csid < 64) {
+            out.push_back(static_cast<char>(format << 6 | csid));
+        } else if (csid < 320) {
+            out.push_back(static_cast<char>(format << 6));
+            out.push_back(static_cast<char>(csid - 64));
+        } else {
+            out.push_back(static_cast<char>(format << 6 | 1));
+            out.push_back(static_cast<char>((csid - 64) & 0xff));
+            out.push_back(static_cast<char>((csid - 64) >> 8));
+        }
+        return out;
+    };
+    const bool extended = timestamp >= 0xFFFFFF;
+    std::string out = basic(0);
+    out += u24_bytes(extended ? 0xFFFFFF : timestamp);
+    out += u24_bytes(static_cast<std::uint32_t>(body.size()));
+    out.push_back(static_cast<char>(type));
+    out += std::string{static_cast<char>(stream_id), static_cast<char>(stream_id >> 8),
+                       static_cast<char>(stream_id >> 16), static_cast<char>(stream_id >> 24)};
+    if (extended) {
+        out += be32(timestamp);
+    }
+    std::size_t written = 0;
+    do {
+        if (written != 0) {
+            out += basic(3);
+            if (extended) {
+                out += be32(timestamp);
+            }
+        }
+        const std::size_t n = std::min<std::size_t>(chunk_size, body.size() - written);
+        out.append(body.substr(written, n));
+        written += n;
+    } while (written < body.size());
+    return out;
+}
+
+capture_owner::capture_owner() {
+    callbacks.send = [this](block_buffer& block) {
+        sent.append(reinterpret_cast<const char*>(block.data()), block.size());
+        ++blocks_sent;
+        block.reset();
+        return true;
+    };
+    callbacks.allocate = [this](unsigned exponent) { return pool(exponent); };
+}
+
+capture_owner::~capture_owner() = default;
+
+std::string hmac_sha256(std::string_view key, std::string_view data) {
+    unsigned char out[32];
+    std::size_t size = 0;
+    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
+                  reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, sizeof out,
+                  &size) == nullptr) {
+        throw std::runtime_error("HMAC failed");
+    }
+    return std::string(reinterpret_cast<const char*>(out), size);
+}
+
+std::string client_key() {
+    return hex("47656e75696e652041646f626520466c61736820506c6179657220303031");
+}
+
+std::string server_key() {
+    return hex("47656e75696e652041646f626520466c617368204d656469612053657276657220303031");
+}
+
+std::string full_server_key() {
+    return server_key() + hex("f0eec24a8068bee82e00d0d1029e7e576eec5d2d29806fab93b8e636cfeb31ae");
+}
+
+std::uint32_t digest_offset(std::string_view packet, digest_layout layout) {
+    const std::size_t at = layout == digest_layout::a ? 8 : 772;
+    const std::uint32_t sum =
+        byte(packet, at) + byte(packet, at + 1) + byte(packet, at + 2) + byte(packet, at + 3);
+    return sum % 728 + static_cast<std::uint32_t>(at) + 4;
+}
+
+std::string plain_c0c1(std::uint32_t client_time) {
+    std::string c0c1(1537, '\0');
+    c0c1[0] = 3;
+    c0c1.replace(1, 4, be32(client_time));
+    std::mt19937 engine(7);
+    for (std::size_t i = 9; i < c0c1.size(); ++i) {
+        c0c1[i] = static_cast<char>(engine());
+    }
+    return c0c1;
+}
+
+std::string digest_c0c1(digest_layout layout, std::uint32_t version) {
+    std::string c0c1 = plain_c0c1();
+    c0c1.replace(5, 4, be32(version));
+    std::string c1 = c0c1.substr(1);
+    const std::uint32_t at = digest_offset(c1, layout);
+    const std::string digest = hmac_sha256(client_key(), c1.substr(0, at) + c1.substr(at + 32));
+    c1.replace(at, 32, digest);
+    return c0c1.substr(0, 1) + c1;
+}
+
+std::string make_sample_flv(const std::filesystem::path& file, double seconds) {
+    const auto result = platform::testing::run({"ffmpeg",
+                                                "-hide_banner",
+                                                "-loglevel",
+                                                "error",
+                                                "-y",
+                                                "-f",
+                                                "lavfi",
+                                                "-i",
+                                                "testsrc=size=320x240:rate=25",
+                                                "-f",
+                                                "lavfi",
+                                                "-i",
+                                                "sine=frequency=440:sample_rate=44100",
+                                                "-t",
+                                                std::to_string(seconds),
+                                                "-c:v",
+                                                "libx264",
+                                                "-preset",
+                                                "ultrafast",
+                                                "-g",
+                                                "25",
+                                                "-pix_fmt",
+                                                "yuv420p",
+                                                "-c:a",
+                                                "aac",
+                                                "-b:a",
+                                                "64k",
+                                                "-f",
+                                                "flv",
+                                                file.string()},
+                                               30s);
+    return result.exit_code == 0 ? std::string() : "ffmpeg failed: " + result.err;
+}
+
+tcp_client::tcp_client(unsigned short port) : socket_(context_) {
+    socket_.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    socket_.non_blocking(true);
+}
+
+void tcp_client::send(std::string_view bytes) {
+    socket_.non_blocking(false);
+    boost::asio::write(socket_, boost::asio::buffer(bytes.data(), bytes.size()));
+    socket_.non_blocking(true);
+}
+
+bool tcp_client::try_send(std::string_view bytes) noexcept {
+    try {
+        send(bytes);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool tcp_client::wait_readable(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd fd{socket_.native_handle(), POLLIN, 0};
+    return ::poll(&fd, 1, static_cast<int>(left.count())) > 0;
+}
+
+std::string tcp_client::receive(std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string out;
+    char buffer[65536];
+    while (out.size() < count && wait_readable(deadline)) {
+        boost::system::error_code error;
+        const std::size_t n = socket_.read_some(
+            boost::asio::buffer(buffer, std::min(sizeof buffer, count - out.size())), error);
+        if (error == boost::asio::error::would_block) {
+            continue;
+        }
+        if (error) {
+            break;
+        }
+        out.append(buffer, n);
+    }
+    return out;
+}
+
+std::string tcp_client::receive_for(std::chrono::milliseconds time) {
+    return receive(SIZE_MAX, time);
+}
+
+bool tcp_client::wait_closed(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    while (wait_readable(deadline)) {
+        boost::system::error_code error;
+        socket_.read_some(boost::asio::buffer(buffer), error);
+        if (error && error != boost::asio::error::would_block) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string tcp_client::handshake(const std::string& c0c1) {
+    send(c0c1);
+    std::string answer = receive(3073);
+    if (answer.size() == 3073) {
+        send(answer.substr(1, 1536));
+    }
+    return answer;
+}
+
+}  // namespace rtmp_test

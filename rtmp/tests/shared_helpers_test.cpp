@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <boost/function.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/block_pool.hpp"
+#include "rtmp/clock.hpp"
+#include "rtmp/id_map.hpp"
+#include "rtmp/random_generator.hpp"
+#include "rtmp/seq_do.hpp"
+
+namespace {
+
+TEST(IdMap, FindsIdsOnBothSidesOfTheFastRangeAndIteratesInOrder) {
+    id_map<std::unique_ptr<int>> map;
+    for (std::uint32_t id : {300u, 0u, 127u, 128u, 5u}) {
+        EXPECT_TRUE(map.insert(id, std::make_unique<int>(static_cast<int>(id))));
+    }
+    auto duplicate = std::make_unique<int>(-1);
+    EXPECT_FALSE(map.insert(127, std::move(duplicate)));
+    ASSERT_TRUE(duplicate) << "a refused value stays with the caller";
+    EXPECT_EQ(*map.find(127), 127) << "the first value is kept";
+
+    for (std::uint32_t id : {0u, 5u, 127u, 128u, 300u}) {
+        ASSERT_NE(map.find(id), nullptr) << id;
+        EXPECT_EQ(*map.find(id), static_cast<int>(id));
+    }
+    EXPECT_EQ(map.find(6), nullptr);
+    EXPECT_EQ(map.find(129), nullptr);
+
+    std::vector<std::uint32_t> order;
+    for (const auto& [id, value] : map) {
+        order.push_back(id);
+    }
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{0, 5, 127, 128, 300}));
+
+    auto taken = map.extract(5);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(*taken, 5);
+    EXPECT_EQ(map.find(5), nullptr);
+    map.erase(300);
+    EXPECT_EQ(map.find(300), nullptr);
+    EXPECT_FALSE(map.extract(999));
+    EXPECT_EQ(map.size(), 3u);
+
+    map.clear();
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(map.find(0), nullptr);
+    EXPECT_TRUE(map.insert(0, std::make_unique<int>(9))) << "a cleared id can be used again";
+}
+
+using block_queue = seq_do<block_buffer, boost::function<void(block_buffer&)>,
+                           boost::function<bool(block_buffer&, block_buffer&)>>;
+
+struct queue_fixture {
+    block_malloc pool{16};
+    std::vector<std::string> worked;
+    block_queue queue{
+        2,
+        [this](block_buffer& item) {
+            worked.emplace_back(reinterpret_cast<const char*>(item.data()), item.size());
+            item.reset();
+        },
+        [](block_buffer& item, block_buffer& last) { return block_buffer_merge(item, last); }};
+
+    block_buffer block(const std::string& text) {
+        block_buffer b(pool);
+        std::copy(text.begin(), text.end(), b.data());
+        b.set_size(static_cast<std::uint32_t>(text.size()));
+        return b;
+    }
+};
+
+TEST(SeqDo, WorksOneItemAtATimeInOrderAndFoldsSmallItemsIntoTheLastWaiting) {
+    queue_fixture f;
+    EXPECT_TRUE(f.queue.push(f.block("first")));
+    EXPECT_EQ(f.worked, (std::vector<std::string>{"first"})) << "an idle queue works at once";
+    EXPECT_FALSE(f.queue.idle());
+
+    EXPECT_TRUE(f.queue.push(f.block("0123456789")));
+    EXPECT_TRUE(f.queue.push(f.block("abc"))) << "merged into the waiting block";
+    EXPECT_EQ(f.queue.pending(), 1u);
+    EXPECT_TRUE(f.queue.push(f.block("ABCDEFGHIJ"))) << "too big to merge: queued";
+    EXPECT_EQ(f.queue.pending(), 2u);
+    EXPECT_FALSE(f.queue.push(f.block("0123456789"))) << "more than the limit wait";
+    EXPECT_EQ(f.queue.pending(), 3u) << "but the item is still queued";
+    EXPECT_EQ(f.worked.size(), 1u) << "nothing runs until the work in progress finishes";
+
+    EXPECT_FALSE(f.queue.next());
+    EXPECT_FALSE(f.queue.next());
+    EXPECT_FALSE(f.queue.next());
+    EXPECT_TRUE(f.queue.next()) << "the queue became idle";
+    EXPECT_TRUE(f.queue.idle());
+    EXPECT_EQ(f.queue.pending(), 0u);
+    EXPECT_EQ(f.worked,
+              (std::vector<std::string>{"first", "0123456789abc", "ABCDEFGHIJ", "0123456789"}));
+    EXPECT_EQ(f.pool.outstanding(), 0u) << "every block went back to its pool";
+}
+
+TEST(SeqDo, ItemsPushedFromManyThreadsAreAllWorkedOnceInEachThreadsOrder) {
+    block_malloc pool(16);
+    std::vector<int> seen;
+    std::atomic<bool> working{false};
+    // The work only records the item; a consumer thread finishes it, as a
+    // write completion would.
+    block_queue queue(
+        5,
+        [&](block_buffer& item) {
+            seen.push_back(item.data()[0] << 8 | item.data()[1]);
+            item.reset();
+            working = true;
+        },
+        [](block_buffer&, block_buffer&) { return false; });
+    constexpr int threads = 4, per_thread = 200;
+    std::atomic<int> produced{0};
+    std::thread consumer([&] {
+        while (produced < threads || !queue.idle()) {
+            if (working.exchange(false)) {
+                queue.next();
+            }
+        }
+    });
+    std::vector<std::thread> producers;
+    for (int t = 0; t < threads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                block_buffer b(pool);
+                b.data()[0] = static_cast<std::uint8_t>(t);
+                b.data()[1] = static_cast<std::uint8_t>(i);
+                b.set_size(2);
+                queue.push(std::move(b));
+            }
+            ++produced;
+        });
+    }
+    for (auto& p : producers) {
+        p.join();
+    }
+    consumer.join();
+    ASSERT_EQ(seen.size(), std::size_t(threads * per_thread));
+    std::vector<int> last(threads, -1);
+    for (int value : seen) {
+        const int t = value >> 8, i = value & 0xff;
+        EXPECT_EQ(i, last[t] + 1) << "thread " << t;
+        last[t] = i;
+    }
+    EXPECT_EQ(pool.outstanding(), 0u);
+}
+
+TEST(RandomGenerator, FillsExactlyTheCountLowByteFirst) {
+    for (std::uint32_t count : {0u, 1u, 2u, 7u, 1528u}) {
+        std::vector<std::uint8_t> out(count + 2, 0xAA);
+        random_generator(false).fill(count, out.data());
+        EXPECT_EQ(out[count], 0xAA) << count;
+        EXPECT_EQ(out[count + 1], 0xAA) << count;
+    }
+    // Two generators seeded within the same millisecond agree, which shows
+    // the layout: each pair of bytes is one 16-bit draw, low byte first.
+    std::uint8_t a[5], b[6];
+    random_generator first(true), second(true);
+    first.fill(5, a);
+    second.fill(6, b);
+    if (std::equal(a, a + 4, b)) {
+        EXPECT_EQ(a[4], b[4]) << "an odd last byte is the low byte of one more draw";
+    }
+    std::uint8_t big[1528];
+    shared_random_generator().fill(sizeof big, big);
+    EXPECT_NE(std::count(big, big + sizeof big, big[0]), 1528);
+}
+
+TEST(TimeOfDay, StaysWithinOneDayAndFollowsTheWallClock) {
+    const std::uint32_t first = time_of_day_ms();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint32_t second = time_of_day_ms();
+    EXPECT_LT(first, 86400000u);
+    EXPECT_LT(second, 86400000u);
+    // Unless midnight passed in between.
+    if (second >= first) {
+        EXPECT_GE(second - first, 19u);
+        EXPECT_LT(second - first, 2000u);
+    }
+}
+
+}  // namespace
