@@ -95,28 +95,28 @@ TEST(ChunkInput, ReassemblesEveryHeaderFormatWhateverTheReadBoundaries) {
     };
     const std::string a128 = bytes_of('a', 128), a72 = bytes_of('a', 72);
     const input_case cases[] = {
-        {"one chunk", hex("03 000010 000005 14 01000000") + "hello", {{20, 1, 16, "hello"}}},
+        {"one chunk", hex_bytes("03 000010 000005 14 01000000") + "hello", {{20, 1, 16, "hello"}}},
         {"a message over two chunks",
-         hex("04 000000 0000c8 09 01000000") + a128 + hex("c4") + a72,
+         hex_bytes("04 000000 0000c8 09 01000000") + a128 + hex_bytes("c4") + a72,
          {{9, 1, 0, a128 + a72}}},
         {"formats 1, 2 and 3 add their deltas",
-         hex("05 000064 000003 08 01000000") + "abc" + hex("45 000014 000002 08") + "de" +
-             hex("85 00000a") + "fg" + hex("c5") + "hi",
+         hex_bytes("05 000064 000003 08 01000000") + "abc" + hex_bytes("45 000014 000002 08") +
+             "de" + hex_bytes("85 00000a") + "fg" + hex_bytes("c5") + "hi",
          {{8, 1, 100, "abc"}, {8, 1, 120, "de"}, {8, 1, 130, "fg"}, {8, 1, 140, "hi"}}},
         {"extended timestamps, repeated in format 3 chunks",
-         hex("06 ffffff 0000c8 09 01000000 01000000") + a128 + hex("c6 01000000") + a72 +
-             hex("c6 00000010") + a128 + hex("c6 00000010") + a72,
+         hex_bytes("06 ffffff 0000c8 09 01000000 01000000") + a128 + hex_bytes("c6 01000000") +
+             a72 + hex_bytes("c6 00000010") + a128 + hex_bytes("c6 00000010") + a72,
          {{9, 1, 0x01000000, a128 + a72}, {9, 1, 0x01000010, a128 + a72}}},
         {"two- and three-byte chunk stream ids",
-         hex("00 06 000001 000001 12 00000000") + "x" + hex("01 50 01 000002 000001 08 02000000") +
-             "y",
+         hex_bytes("00 06 000001 000001 12 00000000") + "x" +
+             hex_bytes("01 50 01 000002 000001 08 02000000") + "y",
          {{18, 0, 1, "x"}, {8, 2, 2, "y"}}},
         {"an empty message completes with its first chunk",
-         hex("03 000007 000000 14 00000000"),
+         hex_bytes("03 000007 000000 14 00000000"),
          {{20, 0, 7, ""}}},
         {"chunk streams interleave",
-         hex("03 000001 0000c8 09 01000000") + a128 + hex("04 000002 000001 08 01000000") + "z" +
-             hex("c3") + a72,
+         hex_bytes("03 000001 0000c8 09 01000000") + a128 +
+             hex_bytes("04 000002 000001 08 01000000") + "z" + hex_bytes("c3") + a72,
          {{8, 1, 2, "z"}, {9, 1, 1, a128 + a72}}},
     };
     for (const auto& c : cases) {
@@ -136,15 +136,15 @@ TEST(ChunkInput, AFormat1Or2ChunkStartsAFreshMessageAfterAnUnfinishedOne) {
         std::string bytes, body;
     };
     const restart_case cases[] = {
-        {"format 1", hex("43 000005 000003 08") + "new", "new"},
-        {"format 2, same length", hex("83 000005") + fresh.substr(0, 128) + hex("c3") + "nnn",
-         fresh},
+        {"format 1", hex_bytes("43 000005 000003 08") + "new", "new"},
+        {"format 2, same length",
+         hex_bytes("83 000005") + fresh.substr(0, 128) + hex_bytes("c3") + "nnn", fresh},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         chunk_fixture f;
         // A 131-byte message whose last 3 bytes never come...
-        f.feed(hex("03 000000 000083 08 01000000") + bytes_of('o', 128));
+        f.feed(hex_bytes("03 000000 000083 08 01000000") + bytes_of('o', 128));
         // ...then a new message under a shorter header on the same stream.
         f.feed(c.bytes);
         ASSERT_EQ(f.received.size(), 1u);
@@ -156,52 +156,53 @@ TEST(ChunkInput, AFormat1Or2ChunkStartsAFreshMessageAfterAnUnfinishedOne) {
 TEST(ChunkInput, SetChunkSizeAppliesToTheChunksThatFollow) {
     chunk_fixture f;
     const std::string body = bytes_of('b', 300);
-    f.feed(hex("02 000000 000004 01 00000000 00010000") + hex("03 000000 00012c 09 01000000") +
-           body);
+    f.feed(hex_bytes("02 000000 000004 01 00000000 00010000") +
+           hex_bytes("03 000000 00012c 09 01000000") + body);
     ASSERT_EQ(f.received.size(), 1u) << "65536 is accepted and used at once";
     EXPECT_EQ(f.received[0].body, body);
     EXPECT_EQ(f.chunks.input_chunk_size(), 65536u);
 
     chunk_fixture g;
-    g.feed(hex("03 000000 00012c 09 01000000") + body.substr(0, 128));
-    g.feed(hex("02 000000 000004 01 00000000 00001000"));  // 4096
-    g.feed(hex("c3") + body.substr(128));
+    g.feed(hex_bytes("03 000000 00012c 09 01000000") + body.substr(0, 128));
+    g.feed(hex_bytes("02 000000 000004 01 00000000 00001000"));  // 4096
+    g.feed(hex_bytes("c3") + body.substr(128));
     ASSERT_EQ(g.received.size(), 1u) << "open chunk streams take the new size too";
     EXPECT_EQ(g.received[0].body, body);
 }
 
 TEST(ChunkInput, ControlMessagesAreAppliedOnlyOnChunkStream2AndMessageStream0) {
     chunk_fixture f;
-    f.feed(hex("02 000000 000004 03 00000000 0000002a"));  // acknowledgement
-    f.feed(hex("02 000000 000004 05 00000000 00001000"));  // window ack size
-    f.feed(hex("03 000000 000004 05 00000000 00000040"));  // type 5 on stream 3
-    f.feed(hex("02 000000 000004 05 01000000 00000040"));  // on message stream 1
-    f.feed(hex("02 000000 000003 14 00000000") + "cmd");   // anything else on 2: dropped
+    f.feed(hex_bytes("02 000000 000004 03 00000000 0000002a"));  // acknowledgement
+    f.feed(hex_bytes("02 000000 000004 05 00000000 00001000"));  // window ack size
+    f.feed(hex_bytes("03 000000 000004 05 00000000 00000040"));  // type 5 on stream 3
+    f.feed(hex_bytes("02 000000 000004 05 01000000 00000040"));  // on message stream 1
+    f.feed(hex_bytes("02 000000 000003 14 00000000") + "cmd");   // anything else on 2: dropped
     EXPECT_EQ(f.events, (std::vector<std::string>{"ack 42"}));
     EXPECT_EQ(f.chunks.input_window(), 4096u);
-    expect_messages(f.received, {{5, 0, 0, hex("00000040")}, {5, 1, 0, hex("00000040")}});
+    expect_messages(f.received,
+                    {{5, 0, 0, hex_bytes("00000040")}, {5, 1, 0, hex_bytes("00000040")}});
     EXPECT_TRUE(f.owner.sent.empty());
 }
 
 TEST(ChunkInput, SetPeerBandwidthIsAnsweredOnlyWhenTheWindowChanges) {
     chunk_fixture f;
-    f.feed(hex("02 000000 000005 06 00000000 002625a0 02"));  // 2500000: unchanged
+    f.feed(hex_bytes("02 000000 000005 06 00000000 002625a0 02"));  // 2500000: unchanged
     EXPECT_TRUE(f.owner.sent.empty());
-    f.feed(hex("02 000000 000005 06 00000000 00100000 01"));
+    f.feed(hex_bytes("02 000000 000005 06 00000000 00100000 01"));
     EXPECT_EQ(f.chunks.output_window(), 0x100000u);
     EXPECT_EQ(f.chunks.peer_bandwidth_limit(), 1);
     const auto sent = f.sent_messages();
     ASSERT_EQ(sent.size(), 1u) << "answered and flushed at once";
     EXPECT_EQ(sent[0].csid, 2u);
     EXPECT_EQ(sent[0].type, 5);
-    EXPECT_EQ(sent[0].body, hex("00100000"));
+    EXPECT_EQ(sent[0].body, hex_bytes("00100000"));
 }
 
 TEST(ChunkInput, AbortDropsAnUnfinishedMessage) {
     chunk_fixture f;
-    f.feed(hex("03 000000 0000c8 09 01000000") + bytes_of('x', 128));
-    f.feed(hex("02 000000 000004 02 00000000 00000003"));
-    f.feed(hex("03 000001 000002 09 01000000") + "ok");
+    f.feed(hex_bytes("03 000000 0000c8 09 01000000") + bytes_of('x', 128));
+    f.feed(hex_bytes("02 000000 000004 02 00000000 00000003"));
+    f.feed(hex_bytes("03 000001 000002 09 01000000") + "ok");
     expect_messages(f.received, {{9, 1, 1, "ok"}});
 }
 
@@ -211,25 +212,25 @@ TEST(ChunkInput, UserControlEventsReachTheirHandlers) {
         std::vector<std::string> events;
     };
     const event_case cases[] = {
-        {hex("0000 00000001"), {"begin 1"}},
-        {hex("0001 00000002"), {"eof 2"}},
-        {hex("0002 00000003"), {"dry 3"}},
-        {hex("0003 00000000 00000bb8"), {"buffer 0 3000"}},
-        {hex("0004 00000005"), {"recorded 5"}},
-        {hex("0006 0000abcd"), {"ping 43981"}},
-        {hex("0007 0000abcd"), {"pong 43981"}},
-        {hex("001a"), {"26"}},
-        {hex("001a 0102"), {"26"}},
-        {hex("001b") + "tail", {"27 tail"}},
-        {hex("0005 00000001"), {}},
-        {hex("0008"), {}},
-        {hex("001c 00000001 00"), {}},
+        {hex_bytes("0000 00000001"), {"begin 1"}},
+        {hex_bytes("0001 00000002"), {"eof 2"}},
+        {hex_bytes("0002 00000003"), {"dry 3"}},
+        {hex_bytes("0003 00000000 00000bb8"), {"buffer 0 3000"}},
+        {hex_bytes("0004 00000005"), {"recorded 5"}},
+        {hex_bytes("0006 0000abcd"), {"ping 43981"}},
+        {hex_bytes("0007 0000abcd"), {"pong 43981"}},
+        {hex_bytes("001a"), {"26"}},
+        {hex_bytes("001a 0102"), {"26"}},
+        {hex_bytes("001b") + "tail", {"27 tail"}},
+        {hex_bytes("0005 00000001"), {}},
+        {hex_bytes("0008"), {}},
+        {hex_bytes("001c 00000001 00"), {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.size());
         chunk_fixture f;
-        f.feed(hex("02 000000") + be32(static_cast<std::uint32_t>(c.body.size())).substr(1) +
-               hex("04 00000000") + c.body);
+        f.feed(hex_bytes("02 000000") + be32(static_cast<std::uint32_t>(c.body.size())).substr(1) +
+               hex_bytes("04 00000000") + c.body);
         EXPECT_EQ(f.events, c.events);
         EXPECT_TRUE(f.received.empty());
     }
@@ -238,11 +239,11 @@ TEST(ChunkInput, UserControlEventsReachTheirHandlers) {
 TEST(ChunkInput, PingRequestIsAnsweredAtOnce) {
     chunk_fixture f;
     const std::uint32_t before = time_of_day_ms();
-    f.feed(hex("02 000000 000006 04 00000000 0006 00000001"));
+    f.feed(hex_bytes("02 000000 000006 04 00000000 0006 00000001"));
     const auto sent = f.sent_messages();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].type, 4);
-    EXPECT_EQ(sent[0].body.substr(0, 2), hex("0007"));
+    EXPECT_EQ(sent[0].body.substr(0, 2), hex_bytes("0007"));
     // The answer carries the server clock, as its body and its timestamp.
     EXPECT_EQ(sent[0].body.substr(2), be32(sent[0].timestamp));
     EXPECT_LE(sent[0].timestamp - before, 1000u);
@@ -251,8 +252,8 @@ TEST(ChunkInput, PingRequestIsAnsweredAtOnce) {
 TEST(ChunkInput, AcknowledgesEveryWindowOfReceivedBytes) {
     chunk_fixture f;
     // Messages of 65536 bytes in one chunk each (7 + 65536 + 12 bytes).
-    std::string stream = hex("02 000000 000004 01 00000000 00010000");
-    const std::string message = hex("03 000000 010000 09 01000000") + bytes_of('m', 65536);
+    std::string stream = hex_bytes("02 000000 000004 01 00000000 00010000");
+    const std::string message = hex_bytes("03 000000 010000 09 01000000") + bytes_of('m', 65536);
     while (stream.size() < 5100000) {
         stream += message;
     }
@@ -286,28 +287,29 @@ TEST(ChunkInput, ProtocolViolationsThrowTheirMessages) {
         many_streams += encode_message(csid, 8, 1, 0, "a");
     }
     const violation cases[] = {
-        {hex("03 000000 080001 09 01000000"), "Message size is too big"},
+        {hex_bytes("03 000000 080001 09 01000000"), "Message size is too big"},
         {many_streams, "Too many input chunk streams"},
-        {hex("43 000000 000001 09") + "a", "Invalid chunk stream"},
-        {hex("83 000000") + "a", "Invalid chunk stream"},
-        {hex("c3") + "a", "Invalid chunk stream"},
-        {hex("03 000000 0000c8 09 01000000") + bytes_of('a', 128) +
-             hex("03 000000 000001 09 01000000") + "a",
+        {hex_bytes("43 000000 000001 09") + "a", "Invalid chunk stream"},
+        {hex_bytes("83 000000") + "a", "Invalid chunk stream"},
+        {hex_bytes("c3") + "a", "Invalid chunk stream"},
+        {hex_bytes("03 000000 0000c8 09 01000000") + bytes_of('a', 128) +
+             hex_bytes("03 000000 000001 09 01000000") + "a",
          "There is a pending message"},
-        {hex("02 000000 000003 01 00000000 000100"), "Bad SetChunkSize message format"},
-        {hex("02 000000 000004 01 00000000 0000007f"), "Bad ChunkSize"},
-        {hex("02 000000 000004 01 00000000 00010001"), "Bad ChunkSize"},
-        {hex("02 000000 000005 02 00000000 0000000300"), "Bad abortMessage message format"},
-        {hex("02 000000 000004 02 00000000 00000009"), "Invalid chunk stream"},
-        {hex("02 000000 000002 03 00000000 0000"), "Bad windowAck message format"},
-        {hex("02 000000 000005 05 00000000 0000004000"), "Bad windowAckSize message format"},
-        {hex("02 000000 000004 05 00000000 0000003f"), "Bad windowAckSize value"},
-        {hex("02 000000 000004 06 00000000 00000040"), "Bad setPeerBandwidth message format"},
-        {hex("02 000000 000005 06 00000000 0000003f 02"), "Bad setPeerBandwidth value"},
-        {hex("02 000000 000001 04 00000000 00"), "Bad userControl message format"},
-        {hex("02 000000 000005 04 00000000 0000 000001"), "Bad userControl message format"},
-        {hex("02 000000 000006 04 00000000 0003 00000001"), "Bad userControl message format"},
-        {hex("02 000000 000007 04 00000000 0007 00000001 00"), "Bad userControl message format"},
+        {hex_bytes("02 000000 000003 01 00000000 000100"), "Bad SetChunkSize message format"},
+        {hex_bytes("02 000000 000004 01 00000000 0000007f"), "Bad ChunkSize"},
+        {hex_bytes("02 000000 000004 01 00000000 00010001"), "Bad ChunkSize"},
+        {hex_bytes("02 000000 000005 02 00000000 0000000300"), "Bad abortMessage message format"},
+        {hex_bytes("02 000000 000004 02 00000000 00000009"), "Invalid chunk stream"},
+        {hex_bytes("02 000000 000002 03 00000000 0000"), "Bad windowAck message format"},
+        {hex_bytes("02 000000 000005 05 00000000 0000004000"), "Bad windowAckSize message format"},
+        {hex_bytes("02 000000 000004 05 00000000 0000003f"), "Bad windowAckSize value"},
+        {hex_bytes("02 000000 000004 06 00000000 00000040"), "Bad setPeerBandwidth message format"},
+        {hex_bytes("02 000000 000005 06 00000000 0000003f 02"), "Bad setPeerBandwidth value"},
+        {hex_bytes("02 000000 000001 04 00000000 00"), "Bad userControl message format"},
+        {hex_bytes("02 000000 000005 04 00000000 0000 000001"), "Bad userControl message format"},
+        {hex_bytes("02 000000 000006 04 00000000 0003 00000001"), "Bad userControl message format"},
+        {hex_bytes("02 000000 000007 04 00000000 0007 00000001 00"),
+         "Bad userControl message format"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -320,7 +322,7 @@ TEST(ChunkInput, ProtocolViolationsThrowTheirMessages) {
         }
     }
     chunk_fixture largest;
-    largest.feed(hex("02 000000 000004 01 00000000 00010000") +
+    largest.feed(hex_bytes("02 000000 000004 01 00000000 00010000") +
                  encode_message(3, 9, 1, 0, bytes_of('L', 524288), 65536));
     ASSERT_EQ(largest.received.size(), 1u) << "524288 bytes is the largest message taken";
 }
@@ -350,24 +352,26 @@ TEST(ChunkOutput, PicksTheShortestHeaderThePreviousMessageAllows) {
     };
     const step steps[] = {
         {"first message: format 0", 20, 1, 1000, "abc",
-         hex("03 0003e8 000003 14 01000000") + "abc"},
-        {"new delta: format 2", 20, 1, 1010, "xyz", hex("83 00000a") + "xyz"},
-        {"same delta: format 3", 20, 1, 1020, "123", hex("c3") + "123"},
-        {"new length: format 1", 20, 1, 1030, "4567", hex("43 00000a 000004 14") + "4567"},
-        {"new type: format 1", 18, 1, 1030, "4567", hex("43 000000 000004 12") + "4567"},
+         hex_bytes("03 0003e8 000003 14 01000000") + "abc"},
+        {"new delta: format 2", 20, 1, 1010, "xyz", hex_bytes("83 00000a") + "xyz"},
+        {"same delta: format 3", 20, 1, 1020, "123", hex_bytes("c3") + "123"},
+        {"new length: format 1", 20, 1, 1030, "4567", hex_bytes("43 00000a 000004 14") + "4567"},
+        {"new type: format 1", 18, 1, 1030, "4567", hex_bytes("43 000000 000004 12") + "4567"},
         {"time going back: format 0", 18, 1, 1000, "4567",
-         hex("03 0003e8 000004 12 01000000") + "4567"},
+         hex_bytes("03 0003e8 000004 12 01000000") + "4567"},
         {"other message stream: format 0", 18, 2, 1000, "4567",
-         hex("03 0003e8 000004 12 02000000") + "4567"},
+         hex_bytes("03 0003e8 000004 12 02000000") + "4567"},
         {"extended timestamp, repeated in every chunk", 9, 3, 0x01000000, a128 + a72,
-         hex("03 ffffff 0000c8 09 03000000 01000000") + a128 + hex("c3 01000000") + a72},
+         hex_bytes("03 ffffff 0000c8 09 03000000 01000000") + a128 + hex_bytes("c3 01000000") +
+             a72},
         {"the same delta again: format 3 still carries it", 9, 3, 0x02000000, a128 + a72,
-         hex("c3 01000000") + a128 + hex("c3 01000000") + a72},
+         hex_bytes("c3 01000000") + a128 + hex_bytes("c3 01000000") + a72},
         {"extended delta in format 1", 9, 3, 0x03000000, "abc",
-         hex("43 ffffff 000003 09 01000000") + "abc"},
-        {"small delta after it", 9, 3, 0x03000021, "abc", hex("83 000021") + "abc"},
-        {"extended delta in format 2", 9, 3, 0x05000021, "abc", hex("83 ffffff 02000000") + "abc"},
-        {"empty message: one chunk", 8, 3, 0x05000021, "", hex("43 000000 000000 08")},
+         hex_bytes("43 ffffff 000003 09 01000000") + "abc"},
+        {"small delta after it", 9, 3, 0x03000021, "abc", hex_bytes("83 000021") + "abc"},
+        {"extended delta in format 2", 9, 3, 0x05000021, "abc",
+         hex_bytes("83 ffffff 02000000") + "abc"},
+        {"empty message: one chunk", 8, 3, 0x05000021, "", hex_bytes("43 000000 000000 08")},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
@@ -381,9 +385,9 @@ TEST(ChunkOutput, WritesLongChunkStreamIdsInTwoAndThreeBytes) {
     f.write(8, 1, 0, "a", &f.chunks.open_output_stream(100));
     f.write(8, 1, 0, "b", &f.chunks.open_output_stream(400));
     f.write(8, 1, 0, "c", &f.chunks.open_output_stream(319));
-    EXPECT_EQ(f.flushed(), hex("00 24 000000 000001 08 01000000") + "a" +
-                               hex("01 50 01 000000 000001 08 01000000") + "b" +
-                               hex("00 ff 000000 000001 08 01000000") + "c");
+    EXPECT_EQ(f.flushed(), hex_bytes("00 24 000000 000001 08 01000000") + "a" +
+                               hex_bytes("01 50 01 000000 000001 08 01000000") + "b" +
+                               hex_bytes("00 ff 000000 000001 08 01000000") + "c");
 }
 
 TEST(ChunkOutput, WhatItWritesDecodesToTheSameMessagesAtBothChunkSizes) {
@@ -454,9 +458,11 @@ TEST(ChunkOutput, ControlSendersWriteOnChunkStream2) {
     f.chunks.send_ack(77);
     const auto sent = f.sent_messages();
     const std::pair<std::uint8_t, std::string> expected[] = {
-        {5, hex("002625a0")},      {6, hex("002625a0 02")},   {4, hex("0000 00000001")},
-        {4, hex("0001 00000002")}, {4, hex("0002 00000003")}, {4, hex("001f 00000004")},
-        {4, hex("0020 00000005")}, {4, hex("0004 00000006")}, {3, hex("0000004d")},
+        {5, hex_bytes("002625a0")},      {6, hex_bytes("002625a0 02")},
+        {4, hex_bytes("0000 00000001")}, {4, hex_bytes("0001 00000002")},
+        {4, hex_bytes("0002 00000003")}, {4, hex_bytes("001f 00000004")},
+        {4, hex_bytes("0020 00000005")}, {4, hex_bytes("0004 00000006")},
+        {3, hex_bytes("0000004d")},
     };
     ASSERT_EQ(sent.size(), std::size(expected)) << "send_ack flushes by itself";
     for (std::size_t i = 0; i < sent.size(); ++i) {

@@ -66,7 +66,7 @@ TEST(Handshake, DigestAnswersVerifyTheWayAClientChecksThem) {
         const std::string s1 = run.owner.sent.substr(1, 1536);
         const std::string s2 = run.owner.sent.substr(1537);
         EXPECT_EQ(u32_at(s1, 0), run.handshake.server_time());
-        EXPECT_EQ(s1.substr(4, 4), hex("04000001"));
+        EXPECT_EQ(s1.substr(4, 4), hex_bytes("04000001"));
 
         // S1's digest sits where the client's did, signed with the server key.
         const std::uint32_t at = digest_offset(s1, layout);

@@ -14,24 +14,6 @@
 
 namespace rtmp_test {
 
-std::string hex(std::string_view digits) {
-    std::string out;
-    int high = -1;
-    for (char c : digits) {
-        if (c == ' ') {
-            continue;
-        }
-        const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (high < 0) {
-            high = nibble;
-        } else {
-            out.push_back(static_cast<char>(high << 4 | nibble));
-            high = -1;
-        }
-    }
-    return out;
-}
-
 std::string be32(std::uint32_t value) {
     return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
             static_cast<char>(value >> 8), static_cast<char>(value)};
@@ -227,15 +209,16 @@ std::string hmac_sha256(std::string_view key, std::string_view data) {
 }
 
 std::string client_key() {
-    return hex("47656e75696e652041646f626520466c61736820506c6179657220303031");
+    return hex_bytes("47656e75696e652041646f626520466c61736820506c6179657220303031");
 }
 
 std::string server_key() {
-    return hex("47656e75696e652041646f626520466c617368204d656469612053657276657220303031");
+    return hex_bytes("47656e75696e652041646f626520466c617368204d656469612053657276657220303031");
 }
 
 std::string full_server_key() {
-    return server_key() + hex("f0eec24a8068bee82e00d0d1029e7e576eec5d2d29806fab93b8e636cfeb31ae");
+    return server_key() +
+           hex_bytes("f0eec24a8068bee82e00d0d1029e7e576eec5d2d29806fab93b8e636cfeb31ae");
 }
 
 std::uint32_t digest_offset(std::string_view packet, digest_layout layout) {

@@ -17,14 +17,14 @@
 #include <vector>
 
 #include "foundation/block_pool.hpp"
+#include "platform/testing/hex.hpp"
 #include "rtmp/connection_callbacks.hpp"
 
 namespace rtmp_test {
 
 using namespace std::chrono_literals;
 
-// Bytes from hex digits; spaces are skipped.
-std::string hex(std::string_view digits);
+using platform::testing::hex_bytes;
 std::string be32(std::uint32_t value);
 
 struct message {

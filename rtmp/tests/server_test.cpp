@@ -120,7 +120,8 @@ TEST_F(RtmpServer, AnErrorClosesOnlyItsConnectionAndAcceptingGoesOn) {
     const failure cases[] = {
         {"too many handshake bytes", plain_c0c1() + "x", ""},
         {"a C1 digest that matches nowhere", forged, ""},
-        {"a chunk-layer violation", plain_c0c1(), hex("02 000000 000004 01 00000000 0000007f")},
+        {"a chunk-layer violation", plain_c0c1(),
+         hex_bytes("02 000000 000004 01 00000000 0000007f")},
         {"the layer above refusing a message", plain_c0c1(), encode_message(3, 99, 0, 0, "x")},
     };
     for (const auto& c : cases) {
