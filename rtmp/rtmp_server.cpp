@@ -85,6 +85,10 @@ void rtmp_server_connection::on_read(const boost::system::error_code& error, std
     }
     try {
         stack_->on_data(read_buffer_.data(), static_cast<std::uint32_t>(count));
+    } catch (const connection_refused&) {
+        // Closing now could cancel the write that tells the client why.
+        close_when_sent();
+        return;
     } catch (const std::exception&) {
         close();
         return;
@@ -126,7 +130,16 @@ void rtmp_server_connection::on_write(const boost::system::error_code& error) {
     if (error) {
         close();
     }
-    send_queue_.next();
+    if (send_queue_.next() && close_when_sent_) {
+        close();
+    }
+}
+
+void rtmp_server_connection::close_when_sent() {
+    close_when_sent_ = true;
+    if (send_queue_.idle()) {
+        close();
+    }
 }
 
 }  // namespace rtmp

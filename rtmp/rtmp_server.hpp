@@ -11,8 +11,8 @@
 #include "foundation/block_pool.hpp"
 #include "foundation/io_service_pool.hpp"
 #include "rtmp/connection_callbacks.hpp"
+#include "rtmp/rtmp_send_queue.hpp"
 #include "rtmp/rtmp_server_stack.hpp"
-#include "rtmp/seq_do.hpp"
 #include "rtmp/tcp_server.hpp"
 
 namespace rtmp {
@@ -35,11 +35,6 @@ class rtmp_server_context {
 };
 
 class rtmp_server_connection;
-
-// A connection's queue of outgoing blocks: one write in flight, small blocks
-// folded into the one waiting before them.
-using rtmp_send_queue = seq_do<block_buffer, boost::function<void(block_buffer&)>,
-                               boost::function<bool(block_buffer&, block_buffer&)>>;
 
 // The RTMP listener: accepts connections, and closes idle ones on a
 // one-second tick.
@@ -94,12 +89,16 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     bool send(block_buffer& block);
     void write(block_buffer& block);
     void on_write(const boost::system::error_code& error);
+    // Closes once everything queued has been written (or a write failed).
+    void close_when_sent();
 
     std::vector<std::uint8_t> read_buffer_;
     rtmp_send_queue send_queue_;
     // The block being written; one at a time.
     block_buffer in_flight_;
     std::atomic<std::uint64_t> queued_bytes_{0};
+    // Only touched on the strand.
+    bool close_when_sent_ = false;
     connection_callbacks callbacks_;
     std::unique_ptr<rtmp_server_stack> stack_;
 };

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the connection's input path, cut into reads of a
 // size the first byte chooses.
 //
-// Odd first byte: the whole stack (handshake, then chunk layer).
+// Odd first byte: the whole stack (handshake, chunk layer, commands); with
+// bit 1 set too, the handshake is done before the input comes.
 // Even first byte: the chunk layer alone. Every media-type message it hands
 // on is written back out through the chunk writer, and what was written must
 // parse back to exactly the same messages.
@@ -57,11 +58,30 @@ void feed_in_pieces(const std::uint8_t* data, std::size_t size, std::size_t piec
     }
 }
 
-void fuzz_stack(const std::uint8_t* data, std::size_t size, std::size_t piece) {
+// With `skip_handshake`, a plain handshake goes first, so that the input
+// reaches the commands at once.
+void fuzz_stack(const std::uint8_t* data, std::size_t size, std::size_t piece,
+                bool skip_handshake) {
     sink output;
     rtmp::rtmp_server_stack stack(output.callbacks);
-    stack.message_handler = [](const std::uint8_t*, std::uint32_t, std::uint32_t, std::uint8_t,
-                               std::uint32_t) {};
+    stack.connect_handler = [](amf0_object& command, std::string&) {
+        return command.find("app") != nullptr;
+    };
+    stack.netstream_created_handler = [](rtmp::rtmp_server_netstream* stream) {
+        stream->play_handler = [](light_string name, double, double, bool) {
+            return name.size % 2 == 0;
+        };
+        stream->publish_handler = [](light_string name, light_string) {
+            return name.size % 2 == 0;
+        };
+        stream->seek_handler = [](double ms) { return ms > 0; };
+    };
+    if (skip_handshake) {
+        std::vector<std::uint8_t> c0c1(rtmp::rtmp_handshake::c0c1_size);
+        std::vector<std::uint8_t> c2(rtmp::rtmp_handshake::packet_size);
+        stack.on_data(c0c1.data(), static_cast<std::uint32_t>(c0c1.size()));
+        stack.on_data(c2.data(), static_cast<std::uint32_t>(c2.size()));
+    }
     feed_in_pieces(data, size, piece,
                    [&](const std::uint8_t* bytes, std::uint32_t n) { stack.on_data(bytes, n); });
 }
@@ -107,9 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::uint8_t mode = data[0];
-    const std::size_t piece = 1 + (mode >> 1) * 37;
+    const std::size_t piece = 1 + (mode >> 2) * 73;
     if (mode & 1) {
-        fuzz_stack(data + 1, size - 1, piece);
+        fuzz_stack(data + 1, size - 1, piece, mode & 2);
     } else {
         fuzz_chunks(data + 1, size - 1, piece);
     }

@@ -2,11 +2,17 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "foundation/amf0.hpp"
 #include "foundation/io_service_pool.hpp"
@@ -40,15 +46,14 @@ TEST(RealClients, FfmpegCompletesTheHandshakeAndItsConnectArrivesIntact) {
         pool, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0),
         context);
     std::mutex mutex;
-    std::string first_command;
+    std::string app, tc_url;
     server->new_connection_handler = [&](const auto& connection) {
-        connection->stack().message_handler = [&](const std::uint8_t* data, std::uint32_t size,
-                                                  std::uint32_t, std::uint8_t type,
-                                                  std::uint32_t stream_id) {
+        connection->stack().connect_handler = [&](amf0_object& command, std::string& reason) {
             std::lock_guard lock(mutex);
-            if (type == 20 && stream_id == 0 && first_command.empty()) {
-                first_command.assign(reinterpret_cast<const char*>(data), size);
-            }
+            app = text_of(command.find("app"));
+            tc_url = text_of(command.find("tcUrl"));
+            reason = "refused by the test";
+            return false;
         };
     };
     server->start();
@@ -57,27 +62,137 @@ TEST(RealClients, FfmpegCompletesTheHandshakeAndItsConnectArrivesIntact) {
 
     testing_support::child_process ffmpeg({"ffmpeg", "-hide_banner", "-re", "-i", sample.string(),
                                            "-c", "copy", "-f", "flv", url + "/s"});
-    std::string command;
-    for (int i = 0; i < 1000 && command.empty(); ++i) {
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; ++i) {
         std::this_thread::sleep_for(10ms);
         std::lock_guard lock(mutex);
-        command = first_command;
+        seen = !app.empty();
     }
+    ASSERT_TRUE(seen) << ffmpeg.stderr_text();
+    EXPECT_EQ(app, "app");
+    EXPECT_EQ(tc_url, url);
+    // The refusal reaches ffmpeg before the connection closes.
+    EXPECT_TRUE(ffmpeg.wait_for_exit(5s).has_value());
+    EXPECT_NE(ffmpeg.stderr_text().find("refused by the test"), std::string::npos)
+        << ffmpeg.stderr_text();
     server->stop();
     pool.stop();
-    ASSERT_FALSE(command.empty()) << ffmpeg.stderr_text();
+}
 
-    buffer_reader in(command.data(), static_cast<std::uint32_t>(command.size()));
-    EXPECT_EQ(text_of(amf0_read_value(in).get()), "connect");
-    const auto transaction = amf0_read_value(in);
-    ASSERT_EQ(transaction->marker, amf0_number::type_marker);
-    EXPECT_EQ(static_cast<const amf0_number&>(*transaction).value, 1);
-    const auto object = amf0_read_value(in);
-    ASSERT_EQ(object->marker, amf0_object::type_marker);
-    const auto& properties = static_cast<const amf0_object&>(*object);
-    EXPECT_EQ(text_of(properties.find("app")), "app");
-    EXPECT_EQ(text_of(properties.find("tcUrl")), url);
-    EXPECT_EQ(in.remaining(), 0u);
+struct probed_packet {
+    std::string type;
+    double dts;
+    bool key;
+};
+
+// The packets of a recording as ffprobe reads them.
+std::vector<probed_packet> probe_packets(const std::filesystem::path& file) {
+    const auto result =
+        testing_support::run({"ffprobe", "-v", "error", "-show_entries",
+                              "packet=codec_type,dts_time,flags", "-of", "csv=p=0", file.string()},
+                             20s);
+    std::vector<probed_packet> packets;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string type, dts, flags;
+        std::getline(fields, type, ',');
+        std::getline(fields, dts, ',');
+        std::getline(fields, flags, ',');
+        if (!type.empty() && !dts.empty() && dts != "N/A") {
+            packets.push_back({type, std::stod(dts), flags.find('K') != std::string::npos});
+        }
+    }
+    return packets;
+}
+
+std::string probe_codecs(const std::filesystem::path& file) {
+    const auto result = testing_support::run({"ffprobe", "-v", "error", "-show_entries",
+                                              "stream=codec_name", "-of", "csv=p=0", file.string()},
+                                             20s);
+    std::vector<std::string> codecs;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            codecs.push_back(line);
+        }
+    }
+    std::sort(codecs.begin(), codecs.end());
+    std::string joined;
+    for (const auto& codec : codecs) {
+        joined += (joined.empty() ? "" : " ") + codec;
+    }
+    return joined;
+}
+
+// An ffmpeg publish reaches two ffmpeg players and an rtmpdump player that
+// join at different times: the first one before the publisher.
+TEST(RealClients, ALivePublishReachesPlayersThatJoinAtDifferentTimes) {
+    for (const char* program : {"ffmpeg", "ffprobe", "rtmpdump"}) {
+        if (!testing_support::have_program(program)) {
+            GTEST_SKIP() << program << " is not installed";
+        }
+    }
+    testing_support::temp_dir dir;
+    const auto sample = dir / "sample.flv";
+    ASSERT_EQ(make_sample_flv(sample, 4), "");
+    const auto port = testing_support::free_port();
+    testing_support::child_process server({RTMP_LIVE_SERVER, std::to_string(port)});
+    ASSERT_TRUE(testing_support::wait_for_tcp_port(port, 5s)) << server.stderr_text();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/stream";
+
+    const auto ffmpeg_player = [&](const std::filesystem::path& out, bool wait_for_publisher) {
+        std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "warning", "-y"};
+        if (wait_for_publisher) {
+            argv.insert(argv.end(), {"-rtmp_live", "live"});
+        }
+        argv.insert(argv.end(),
+                    {"-rw_timeout", "3000000", "-i", url, "-c", "copy", "-f", "flv", out.string()});
+        return std::make_unique<testing_support::child_process>(argv);
+    };
+    auto early = ffmpeg_player(dir / "early.flv", true);
+    std::this_thread::sleep_for(300ms);
+    testing_support::child_process publisher({"ffmpeg", "-hide_banner", "-loglevel", "warning",
+                                              "-re", "-i", sample.string(), "-c", "copy", "-f",
+                                              "flv", url});
+    std::this_thread::sleep_for(1000ms);
+    testing_support::child_process dump(
+        {"rtmpdump", "-q", "-r", url, "--live", "-m", "2", "-o", (dir / "dump.flv").string()});
+    std::this_thread::sleep_for(700ms);
+    auto late = ffmpeg_player(dir / "late.flv", false);
+
+    EXPECT_EQ(publisher.wait_for_exit(15s), 0) << publisher.stderr_text();
+    early->wait_for_exit(10s);
+    late->wait_for_exit(10s);
+    dump.wait_for_exit(10s);
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_for_exit(10s), 0) << server.stderr_text();
+
+    struct recording {
+        const char* name;
+        std::size_t least_video;
+    };
+    // 25 frames a second for 4 seconds; the later players miss the start.
+    for (const recording& r :
+         {recording{"early.flv", 80}, recording{"dump.flv", 30}, recording{"late.flv", 20}}) {
+        SCOPED_TRACE(r.name);
+        const auto file = dir / r.name;
+        EXPECT_EQ(probe_codecs(file), "aac h264");
+        const auto packets = probe_packets(file);
+        std::map<std::string, double> last;
+        std::size_t video = 0;
+        for (const auto& packet : packets) {
+            if (packet.type == "video" && video++ == 0) {
+                EXPECT_TRUE(packet.key) << "the first video packet is a keyframe";
+            }
+            if (last.contains(packet.type)) {
+                EXPECT_GE(packet.dts, last[packet.type]) << packet.type << " went back";
+            }
+            last[packet.type] = packet.dts;
+        }
+        EXPECT_GE(video, r.least_video);
+        EXPECT_GT(last.count("audio"), 0u);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <boost/asio/write.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 
@@ -141,6 +143,188 @@ bool chunk_decoder::parse_one() {
     streams_[csid] = next;
     used_ += at;
     return true;
+}
+
+amf0_bytes& amf0_bytes::string(std::string_view text) {
+    out_.push_back(2);
+    out_ += be32(static_cast<std::uint32_t>(text.size())).substr(2);
+    out_ += text;
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::number(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    out_.push_back(0);
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        out_.push_back(static_cast<char>(bits >> shift));
+    }
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::boolean(bool value) {
+    out_.push_back(1);
+    out_.push_back(value ? 1 : 0);
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::null() {
+    out_.push_back(5);
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::undefined() {
+    out_.push_back(6);
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::begin_object() {
+    out_.push_back(3);
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::key(std::string_view name) {
+    out_ += be32(static_cast<std::uint32_t>(name.size())).substr(2);
+    out_ += name;
+    return *this;
+}
+
+amf0_bytes& amf0_bytes::end_object() {
+    out_ += std::string("\0\0\x09", 3);
+    return *this;
+}
+
+amf0_bytes command(std::string_view name, double transaction) {
+    return std::move(amf0_bytes().string(name).number(transaction));
+}
+
+namespace {
+
+// Renders one value at `at`; false when the bytes are not understood.
+bool render_value(std::string_view in, std::size_t& at, std::string& out) {
+    if (at >= in.size()) {
+        return false;
+    }
+    const auto marker = static_cast<std::uint8_t>(in[at++]);
+    const auto text = [&](std::size_t length_size) {
+        if (at + length_size > in.size()) {
+            return false;
+        }
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < length_size; ++i) {
+            length = length << 8 | static_cast<std::uint8_t>(in[at++]);
+        }
+        if (at + length > in.size()) {
+            return false;
+        }
+        out += in.substr(at, length);
+        at += length;
+        return true;
+    };
+    switch (marker) {
+        case 0: {
+            if (at + 8 > in.size()) {
+                return false;
+            }
+            std::uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i) {
+                bits = bits << 8 | static_cast<std::uint8_t>(in[at++]);
+            }
+            double value;
+            std::memcpy(&value, &bits, sizeof value);
+            char number[32];
+            std::snprintf(number, sizeof number, "%.17g", value);
+            out += number;
+            return true;
+        }
+        case 1:
+            if (at >= in.size()) {
+                return false;
+            }
+            out += in[at++] ? "true" : "false";
+            return true;
+        case 2:
+            out += "'";
+            if (!text(2)) {
+                return false;
+            }
+            out += "'";
+            return true;
+        case 3: {
+            out += "{";
+            bool first = true;
+            while (true) {
+                if (at + 3 <= in.size() && in.substr(at, 3) == std::string_view("\0\0\x09", 3)) {
+                    at += 3;
+                    out += "}";
+                    return true;
+                }
+                if (!first) {
+                    out += ",";
+                }
+                first = false;
+                if (!text(2)) {
+                    return false;
+                }
+                out += ":";
+                if (!render_value(in, at, out)) {
+                    return false;
+                }
+            }
+        }
+        case 5:
+            out += "null";
+            return true;
+        case 6:
+            out += "undefined";
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::string describe_amf0(std::string_view body) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        if (!out.empty()) {
+            out += " ";
+        }
+        if (!render_value(body, at, out)) {
+            return out + "<?>";
+        }
+    }
+    return out;
+}
+
+std::string describe(const message& m) {
+    std::string out = std::to_string(m.csid) + ":" + std::to_string(m.stream_id) + " ";
+    const auto number_at = [&](std::size_t at) { return std::to_string(u32(m.body, at)); };
+    switch (m.type) {
+        case 1:
+            return out + "chunk " + number_at(0);
+        case 3:
+            return out + "ack " + number_at(0);
+        case 4:
+            return out + "event " + std::to_string(byte(m.body, 0) << 8 | byte(m.body, 1)) + " " +
+                   (m.body.size() >= 6 ? number_at(2) : "");
+        case 5:
+            return out + "window " + number_at(0);
+        case 6:
+            return out + "bandwidth " + number_at(0) + " " + std::to_string(byte(m.body, 4));
+        case 8:
+            return out + "audio " + std::to_string(m.body.size());
+        case 9:
+            return out + "video " + std::to_string(m.body.size());
+        case 18:
+            return out + "data " + describe_amf0(m.body);
+        case 20:
+            return out + "cmd " + describe_amf0(m.body);
+        default:
+            return out + "type " + std::to_string(m.type);
+    }
 }
 
 std::string encode_message(std::uint32_t csid, std::uint8_t type, std::uint32_t stream_id,
@@ -284,7 +468,11 @@ std::string make_sample_flv(const std::filesystem::path& file, double seconds) {
     return result.exit_code == 0 ? std::string() : "ffmpeg failed: " + result.err;
 }
 
-tcp_client::tcp_client(unsigned short port) : socket_(context_) {
+tcp_client::tcp_client(unsigned short port, int receive_buffer) : socket_(context_) {
+    socket_.open(boost::asio::ip::tcp::v4());
+    if (receive_buffer != 0) {
+        socket_.set_option(boost::asio::socket_base::receive_buffer_size(receive_buffer));
+    }
     socket_.connect({boost::asio::ip::make_address("127.0.0.1"), port});
     socket_.non_blocking(true);
 }
@@ -304,32 +492,31 @@ bool tcp_client::try_send(std::string_view bytes) noexcept {
     }
 }
 
+// Polls at least once, however little time is left.
 bool tcp_client::wait_readable(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-        return false;
-    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd fd{socket_.native_handle(), POLLIN, 0};
-    return ::poll(&fd, 1, static_cast<int>(left.count())) > 0;
+    return ::poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0;
 }
 
 std::string tcp_client::receive(std::size_t count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string out;
     char buffer[65536];
-    while (out.size() < count && wait_readable(deadline)) {
+    do {
+        if (!wait_readable(deadline)) {
+            break;
+        }
         boost::system::error_code error;
         const std::size_t n = socket_.read_some(
             boost::asio::buffer(buffer, std::min(sizeof buffer, count - out.size())), error);
-        if (error == boost::asio::error::would_block) {
-            continue;
-        }
-        if (error) {
+        if (error && error != boost::asio::error::would_block) {
+            peer_closed_ = true;
             break;
         }
         out.append(buffer, n);
-    }
+    } while (out.size() < count && std::chrono::steady_clock::now() < deadline);
     return out;
 }
 
@@ -340,13 +527,17 @@ std::string tcp_client::receive_for(std::chrono::milliseconds time) {
 bool tcp_client::wait_closed(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[65536];
-    while (wait_readable(deadline)) {
+    do {
+        if (!wait_readable(deadline)) {
+            return false;
+        }
         boost::system::error_code error;
         socket_.read_some(boost::asio::buffer(buffer), error);
         if (error && error != boost::asio::error::would_block) {
+            peer_closed_ = true;
             return true;
         }
-    }
+    } while (std::chrono::steady_clock::now() < deadline);
     return false;
 }
 
@@ -357,6 +548,98 @@ std::string tcp_client::handshake(const std::string& c0c1) {
         send(answer.substr(1, 1536));
     }
     return answer;
+}
+
+void rtmp_client::receive(std::size_t max_bytes, std::chrono::milliseconds timeout) {
+    decoder_.feed(socket_.receive(max_bytes, timeout));
+}
+
+std::optional<message> rtmp_client::wait_for(const std::function<bool(const message&)>& fits,
+                                             std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        for (; seen_ < decoder_.messages.size(); ++seen_) {
+            if (fits(decoder_.messages[seen_])) {
+                return decoder_.messages[seen_++];
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        const std::size_t before = decoder_.messages.size();
+        receive(65536, std::min(left, std::chrono::milliseconds(50)));
+        if (decoder_.messages.size() == before && socket_.peer_closed()) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool rtmp_client::wait_for_status(std::string_view code, std::chrono::milliseconds timeout) {
+    const std::string wanted = "code:'" + std::string(code) + "'";
+    return wait_for(
+               [&](const message& m) {
+                   return m.type == 20 && describe_amf0(m.body).find(wanted) != std::string::npos;
+               },
+               timeout)
+        .has_value();
+}
+
+void rtmp_client::receive_for(std::chrono::milliseconds time) {
+    const auto deadline = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < deadline) {
+        receive(65536, 10ms);
+    }
+}
+
+void rtmp_client::send(std::uint8_t type, std::uint32_t stream_id, std::uint32_t timestamp,
+                       std::string_view body) {
+    const std::uint32_t csid = (type == 8 || type == 9 ? 4 : 3) + stream_id;
+    socket_.send(encode_message(csid, type, stream_id, timestamp, body, chunk_size_));
+}
+
+void rtmp_client::set_chunk_size(std::uint32_t size) {
+    socket_.send(encode_message(2, 1, 0, 0, be32(size)));
+    chunk_size_ = size;
+}
+
+void rtmp_client::connect(std::string_view app) {
+    socket_.handshake();
+    send_command(0, command("connect", transaction_++)
+                        .begin_object()
+                        .key("app")
+                        .string(app)
+                        .key("tcUrl")
+                        .string("rtmp://127.0.0.1/" + std::string(app))
+                        .end_object());
+    wait_for([](const message& m) {
+        return m.type == 20 && describe_amf0(m.body).rfind("'_result' 1 ", 0) == 0;
+    });
+}
+
+std::uint32_t rtmp_client::create_stream() {
+    const double transaction = transaction_++;
+    send_command(0, command("createStream", transaction).null());
+    char head[64];
+    std::snprintf(head, sizeof head, "'_result' %.17g null ", transaction);
+    const std::string prefix = head;
+    const auto reply = wait_for([&](const message& m) {
+        return m.type == 20 && (describe_amf0(m.body).rfind(prefix, 0) == 0 ||
+                                describe_amf0(m.body).rfind("'_error'", 0) == 0);
+    });
+    if (!reply || describe_amf0(reply->body).rfind(prefix, 0) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::stod(describe_amf0(reply->body).substr(prefix.size())));
+}
+
+void rtmp_client::publish(std::uint32_t stream_id, std::string_view name) {
+    send_command(stream_id, command("publish", 0).null().string(name).string("live"));
+}
+
+void rtmp_client::play(std::uint32_t stream_id, std::string_view name, double start) {
+    send_command(stream_id, command("play", 0).null().string(name).number(start));
 }
 
 }  // namespace rtmp_test

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +62,36 @@ class chunk_decoder {
     std::uint32_t chunk_size_ = 128;
 };
 
+// AMF0 values written by hand, apart from the foundation's encoder.
+class amf0_bytes {
+  public:
+    amf0_bytes& string(std::string_view text);
+    amf0_bytes& number(double value);
+    amf0_bytes& boolean(bool value);
+    amf0_bytes& null();
+    amf0_bytes& undefined();
+    amf0_bytes& begin_object();
+    amf0_bytes& key(std::string_view name);
+    amf0_bytes& end_object();
+    const std::string& str() const { return out_; }
+    operator std::string_view() const { return out_; }
+    operator std::string() const { return out_; }
+
+  private:
+    std::string out_;
+};
+
+// A command body's start: name and transaction id.
+amf0_bytes command(std::string_view name, double transaction);
+
+// AMF0 values in wire order as text: 'text', numbers, true/false, null,
+// undefined, {key:value,...}. Bytes it cannot read end with "<?>".
+std::string describe_amf0(std::string_view body);
+// A message as text: "csid:stream " then, by type, "cmd"/"data" and its
+// values, "event N id", "window N", "bandwidth N limit", "chunk N", "ack N",
+// or "video"/"audio" and the body's size.
+std::string describe(const message& m);
+
 // One message as a format 0 chunk followed by format 3 chunks.
 std::string encode_message(std::uint32_t csid, std::uint8_t type, std::uint32_t stream_id,
                            std::uint32_t timestamp, std::string_view body,
@@ -102,7 +134,9 @@ std::string make_sample_flv(const std::filesystem::path& file, double seconds = 
 // A blocking client on 127.0.0.1 with timeouts on every wait.
 class tcp_client {
   public:
-    explicit tcp_client(unsigned short port);
+    // A receive buffer size other than 0 is set before connecting: a small
+    // one makes a slow reader's lag reach the server soon.
+    explicit tcp_client(unsigned short port, int receive_buffer = 0);
     void send(std::string_view bytes);
     // False, instead of throwing, once the peer has closed.
     bool try_send(std::string_view bytes) noexcept;
@@ -113,6 +147,8 @@ class tcp_client {
     // Whether the peer closed the connection within the time (bytes that
     // arrive meanwhile are dropped).
     bool wait_closed(std::chrono::milliseconds timeout);
+    // Whether a read has met the end of the connection.
+    bool peer_closed() const { return peer_closed_; }
     // C0+C1 out, S0+S1+S2 in, C2 out (an echo of S1). Returns S0+S1+S2.
     std::string handshake(const std::string& c0c1);
     std::string handshake() { return handshake(plain_c0c1()); }
@@ -121,6 +157,51 @@ class tcp_client {
     bool wait_readable(std::chrono::steady_clock::time_point deadline);
     boost::asio::io_context context_;
     boost::asio::ip::tcp::socket socket_;
+    bool peer_closed_ = false;
+};
+
+// An RTMP client on 127.0.0.1 that keeps every message it receives.
+class rtmp_client {
+  public:
+    explicit rtmp_client(unsigned short port, int receive_buffer = 0)
+        : socket_(port, receive_buffer) {}
+
+    // Handshake, then connect to the application.
+    void connect(std::string_view app = "live");
+    // createStream; the new stream id, or 0 when refused.
+    std::uint32_t create_stream();
+    void publish(std::uint32_t stream_id, std::string_view name);
+    void play(std::uint32_t stream_id, std::string_view name, double start = -2000);
+
+    // A message on chunk stream 3 + stream id (media on 4 + stream id).
+    void send(std::uint8_t type, std::uint32_t stream_id, std::uint32_t timestamp,
+              std::string_view body);
+    void send_command(std::uint32_t stream_id, std::string_view body) {
+        send(20, stream_id, 0, body);
+    }
+    // Set Chunk Size: later messages go out in chunks of this size.
+    void set_chunk_size(std::uint32_t size);
+
+    // Reads until a message fits; nothing when the time runs out or the
+    // server closes.
+    std::optional<message> wait_for(const std::function<bool(const message&)>& fits,
+                                    std::chrono::milliseconds timeout = 3s);
+    // Reads until a status with this code arrives.
+    bool wait_for_status(std::string_view code, std::chrono::milliseconds timeout = 3s);
+    // Takes what arrives within the time.
+    void receive_for(std::chrono::milliseconds time);
+    // Takes at most this many bytes, as a slow reader does.
+    void receive(std::size_t max_bytes, std::chrono::milliseconds timeout);
+
+    tcp_client& socket() { return socket_; }
+    std::vector<message>& received() { return decoder_.messages; }
+
+  private:
+    tcp_client socket_;
+    chunk_decoder decoder_;
+    std::size_t seen_ = 0;
+    double transaction_ = 1;
+    std::uint32_t chunk_size_ = 128;
 };
 
 }  // namespace rtmp_test

@@ -1,0 +1,214 @@
+#pragma once
+
+#include <boost/function.hpp>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "foundation/amf0.hpp"
+#include "foundation/buffer.hpp"
+#include "foundation/light_string.hpp"
+#include "rtmp/rtmp_chunkstreams.hpp"
+
+namespace rtmp {
+
+// Releases a held stack lock for its lifetime and takes it again at the end
+// (also when an exception passes). The application wraps every call into the
+// live-stream registry, a live stream or a player in one, so that a
+// connection's stack lock is never held while a stream's lock is taken.
+class stack_unlock {
+  public:
+    explicit stack_unlock(std::mutex& stack_lock) : lock_(stack_lock) { lock_.unlock(); }
+    ~stack_unlock() { lock_.lock(); }
+    stack_unlock(const stack_unlock&) = delete;
+    stack_unlock& operator=(const stack_unlock&) = delete;
+
+  private:
+    std::mutex& lock_;
+};
+
+// A number from the wire as an unsigned 32-bit integer (truncated), or
+// nothing when it is NaN, infinite, negative or too large: converting such a
+// double is undefined behaviour.
+std::optional<std::uint32_t> wire_uint32(double value) noexcept;
+
+// A growable output buffer that holds an AMF0 message body on the stack
+// unless it outgrows 4096 bytes.
+class message_body : public buffer_writer {
+  public:
+    message_body() noexcept : buffer_writer(inline_, sizeof inline_) {}
+
+  protected:
+    void grow(std::uint32_t needed) override;
+
+  private:
+    std::uint8_t inline_[4096];
+    std::unique_ptr<std::uint8_t[]> heap_;
+};
+
+// One message stream of a connection. It owns the stream's output chunk
+// streams, splits incoming messages by type and hands them to its handlers,
+// and sends the status messages and user control sequences players need.
+//
+// Everything here runs under the connection's stack lock: the connection's
+// input, and any other thread that writes (it takes the lock first). While a
+// media or data handler runs, the lock is released.
+class rtmp_net_stream {
+  public:
+    using media_handler =
+        boost::function<void(const std::uint8_t*, std::uint32_t size, std::uint32_t timestamp)>;
+    using data_message_handler = boost::function<void(buffer_reader&, std::uint32_t timestamp)>;
+
+    // Opens the command chunk stream (3 x id + 3).
+    rtmp_net_stream(std::mutex& stack_lock, rtmp_chunkstreams& chunkstreams,
+                    std::uint32_t stream_id);
+    // Closes the stream's output chunk streams.
+    virtual ~rtmp_net_stream();
+
+    rtmp_net_stream(const rtmp_net_stream&) = delete;
+    rtmp_net_stream& operator=(const rtmp_net_stream&) = delete;
+
+    // One complete message of this stream.
+    void on_message(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp,
+                    std::uint8_t type);
+    // A command: its name, transaction id, and the reader after them.
+    virtual void on_command(light_string name, double transaction, buffer_reader& args) = 0;
+
+    // The closeStream command.
+    boost::function<void()> close_stream_handler;
+    // The stream is being deleted (deleteStream, or the connection closing);
+    // runs under the stack lock: release it (stack_unlock) before touching a
+    // live stream or a player.
+    boost::function<void()> destroy_handler;
+    // Types 9 and 8; run with the stack lock released.
+    media_handler video_handler;
+    media_handler audio_handler;
+    // Types 18 and 15, a reader over the whole body; run with the stack lock
+    // released.
+    data_message_handler data_handler;
+    data_message_handler data_amf3_handler;
+
+    // onStatus: "onStatus", 0, null, {level, code, description}.
+    void send_status(light_string code, light_string description, light_string level);
+    // "_error", transaction, null, {level "error", code, description}.
+    void send_error(light_string code, double transaction, light_string description);
+    // "_result", transaction, null, number.
+    void send_result(double transaction, double number);
+    // "|RtmpSampleAccess" with the two sample_access flags (a data message).
+    void send_sample_access();
+
+    // Status sequences; only send_play_reset_start flushes by itself.
+    void send_play_reset_start();
+    void send_pause_notify();
+    void send_unpause_notify();
+    void send_seek_notify();
+    void send_play_stop();
+    void send_seek_failed();
+    void send_publish_notify();
+    void send_unpublish_notify();
+    // The AVC end-of-sequence video message (17 02 00 00 00) and the empty
+    // audio message, each at its chunk stream's last timestamp; nothing when
+    // that chunk stream is not open.
+    void send_end_of_sequence_video();
+    void send_empty_audio();
+
+    // Opens the video and audio chunk streams (3 x id + 4, 3 x id + 5) a
+    // player writes on; false, with nothing opened, when the connection has
+    // no room for them.
+    bool open_media_streams();
+    output_chunkstream* video_stream() const noexcept { return video_stream_; }
+    output_chunkstream* audio_stream() const noexcept { return audio_stream_; }
+    output_chunkstream& command_stream() const noexcept { return *command_stream_; }
+
+    // One message of this stream on a chunk stream of its own.
+    void write(output_chunkstream& on, std::uint8_t type, std::uint32_t timestamp, const void* data,
+               std::uint32_t size) {
+        chunkstreams_.write_message(on, type, stream_id_, timestamp, data, size);
+    }
+    void flush() { chunkstreams_.flush(); }
+
+    std::uint32_t stream_id() const noexcept { return stream_id_; }
+    std::mutex& stack_lock() const noexcept { return stack_lock_; }
+    rtmp_chunkstreams& chunkstreams() const noexcept { return chunkstreams_; }
+
+    // Status messages sent so far: tells whether a handler answered by itself.
+    std::uint32_t statuses_sent() const noexcept { return statuses_sent_; }
+
+    // Sent in "|RtmpSampleAccess".
+    bool sample_access_audio = false;
+    bool sample_access_video = false;
+
+  protected:
+    // A command message body on the command chunk stream.
+    void send_command(const buffer_writer& body);
+
+  private:
+    void call_unlocked(const media_handler& handler, const std::uint8_t* data, std::uint32_t size,
+                       std::uint32_t timestamp);
+    void call_unlocked(const data_message_handler& handler, const std::uint8_t* data,
+                       std::uint32_t size, std::uint32_t timestamp);
+    void send_buffer_reset();
+
+    std::mutex& stack_lock_;
+    rtmp_chunkstreams& chunkstreams_;
+    const std::uint32_t stream_id_;
+    output_chunkstream* command_stream_;
+    output_chunkstream* video_stream_ = nullptr;
+    output_chunkstream* audio_stream_ = nullptr;
+    std::uint32_t statuses_sent_ = 0;
+};
+
+// The server's net stream: stream 0 answers the NetConnection commands,
+// the others the NetStream commands, each through a handler the application
+// binds when the stack reports the new stream. Unbound handlers get fixed
+// error replies.
+class rtmp_server_netstream : public rtmp_net_stream {
+  public:
+    using rtmp_net_stream::rtmp_net_stream;
+
+    // Stream 0.
+    boost::function<bool(amf0_object& command, std::string& reason)> connect_handler;
+    boost::function<bool(std::uint32_t& new_id)> create_stream_handler;
+    boost::function<void(std::uint32_t id)> delete_stream_handler;
+    // Commands of other names; on streams other than 0 too, without reply.
+    boost::function<void(light_string name, double transaction, buffer_reader& args)> call_handler;
+    boost::function<void()> close_handler;
+
+    // Other streams. A handler that refuses (false) without sending a status
+    // of its own gets the generic refusal status sent for it.
+    boost::function<bool(light_string name, double start, double duration, bool reset)>
+        play_handler;
+    boost::function<bool(light_string name, light_string type)> publish_handler;
+    boost::function<bool(double milliseconds)> seek_handler;
+    boost::function<void(bool pause, bool toggle, double milliseconds)> pause_handler;
+    boost::function<void(bool pause, double milliseconds)> pause_raw_handler;
+    // Called by the stack with the client's buffer length.
+    boost::function<void(std::uint32_t milliseconds)> buffer_length_handler;
+    boost::function<void(bool)> receive_video_handler;
+    boost::function<void(bool)> receive_audio_handler;
+
+    void on_command(light_string name, double transaction, buffer_reader& args) override;
+
+  private:
+    void on_connection_command(light_string name, double transaction, buffer_reader& args);
+    void on_stream_command(light_string name, double transaction, buffer_reader& args);
+    void on_connect(double transaction, buffer_reader& args);
+    void on_play(buffer_reader& args);
+    void on_publish(buffer_reader& args);
+    void on_seek(buffer_reader& args);
+    void on_pause(buffer_reader& args);
+    // Sends the generic refusal unless the handler sent a status itself.
+    void refuse_unless_answered(std::uint32_t statuses_before, light_string code,
+                                light_string description);
+};
+
+// Thrown after the reply to a refused connect has been queued: the
+// connection closes once that reply has been written.
+class connection_refused : public std::runtime_error {
+  public:
+    connection_refused() : std::runtime_error("Connection has been refused") {}
+};
+
+}  // namespace rtmp

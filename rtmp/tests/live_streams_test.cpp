@@ -1,0 +1,395 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtmp/rtmp_live_streams.hpp"
+#include "rtmp/tests/rtmp_test_support.hpp"
+#include "rtmp/tests/stack_client.hpp"
+
+namespace {
+
+using namespace rtmp_test;
+using rtmp::rtmp_live_stream;
+using rtmp::rtmp_live_stream_player;
+using rtmp::rtmp_live_streams;
+
+// Media messages by their first bytes; the rest does not matter here.
+const std::string avc_header = hex_bytes("17 00 000000 01 64001f ffe1 0019 6764001f");
+const std::string keyframe = hex_bytes("17 01 000000 00000010 6588840021ff");
+const std::string inter = hex_bytes("27 01 000000 00000010 419a21ff00ff");
+const std::string aac_header = hex_bytes("af 00 1210");
+const std::string aac = hex_bytes("af 01 21 10");
+const std::string metadata = amf0_bytes()
+                                 .string("@setDataFrame")
+                                 .string("onMetaData")
+                                 .begin_object()
+                                 .key("width")
+                                 .number(320)
+                                 .end_object();
+
+// A send queue whose pending count the test sets: its work never finishes.
+struct stalled_queue {
+    block_malloc pool{16};
+    rtmp::rtmp_send_queue queue{5, [this](block_buffer& b) { in_work = std::move(b); },
+                                [](block_buffer&, block_buffer&) { return false; }};
+    block_buffer in_work;
+
+    void set_pending(std::uint32_t pending) {
+        while (queue.pending() > pending || (pending == 0 && !queue.idle())) {
+            queue.next();
+        }
+        while (queue.idle() || queue.pending() < pending) {
+            queue.push(block_buffer(pool));
+        }
+    }
+};
+
+// A player on stream 1 of a stack, and what its client receives.
+struct player_fixture {
+    rtmp_live_streams& registry;
+    stack_client client;
+    stalled_queue congestion;
+    std::unique_ptr<rtmp_live_stream_player> player;
+
+    explicit player_fixture(rtmp_live_streams& streams) : registry(streams) {
+        client.create_stream();
+        player = std::make_unique<rtmp_live_stream_player>(registry, congestion.queue,
+                                                           *client.stack.netstream(1));
+    }
+    ~player_fixture() { player.reset(); }
+
+    // Calls into the player as the command path does: with the stack lock.
+    template <class Call>
+    auto locked(Call call) {
+        std::lock_guard lock(client.stack.lock());
+        return call(*player);
+    }
+
+    bool play(double start, std::string_view name = "s") {
+        return locked([&](rtmp_live_stream_player& p) { return p.play(start, name); });
+    }
+
+    // Statuses by code, media as "video@time:first byte", data by its name.
+    std::vector<std::string> received() {
+        {
+            std::lock_guard lock(client.stack.lock());
+            client.stack.netstream(1)->flush();
+        }
+        client.decoder.feed(client.owner.take());
+        std::vector<std::string> out;
+        for (const auto& m : client.decoder.messages) {
+            char media[48];
+            switch (m.type) {
+                case 8:
+                case 9:
+                    std::snprintf(media, sizeof media, "%s@%u:%02x%s",
+                                  m.type == 9 ? "video" : "audio", m.timestamp,
+                                  m.body.empty() ? 0 : static_cast<std::uint8_t>(m.body[0]),
+                                  m.body.size() > 1 && m.body[1] == 0 ? " header" : "");
+                    out.push_back(media);
+                    break;
+                case 18:
+                    // The command chunk stream carries "|RtmpSampleAccess" at
+                    // the clock's time; the media one data at stream time.
+                    out.push_back(
+                        (m.csid == 6 ? "data " : "data@" + std::to_string(m.timestamp) + " ") +
+                        describe_amf0(m.body).substr(0, 12));
+                    break;
+                case 20: {
+                    const std::string text = describe_amf0(m.body);
+                    const auto code = text.find("code:'");
+                    out.push_back(text.substr(code + 6, text.find('\'', code + 6) - code - 6));
+                    break;
+                }
+                default:
+                    break;
+            }
+        }
+        client.decoder.messages.clear();
+        return out;
+    }
+};
+
+void video(rtmp_live_stream& stream, const std::string& body, std::uint32_t time) {
+    stream.on_video(reinterpret_cast<const std::uint8_t*>(body.data()),
+                    static_cast<std::uint32_t>(body.size()), time);
+}
+
+void audio(rtmp_live_stream& stream, const std::string& body, std::uint32_t time) {
+    stream.on_audio(reinterpret_cast<const std::uint8_t*>(body.data()),
+                    static_cast<std::uint32_t>(body.size()), time);
+}
+
+void data(rtmp_live_stream& stream, const std::string& body, std::uint32_t time) {
+    buffer_reader reader(body.data(), static_cast<std::uint32_t>(body.size()));
+    stream.on_data(reader, time);
+}
+
+const std::vector<std::string> play_start = {"NetStream.Play.Reset", "NetStream.Play.Start",
+                                             "data '|RtmpSample"};
+
+std::vector<std::string> after(std::vector<std::string> first, std::vector<std::string> then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
+TEST(LivePlayer, ALateJoinerStartsWithMetadataHeadersAndAKeyframe) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    ASSERT_NE(stream, nullptr);
+    data(*stream, metadata, 0);
+    video(*stream, avc_header, 0);
+    audio(*stream, aac_header, 0);
+    video(*stream, keyframe, 40);
+    video(*stream, inter, 80);
+    audio(*stream, aac, 90);
+    video(*stream, inter, 120);
+
+    player_fixture p(registry);
+    ASSERT_TRUE(p.play(-2000));
+    video(*stream, inter, 160);
+    audio(*stream, aac, 170);
+    video(*stream, keyframe, 200);
+    video(*stream, inter, 240);
+    // The replayed messages are older than the newest one, which becomes the
+    // player's start: they go out at its start instead of wrapping around.
+    EXPECT_EQ(p.received(),
+              after(play_start, {"data@0 'onMetaData'", "video@0:17 header", "audio@0:af header",
+                                 "audio@50:af", "video@80:17", "video@120:27"}));
+    stream->unpublish(registry);
+}
+
+TEST(LivePlayer, StartsAtItsStartTimeAndAgainAfterANewPublisher) {
+    rtmp_live_streams registry;
+    player_fixture p(registry);
+    ASSERT_TRUE(p.play(5000)) << "a start of 0 or more plays live before any publisher";
+    EXPECT_TRUE(registry.exists("s"));
+    rtmp_live_stream* stream = registry.publish("s");
+    ASSERT_NE(stream, nullptr);
+    video(*stream, keyframe, 70000);
+    video(*stream, inter, 70040);
+    stream->unpublish(registry);
+    EXPECT_TRUE(registry.exists("s")) << "the player keeps the stream";
+    stream = registry.publish("s");
+    video(*stream, keyframe, 10);
+    EXPECT_EQ(p.received(),
+              after(play_start, {"NetStream.Play.PublishNotify", "video@5000:17", "video@5040:27",
+                                 "video@5040:17", "NetStream.Play.UnpublishNotify",
+                                 "NetStream.Play.PublishNotify", "video@5000:17"}));
+    stream->unpublish(registry);
+}
+
+TEST(LivePlayer, PlayRefusesWithoutSendingAnything) {
+    struct refusal {
+        const char* what;
+        double start;
+        bool publish;
+    };
+    const refusal cases[] = {
+        {"live or recorded, nothing live", -2000, false},
+        {"the other live-or-recorded start", -2, false},
+        {"not a number", std::numeric_limits<double>::quiet_NaN(), true},
+        {"a start past 32 bits", 4294967296.0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rtmp_live_streams registry;
+        rtmp_live_stream* stream = c.publish ? registry.publish("s") : nullptr;
+        player_fixture p(registry);
+        EXPECT_FALSE(p.play(c.start));
+        EXPECT_EQ(p.received(), std::vector<std::string>{});
+        EXPECT_EQ(registry.exists("s"), c.publish) << "nothing was created";
+        if (stream) {
+            stream->unpublish(registry);
+        }
+    }
+}
+
+TEST(LivePlayer, PlayPastTheChunkStreamLimitFailsAndTheConnectionGoesOn) {
+    rtmp_live_streams registry;
+    player_fixture p(registry);
+    // Stream 1 and these leave room for one more chunk stream, not two.
+    for (int i = 0; i < 124; ++i) {
+        ASSERT_NE(p.client.create_stream(), 0u);
+    }
+    EXPECT_FALSE(p.play(0));
+    EXPECT_EQ(p.received(), std::vector<std::string>{});
+}
+
+TEST(LivePlayer, ALaggingClientFallsBackToKeyframesAndThenDropsMedia) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    player_fixture p(registry);
+    ASSERT_TRUE(p.play(0));
+    std::uint32_t time = 0;
+    const auto frame = [&](const std::string& body) { video(*stream, body, time += 40); };
+    frame(keyframe);
+    frame(inter);
+    p.congestion.set_pending(33);
+    frame(inter);  // sent, but from here on only keyframes
+    frame(inter);
+    audio(*stream, aac, time);
+    frame(keyframe);
+    p.congestion.set_pending(129);
+    frame(keyframe);  // dropped, with everything else
+    audio(*stream, aac, time);
+    p.congestion.set_pending(0);
+    frame(inter);  // what follows a dropped keyframe cannot be decoded
+    frame(keyframe);
+    frame(inter);
+    EXPECT_EQ(p.received(),
+              after(play_start, {"video@0:17", "video@40:27", "video@80:27", "audio@120:af",
+                                 "video@160:17", "video@280:17", "video@320:27"}));
+    stream->unpublish(registry);
+}
+
+TEST(LivePlayer, PauseSeekAndReceiveFlagsGateTheMedia) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    player_fixture p(registry);
+    ASSERT_TRUE(p.play(0));
+    video(*stream, keyframe, 1000);
+    p.locked([](rtmp_live_stream_player& player) { player.pause(true, false); });
+    video(*stream, keyframe, 1040);
+    audio(*stream, aac, 1040);
+    p.locked([](rtmp_live_stream_player& player) { player.pause(false, true); });
+    video(*stream, inter, 1080);  // resumes at a keyframe
+    video(*stream, keyframe, 1120);
+    p.locked([](rtmp_live_stream_player& player) {
+        player.set_receive_video(false);
+        player.set_receive_audio(true);
+    });
+    video(*stream, keyframe, 1160);
+    audio(*stream, aac, 1160);
+    p.locked([](rtmp_live_stream_player& player) {
+        player.set_receive_audio(false);
+        player.set_receive_video(true);
+        player.seek(30000);
+    });
+    audio(*stream, aac, 1200);
+    video(*stream, keyframe, 1200);
+    EXPECT_EQ(
+        p.received(),
+        after(play_start, {"video@0:17", "video@0:17", "audio@0:00", "NetStream.Pause.Notify",
+                           "NetStream.Unpause.Notify", "NetStream.Play.Start", "video@40:17",
+                           "audio@80:af", "video@40:17", "audio@80:00", "NetStream.Seek.Notify",
+                           "NetStream.Play.Start", "video@30000:17"}));
+    stream->unpublish(registry);
+}
+
+TEST(LivePlayer, FlushesOnceItsOutputRunsHalfABufferAhead) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    player_fixture p(registry);
+    p.locked([](rtmp_live_stream_player& player) { player.set_buffer_length(400); });
+    ASSERT_TRUE(p.play(0));
+    p.client.owner.take();
+    const auto sent_after = [&](std::uint32_t time) {
+        const std::size_t before = p.client.owner.blocks_sent;
+        video(*stream, keyframe, time);
+        return p.client.owner.blocks_sent != before;
+    };
+    EXPECT_FALSE(sent_after(0));
+    EXPECT_FALSE(sent_after(100));
+    EXPECT_FALSE(sent_after(200));
+    EXPECT_TRUE(sent_after(201)) << "more than half of 400 ms after the last flush";
+    EXPECT_FALSE(sent_after(300));
+    EXPECT_TRUE(sent_after(150)) << "a step back past the last flush";
+    stream->unpublish(registry);
+}
+
+TEST(LiveStream, DataMessagesAreStoredPassedOnOrDroppedByTheirName) {
+    struct data_case {
+        std::string body;
+        std::vector<std::string> forwarded;
+    };
+    const std::string text = amf0_bytes().string("onTextData").begin_object().end_object();
+    const data_case cases[] = {
+        {metadata, {"'onMetaData' {width:320}"}},
+        {amf0_bytes().string("@setDataFrame").string("onCuePoint").number(1), {}},
+        {amf0_bytes().string("@clearDataFrame").string("onMetaData"), {}},
+        {text, {"'onTextData' {}"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(describe_amf0(c.body));
+        rtmp_live_streams registry;
+        rtmp_live_stream* stream = registry.publish("s");
+        data(*stream, metadata, 0);
+        std::vector<std::string> seen;
+        rtmp::player_callbacks logger;
+        logger.data = [&](buffer_reader& in, std::uint32_t) {
+            seen.push_back(describe_amf0(
+                std::string_view(reinterpret_cast<const char*>(in.data) + in.pos, in.remaining())));
+        };
+        stream->add_player(logger);
+        seen.clear();
+        data(*stream, c.body, 0);
+        EXPECT_EQ(seen, c.forwarded);
+        if (std::string_view(c.body).find("@clearDataFrame") != std::string_view::npos) {
+            seen.clear();
+            stream->add_player(logger);
+            EXPECT_EQ(seen, std::vector<std::string>{}) << "the store was emptied";
+        }
+        stream->unpublish(registry);
+    }
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    try {
+        data(*stream, amf0_bytes().number(1), 0);
+        ADD_FAILURE() << "a data message must start with its name";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "AMF data type not equal");
+    }
+    stream->unpublish(registry);
+}
+
+TEST(LiveRegistry, AStreamLivesWhileItHasAPublisherOrAPlayer) {
+    rtmp_live_streams registry;
+    std::vector<std::string> notes;
+    rtmp::player_callbacks player;
+    player.publish_notify = [&] { notes.push_back("published"); };
+    player.unpublish_notify = [&] { notes.push_back("unpublished"); };
+
+    EXPECT_EQ(registry.add_player("s", player, true), -1) << "only an existing stream";
+    EXPECT_FALSE(registry.exists("s"));
+    const std::int32_t first = registry.add_player("s", player, false);
+    const std::int32_t second = registry.add_player("s", player, false);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(second, 1);
+
+    rtmp_live_stream* stream = registry.publish("s");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(registry.publish("s"), nullptr) << "one publisher at a time";
+    stream->unpublish(registry);
+    EXPECT_TRUE(registry.exists("s"));
+    EXPECT_EQ(notes,
+              (std::vector<std::string>{"published", "published", "unpublished", "unpublished"}));
+
+    registry.remove_player("s", first);
+    EXPECT_TRUE(registry.exists("s"));
+    EXPECT_EQ(registry.add_player("s", player, true), 2) << "keys are not reused at once";
+    registry.remove_player("s", 2);
+    registry.remove_player("s", second);
+    EXPECT_FALSE(registry.exists("s")) << "no publisher and no player left";
+
+    stream = registry.publish("s");
+    ASSERT_NE(stream, nullptr);
+    stream->unpublish(registry);
+    EXPECT_EQ(registry.size(), 0u);
+}
+
+TEST(LiveRegistry, APlayerLeavesItsStreamWhenDestroyed) {
+    rtmp_live_streams registry;
+    {
+        player_fixture p(registry);
+        ASSERT_TRUE(p.play(-1000, "waiting"));
+        EXPECT_TRUE(registry.exists("waiting"));
+    }
+    EXPECT_FALSE(registry.exists("waiting"));
+}
+
+}  // namespace
