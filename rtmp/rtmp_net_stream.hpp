@@ -3,8 +3,10 @@
 #include <boost/function.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "foundation/amf0.hpp"
