@@ -265,7 +265,10 @@ bool rtmp_live_stream_player::play(double start, std::string_view name) {
         return false;
     }
     if (start == -2000 || start == -2) {
-        // Not live: the application may try a recorded stream instead.
+        // Live or recorded: with nothing live of that name, the application
+        // tries a recorded stream instead. The registry is asked without the
+        // stack lock, which a publisher's notifications take under the
+        // registry's lock.
         stack_unlock unlocked(netstream_.stack_lock());
         if (!registry_.exists(name)) {
             return false;
