@@ -433,38 +433,40 @@ std::string digest_c0c1(digest_layout layout, std::uint32_t version) {
     return c0c1.substr(0, 1) + c1;
 }
 
-std::string make_sample_flv(const std::filesystem::path& file, double seconds) {
-    const auto result = platform::testing::run({"ffmpeg",
-                                                "-hide_banner",
-                                                "-loglevel",
-                                                "error",
-                                                "-y",
-                                                "-f",
-                                                "lavfi",
-                                                "-i",
-                                                "testsrc=size=320x240:rate=25",
-                                                "-f",
-                                                "lavfi",
-                                                "-i",
-                                                "sine=frequency=440:sample_rate=44100",
-                                                "-t",
-                                                std::to_string(seconds),
-                                                "-c:v",
-                                                "libx264",
-                                                "-preset",
-                                                "ultrafast",
-                                                "-g",
-                                                "25",
-                                                "-pix_fmt",
-                                                "yuv420p",
-                                                "-c:a",
-                                                "aac",
-                                                "-b:a",
-                                                "64k",
-                                                "-f",
-                                                "flv",
-                                                file.string()},
-                                               30s);
+std::string make_sample_flv(const std::filesystem::path& file, double seconds,
+                            const std::vector<std::string>& muxer_options) {
+    std::vector<std::string> argv = {"ffmpeg",
+                                     "-hide_banner",
+                                     "-loglevel",
+                                     "error",
+                                     "-y",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=320x240:rate=25",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "sine=frequency=440:sample_rate=44100",
+                                     "-t",
+                                     std::to_string(seconds),
+                                     "-c:v",
+                                     "libx264",
+                                     "-preset",
+                                     "ultrafast",
+                                     "-g",
+                                     "25",
+                                     "-pix_fmt",
+                                     "yuv420p",
+                                     "-c:a",
+                                     "aac",
+                                     "-b:a",
+                                     "64k",
+                                     "-f",
+                                     "flv"};
+    argv.insert(argv.end(), muxer_options.begin(), muxer_options.end());
+    argv.push_back(file.string());
+    const auto result = platform::testing::run(argv, 30s);
     return result.exit_code == 0 ? std::string() : "ffmpeg failed: " + result.err;
 }
 

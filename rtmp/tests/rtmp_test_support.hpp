@@ -128,8 +128,10 @@ std::string server_key();
 std::string full_server_key();
 
 // Makes a short FLV sample with H.264 video (one keyframe a second) and AAC
-// audio from ffmpeg's test sources; returns ffmpeg's error text on failure.
-std::string make_sample_flv(const std::filesystem::path& file, double seconds = 3);
+// audio from ffmpeg's test sources, with options for the FLV muxer (such as
+// "-flvflags", "add_keyframe_index"); returns ffmpeg's error text on failure.
+std::string make_sample_flv(const std::filesystem::path& file, double seconds = 3,
+                            const std::vector<std::string>& muxer_options = {});
 
 // A blocking client on 127.0.0.1 with timeouts on every wait.
 class tcp_client {
