@@ -1,0 +1,227 @@
+#include "rtmp/recorded_playback.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace rtmp {
+
+namespace {
+
+constexpr std::uint8_t audio_tag = 8;
+constexpr std::uint8_t video_tag = 9;
+constexpr std::uint8_t amf3_data_tag = 15;
+constexpr std::uint8_t amf0_data_tag = 18;
+
+// Video command frames around the catch-up video of a seek: the client
+// decodes what lies between without showing it.
+constexpr std::uint8_t seek_start_frame = 0;
+constexpr std::uint8_t seek_end_frame = 1;
+
+constexpr std::uint8_t avc_end_of_sequence[] = {0x17, 0x02, 0x00, 0x00, 0x00};
+
+}  // namespace
+
+recorded_playback::recorded_playback(media_source_callbacks source, recorded_stream_output& output,
+                                     clock now)
+    : source_(std::move(source)), output_(output), now_(std::move(now)), clock_base_(now_()) {}
+
+bool recorded_playback::start() {
+    if (!output_.open_media_streams()) {
+        return false;
+    }
+    output_.send_stream_is_recorded();
+    output_.send_play_reset_start();
+    return true;
+}
+
+void recorded_playback::pause(bool pause, bool toggle, std::uint32_t milliseconds) {
+    commands_.push_back({command_kind::pause, milliseconds, pause, toggle});
+}
+
+void recorded_playback::pause_raw(bool flag, std::uint32_t milliseconds) {
+    commands_.push_back({command_kind::pause_raw, milliseconds, flag, false});
+}
+
+void recorded_playback::seek(std::uint32_t milliseconds) {
+    commands_.push_back({command_kind::seek, milliseconds, false, false});
+}
+
+void recorded_playback::set_buffer_length(std::uint32_t milliseconds) {
+    buffer_length_ = std::clamp(milliseconds, min_buffer_length, max_buffer_length);
+}
+
+void recorded_playback::run() {
+    if (output_.pending() >= congested_blocks) {
+        return;
+    }
+    std::optional<seek_in_run> seek;
+    while (!commands_.empty()) {
+        const command next = commands_.front();
+        commands_.pop_front();
+        run_command(next, seek);
+    }
+    if (playing_) {
+        send_burst(seek);
+    }
+}
+
+void recorded_playback::run_command(const command& c, std::optional<seek_in_run>& seek) {
+    switch (c.kind) {
+        case command_kind::pause:
+            playing_ = c.toggle ? !playing_ : !c.flag;
+            if (playing_) {
+                output_.send_unpause_notify();
+                if (!raw_pause_) {
+                    std::uint32_t ms = c.milliseconds;
+                    seek_source(ms);
+                }
+            } else {
+                output_.send_pause_notify();
+            }
+            output_.flush();
+            reset_ = true;
+            break;
+        case command_kind::pause_raw:
+            raw_pause_ = c.flag;
+            break;
+        case command_kind::seek: {
+            std::uint32_t ms = c.milliseconds;
+            if (seek_source(ms)) {
+                output_.send_seek_notify();
+                seek = seek_in_run{c.milliseconds};
+                playing_ = true;
+            } else {
+                output_.send_seek_failed();
+                seek.reset();
+                playing_ = false;
+            }
+            output_.flush();
+            reset_ = true;
+            break;
+        }
+    }
+}
+
+void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
+    const auto now = now_();
+    if (reset_) {
+        clock_base_ = now;
+        out_pos_ = 0;
+    }
+    const auto elapsed = static_cast<std::uint64_t>(std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(now - clock_base_).count()));
+
+    bool ended = false;
+    for (unsigned tags = 0; tags < max_tags_per_run;) {
+        if (!seek && out_pos_ >= elapsed + buffer_length_) {
+            break;
+        }
+        std::uint32_t size = 0;
+        std::uint32_t time = 0;
+        std::uint8_t type = 0;
+        std::int32_t status = media_tag_read;
+        const std::uint8_t* body =
+            source_.read_tag ? source_.read_tag(size, time, type, status) : nullptr;
+        if (body == nullptr) {
+            reset_ = true;
+            ended = status != media_tag_later;
+            break;
+        }
+        ++tags;
+        if (reset_) {
+            start_after_reset(time, seek);
+        }
+        // A tag older than the base (interleaving after a seek) counts as
+        // the base, not as four billion milliseconds ahead.
+        out_pos_ = time > source_base_ ? time - source_base_ : 0;
+
+        if (seek && seek->framed) {
+            if (time >= seek->target) {
+                send_seek_frame(seek_end_frame, seek->target);
+                seek.reset();
+            } else if (type == audio_tag) {
+                continue;
+            }
+        }
+        send_tag(type, time, body, size);
+    }
+    if (seek && seek->framed) {
+        send_seek_frame(seek_end_frame, seek->target);
+    }
+    send_metadata_once();
+    if (ended) {
+        // Nothing more until a seek or an unpause.
+        playing_ = false;
+        output_.send_play_stop();
+    }
+    output_.flush();
+}
+
+void recorded_playback::start_after_reset(std::uint32_t time, std::optional<seek_in_run>& seek) {
+    reset_ = false;
+    source_base_ = time;
+    if (seek) {
+        if (time < seek->target && seek->target - time < framed_seek_reach) {
+            send_seek_frame(seek_start_frame, seek->target);
+            seek->framed = true;
+            // The client shows nothing before the target, so its buffer
+            // fills from there: pacing from the keyframe would hold back
+            // the tags after the target by the catch-up's length.
+            source_base_ = seek->target;
+        } else {
+            seek.reset();
+        }
+    }
+    std::uint32_t size = 0;
+    if (const std::uint8_t* config = source_.video_config ? source_.video_config(size) : nullptr) {
+        output_.send_video(video_tag, time, config, size);
+    }
+    if (const std::uint8_t* config = source_.audio_config ? source_.audio_config(size) : nullptr) {
+        output_.send_audio(time, config, size);
+    }
+}
+
+void recorded_playback::send_tag(std::uint8_t type, std::uint32_t time, const std::uint8_t* body,
+                                 std::uint32_t size) {
+    switch (type) {
+        case audio_tag:
+            output_.send_audio(time, body, size);
+            return;
+        case video_tag:
+            output_.send_video(type, time, body, size);
+            if (size == sizeof avc_end_of_sequence &&
+                std::memcmp(body, avc_end_of_sequence, size) == 0) {
+                output_.send_stream_begin();
+            }
+            return;
+        case amf3_data_tag:
+        case amf0_data_tag:
+            output_.send_video(type, time, body, size);
+            return;
+        default:
+            return;
+    }
+}
+
+void recorded_playback::send_seek_frame(std::uint8_t frame, std::uint32_t target) {
+    const std::uint8_t body[] = {0x57, frame};
+    output_.send_video(video_tag, target, body, sizeof body);
+}
+
+void recorded_playback::send_metadata_once() {
+    if (metadata_sent_) {
+        return;
+    }
+    metadata_sent_ = true;
+    std::uint32_t size = 0;
+    if (const std::uint8_t* metadata = source_.metadata ? source_.metadata(size) : nullptr) {
+        output_.send_video(amf0_data_tag, 0, metadata, size);
+    }
+}
+
+bool recorded_playback::seek_source(std::uint32_t& milliseconds) {
+    return source_.seek && source_.seek(milliseconds);
+}
+
+}  // namespace rtmp

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+
+#include "foundation/media_source_callbacks.hpp"
+
+namespace rtmp {
+
+// What recorded playback writes to: one net stream of a connection. Every
+// call is made with the connection's stack lock held.
+class recorded_stream_output {
+  public:
+    virtual ~recorded_stream_output() = default;
+
+    // Blocks waiting in the connection's send queue.
+    virtual std::uint32_t pending() const = 0;
+    // Opens the stream's video and audio chunk streams; false when the
+    // connection has no room for them.
+    virtual bool open_media_streams() = 0;
+
+    virtual void send_stream_is_recorded() = 0;
+    virtual void send_stream_begin() = 0;
+    virtual void send_play_reset_start() = 0;
+    virtual void send_pause_notify() = 0;
+    virtual void send_unpause_notify() = 0;
+    virtual void send_seek_notify() = 0;
+    virtual void send_seek_failed() = 0;
+    virtual void send_play_stop() = 0;
+
+    // A message on the video chunk stream (video, AMF0 and AMF3 data).
+    virtual void send_video(std::uint8_t type, std::uint32_t timestamp, const std::uint8_t* data,
+                            std::uint32_t size) = 0;
+    // An audio message on the audio chunk stream.
+    virtual void send_audio(std::uint32_t timestamp, const std::uint8_t* data,
+                            std::uint32_t size) = 0;
+    virtual void flush() = 0;
+};
+
+// The pacing and command logic of a recorded-stream player, apart from its
+// timer and locks: each run sends the stored stream's tags until the output
+// is one client buffer length ahead of the clock, after carrying out the
+// pause, raw pause and seek commands queued since the last run.
+//
+// Not locked: the owner runs everything with the connection's stack lock
+// held.
+class recorded_playback {
+  public:
+    using clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    // A run is skipped while this many blocks wait on the connection.
+    static constexpr std::uint32_t congested_blocks = 129;
+    static constexpr unsigned max_tags_per_run = 514;
+    static constexpr std::uint32_t min_buffer_length = 5000;
+    static constexpr std::uint32_t max_buffer_length = 60000;
+    // A seek whose keyframe is closer than this to the target shows nothing
+    // before the target: the catch-up video is framed by 57 00 / 57 01 and
+    // the audio before the target dropped.
+    static constexpr std::uint32_t framed_seek_reach = 20000;
+
+    // `output` must outlive this object. Pacing follows `now` (a monotonic
+    // clock: a wrapping time of day would burst at its wrap).
+    recorded_playback(media_source_callbacks source, recorded_stream_output& output,
+                      clock now = std::chrono::steady_clock::now);
+
+    recorded_playback(const recorded_playback&) = delete;
+    recorded_playback& operator=(const recorded_playback&) = delete;
+
+    // Opens the media chunk streams and announces a recorded stream; false,
+    // with nothing sent, when the connection has no room for the streams.
+    bool start();
+
+    // Queued for the next run.
+    void pause(bool pause, bool toggle, std::uint32_t milliseconds);
+    void pause_raw(bool flag, std::uint32_t milliseconds);
+    void seek(std::uint32_t milliseconds);
+    bool has_commands() const noexcept { return !commands_.empty(); }
+
+    // Clamped to 5000..60000.
+    void set_buffer_length(std::uint32_t milliseconds);
+    std::uint32_t buffer_length() const noexcept { return buffer_length_; }
+
+    // One run: nothing while the connection is congested; otherwise the
+    // queued commands, then a burst of at most 514 tags.
+    void run();
+
+    bool playing() const noexcept { return playing_; }
+
+  private:
+    enum class command_kind { pause = 1, pause_raw = 2, seek = 3 };
+    struct command {
+        command_kind kind;
+        std::uint32_t milliseconds;
+        bool flag;
+        bool toggle;
+    };
+    // A seek carried out in this run, until the tags reach its target.
+    struct seek_in_run {
+        std::uint32_t target;
+        bool framed = false;  // 57 00 sent, 57 01 not yet
+    };
+
+    void run_command(const command& c, std::optional<seek_in_run>& seek);
+    void send_burst(std::optional<seek_in_run> seek);
+    void start_after_reset(std::uint32_t time, std::optional<seek_in_run>& seek);
+    void send_tag(std::uint8_t type, std::uint32_t time, const std::uint8_t* body,
+                  std::uint32_t size);
+    void send_seek_frame(std::uint8_t frame, std::uint32_t target);
+    void send_metadata_once();
+    bool seek_source(std::uint32_t& milliseconds);
+
+    media_source_callbacks source_;
+    recorded_stream_output& output_;
+    clock now_;
+    std::deque<command> commands_;
+
+    // Source time of the first tag after the last reset: out_pos_ counts
+    // from it, and the clock from clock_base_.
+    std::uint32_t source_base_ = 0;
+    std::uint32_t out_pos_ = 0;
+    std::chrono::steady_clock::time_point clock_base_;
+    std::uint32_t buffer_length_ = min_buffer_length;
+    bool playing_ = true;
+    bool raw_pause_ = false;
+    // The next run restarts its pacing at the next tag.
+    bool reset_ = true;
+    bool metadata_sent_ = false;
+};
+
+}  // namespace rtmp

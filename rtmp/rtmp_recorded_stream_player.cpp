@@ -1,0 +1,85 @@
+#include "rtmp/rtmp_recorded_stream_player.hpp"
+
+#include <exception>
+#include <utility>
+
+namespace rtmp {
+
+rtmp_recorded_stream_player::rtmp_recorded_stream_player(
+    boost::asio::io_context& io, media_source_callbacks source,
+    std::unique_ptr<recorded_stream_output> output, std::mutex& stack_lock, clock now,
+    std::chrono::milliseconds interval)
+    : stack_lock_(stack_lock),
+      output_(std::move(output)),
+      playback_(std::move(source), *output_, std::move(now)),
+      interval_(interval),
+      timer_(io) {}
+
+rtmp_recorded_stream_player::~rtmp_recorded_stream_player() = default;
+
+bool rtmp_recorded_stream_player::start() {
+    if (!playback_.start()) {
+        return false;
+    }
+    arm(std::chrono::milliseconds::zero());
+    return true;
+}
+
+void rtmp_recorded_stream_player::pause(bool pause, bool toggle, std::uint32_t milliseconds) {
+    playback_.pause(pause, toggle, milliseconds);
+    wake();
+}
+
+void rtmp_recorded_stream_player::pause_raw(bool flag, std::uint32_t milliseconds) {
+    playback_.pause_raw(flag, milliseconds);
+    wake();
+}
+
+void rtmp_recorded_stream_player::seek(std::uint32_t milliseconds) {
+    playback_.seek(milliseconds);
+    wake();
+}
+
+void rtmp_recorded_stream_player::set_buffer_length(std::uint32_t milliseconds) {
+    playback_.set_buffer_length(milliseconds);
+}
+
+void rtmp_recorded_stream_player::stop() {
+    std::lock_guard player(lock_);
+    stopped_ = true;
+    // The pending wait ends now and drops its hold on the player.
+    wake();
+}
+
+void rtmp_recorded_stream_player::pump() {
+    std::lock_guard player(lock_);
+    if (stopped_) {
+        return;
+    }
+    std::lock_guard stack(stack_lock_);
+    try {
+        playback_.run();
+    } catch (const std::exception&) {
+        // The connection cannot take what we write (it is closing, or out
+        // of blocks): nothing more can be played on it.
+        stopped_ = true;
+        return;
+    }
+    // Armed under the stack lock, so a command queued after this run finds
+    // the wait to cancel.
+    arm(interval_);
+}
+
+void rtmp_recorded_stream_player::arm(std::chrono::milliseconds after) {
+    std::lock_guard timer(timer_lock_);
+    timer_.expires_after(after);
+    timer_.async_wait(
+        [self = shared_from_this()](const boost::system::error_code&) { self->pump(); });
+}
+
+void rtmp_recorded_stream_player::wake() {
+    std::lock_guard timer(timer_lock_);
+    timer_.cancel();
+}
+
+}  // namespace rtmp

@@ -1,0 +1,390 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rtmp/recorded_playback.hpp"
+#include "rtmp/tests/recorded_test_support.hpp"
+
+namespace {
+
+using namespace rtmp_test;
+using rtmp::recorded_playback;
+
+// One step of a script run against the player, as a client and a clock
+// would drive it.
+struct step {
+    enum kind {
+        start,
+        run,
+        advance,  // the clock, by `value` ms
+        seek,
+        pause,
+        unpause,  // to `value` ms
+        toggle,
+        raw_pause,  // set (value 1) or clear (0)
+        buffer,
+        congest,  // `value` blocks pending
+        release,  // every tag of the source becomes available
+        clear,    // forget what was sent so far
+    } what;
+    std::uint32_t value = 0;
+};
+
+// A player driven by scripts against a fake source, a fake net stream and
+// a fake clock.
+class Playback {
+  public:
+    explicit Playback(std::vector<fake_tag> tags)
+        : source(std::move(tags)), playback(source.callbacks(), output, clock.function()) {}
+
+    void play(const std::vector<step>& script) {
+        for (const step& s : script) {
+            switch (s.what) {
+                case step::start:
+                    ASSERT_TRUE(playback.start());
+                    break;
+                case step::run:
+                    playback.run();
+                    break;
+                case step::advance:
+                    clock.advance(s.value);
+                    break;
+                case step::seek:
+                    playback.seek(s.value);
+                    break;
+                case step::pause:
+                    playback.pause(true, false, s.value);
+                    break;
+                case step::unpause:
+                    playback.pause(false, false, s.value);
+                    break;
+                case step::toggle:
+                    playback.pause(false, true, s.value);
+                    break;
+                case step::raw_pause:
+                    playback.pause_raw(s.value != 0, 0);
+                    break;
+                case step::buffer:
+                    playback.set_buffer_length(s.value);
+                    break;
+                case step::congest:
+                    output.pending_blocks = s.value;
+                    break;
+                case step::release:
+                    source.available = source.tags.size();
+                    break;
+                case step::clear:
+                    output.sent.clear();
+                    break;
+            }
+        }
+    }
+
+    fake_source source;
+    fake_output output;
+    fake_clock clock;
+    recorded_playback playback;
+};
+
+const std::vector<step> started = {{step::start}, {step::run}, {step::clear}};
+
+std::vector<step> then(std::vector<step> steps) {
+    steps.insert(steps.begin(), started.begin(), started.end());
+    return steps;
+}
+
+TEST(RecordedPlayback, StartAnnouncesARecordedStreamAndFillsOneBufferLength) {
+    Playback p(keys_at(20000, {0, 10000}));
+    p.play({{step::start}, {step::run}});
+    const std::vector<std::string> expected = {
+        "open streams", "StreamIsRecorded", "Play.Reset+Start",
+        // the configurations with the first tag's time
+        "video 0 17 00", "audio 0 af 00",
+        // out_pos reaches the buffer length with the tag at 5000
+        "video 0 17 01", "audio 1000 af 01", "video 2000 27 01", "audio 3000 af 01",
+        "video 4000 27 01", "audio 5000 af 01",
+        // the stored metadata once, after the first burst
+        "data 0 02 00", "flush"};
+    EXPECT_EQ(p.output.sent, expected);
+}
+
+// Scripts and what the client receives during them, one row per behaviour.
+TEST(RecordedPlayback, PacesPausesSeeksAndEndsAsTheClientExpects) {
+    const struct {
+        const char* name;
+        std::vector<fake_tag> tags;
+        std::vector<step> script;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"the clock releases one second of tags a second",
+         keys_at(20000, {0}),
+         then({{step::advance, 1000}, {step::run}, {step::advance, 500}, {step::run}, {step::run}}),
+         {"video 6000 27 01", "flush", "audio 7000 af 01", "flush", "flush"}},
+        {"a longer buffer reaches further ahead",
+         keys_at(20000, {0}),
+         {{step::start},
+          {step::buffer, 8000},
+          {step::run},
+          {step::clear},
+          {step::advance, 1000},
+          {step::run}},
+         {"audio 9000 af 01", "flush"}},
+        {"a buffer below 5000 ms counts as 5000",
+         keys_at(20000, {0}),
+         {{step::start},
+          {step::buffer, 1000},
+          {step::run},
+          {step::clear},
+          {step::advance, 1000},
+          {step::run}},
+         {"video 6000 27 01", "flush"}},
+        {"seek to 30000 with the keyframe at 28000 frames the catch-up",
+         keys_at(40000, {0, 28000}),
+         then({{step::seek, 30000}, {step::run}}),
+         {"Seek.Notify", "flush", "video 30000 57 00", "video 28000 17 00", "audio 28000 af 00",
+          "video 28000 17 01",
+          // audio 29000 lies before the target and is dropped
+          "video 30000 57 01", "video 30000 27 01", "audio 31000 af 01", "video 32000 27 01",
+          "audio 33000 af 01", "video 34000 27 01", "audio 35000 af 01", "flush"}},
+        {"a keyframe 20000 ms before the target is played in full",
+         keys_at(40000, {0, 10000}),
+         then({{step::seek, 30000}, {step::run}}),
+         {"Seek.Notify", "flush", "video 10000 17 00", "audio 10000 af 00", "video 10000 17 01",
+          "audio 11000 af 01", "video 12000 27 01", "audio 13000 af 01", "video 14000 27 01",
+          "audio 15000 af 01", "flush"}},
+        {"a keyframe 19999 ms before the target is framed, and pacing counts from the target",
+         keys_at(40000, {0, 10000}),
+         then(
+             {{step::seek, 29999}, {step::run}, {step::clear}, {step::advance, 1000}, {step::run}}),
+         {"video 36000 27 01", "flush"}},
+        {"a seek onto a keyframe sends no frames",
+         keys_at(40000, {0, 30000}),
+         then({{step::seek, 30000}, {step::run}}),
+         {"Seek.Notify", "flush", "video 30000 17 00", "audio 30000 af 00", "video 30000 17 01",
+          "audio 31000 af 01", "video 32000 27 01", "audio 33000 af 01", "video 34000 27 01",
+          "audio 35000 af 01", "flush"}},
+        {"a seek the source cannot do stops playback until the next command",
+         keys_at(20000, {}),
+         then({{step::seek, 4000}, {step::run}, {step::advance, 3000}, {step::run}}),
+         {"Seek.Failed", "flush"}},
+        {"pause stops the output, unpause seeks the source and restarts pacing",
+         every_video_a_keyframe(40000),
+         then({{step::pause, 5000},
+               {step::run},
+               {step::advance, 10000},
+               {step::run},
+               {step::unpause, 6000},
+               {step::run}}),
+         {"Pause.Notify", "flush", "Unpause.Notify", "flush", "video 6000 17 00",
+          "audio 6000 af 00", "video 6000 17 01", "audio 7000 af 01", "video 8000 17 01",
+          "audio 9000 af 01", "video 10000 17 01", "audio 11000 af 01", "flush"}},
+        {"with a raw pause set, unpause goes on where playback stopped",
+         every_video_a_keyframe(40000),
+         then({{step::raw_pause, 1},
+               {step::pause, 5000},
+               {step::run},
+               {step::unpause, 20000},
+               {step::run}}),
+         {"Pause.Notify", "flush", "Unpause.Notify", "flush", "video 6000 17 00",
+          "audio 6000 af 00", "video 6000 17 01", "audio 7000 af 01", "video 8000 17 01",
+          "audio 9000 af 01", "video 10000 17 01", "audio 11000 af 01", "flush"}},
+        {"a toggle flips between paused and playing",
+         every_video_a_keyframe(40000),
+         then({{step::toggle, 0}, {step::run}, {step::toggle, 2000}, {step::run}}),
+         {"Pause.Notify", "flush", "Unpause.Notify", "flush", "video 2000 17 00",
+          "audio 2000 af 00", "video 2000 17 01", "audio 3000 af 01", "video 4000 17 01",
+          "audio 5000 af 01", "video 6000 17 01", "audio 7000 af 01", "flush"}},
+        {"the end sends Play.Stop once and nothing more until a seek",
+         keys_at(4000, {0, 2000}),
+         {{step::start},
+          {step::run},
+          {step::advance, 1000},
+          {step::run},
+          {step::advance, 1000},
+          {step::run},
+          {step::seek, 2000},
+          {step::run}},
+         {"open streams",
+          "StreamIsRecorded",
+          "Play.Reset+Start",
+          "video 0 17 00",
+          "audio 0 af 00",
+          "video 0 17 01",
+          "audio 1000 af 01",
+          "video 2000 17 01",
+          "audio 3000 af 01",
+          "video 4000 27 01",
+          "data 0 02 00",
+          "Play.Stop",
+          "flush",
+          "Seek.Notify",
+          "flush",
+          "video 2000 17 00",
+          "audio 2000 af 00",
+          "video 2000 17 01",
+          "audio 3000 af 01",
+          "video 4000 27 01",
+          "Play.Stop",
+          "flush"}},
+        {"commands wait while the connection is congested",
+         keys_at(20000, {0, 10000}),
+         then({{step::congest, 129},
+               {step::seek, 10000},
+               {step::advance, 3000},
+               {step::run},
+               {step::congest, 128},
+               {step::run}}),
+         {"Seek.Notify", "flush", "video 10000 17 00", "audio 10000 af 00", "video 10000 17 01",
+          "audio 11000 af 01", "video 12000 27 01", "audio 13000 af 01", "video 14000 27 01",
+          "audio 15000 af 01", "flush"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Playback p(c.tags);
+        p.play(c.script);
+        EXPECT_EQ(p.output.sent, c.expected);
+    }
+}
+
+TEST(RecordedPlayback, TheFirstRunAfterAFramedSeekReachesTheTargetWhateverThePacing) {
+    Playback p(keys_at(40000, {0, 10000}));
+    p.play(then({{step::seek, 29999}, {step::run}}));
+    const auto& sent = p.output.sent;
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(sent[2], "video 29999 57 00");
+    const auto end_frame = std::find(sent.begin(), sent.end(), "video 29999 57 01");
+    ASSERT_NE(end_frame, sent.end());
+    // The configurations, every video tag from the keyframe on (10000 to
+    // 28000), and no audio before the target.
+    const std::vector<std::string> catch_up(sent.begin() + 3, end_frame);
+    EXPECT_EQ(catch_up.size(), 2 + 10u);
+    EXPECT_EQ(std::count(catch_up.begin(), catch_up.end(), "video 28000 27 01"), 1);
+    EXPECT_EQ(std::count_if(catch_up.begin(), catch_up.end(),
+                            [](const std::string& s) { return s.ends_with("af 01"); }),
+              0);
+    ASSERT_NE(end_frame + 1, sent.end());
+    EXPECT_EQ(*(end_frame + 1), "video 30000 27 01");
+}
+
+TEST(RecordedPlayback, SetBufferLengthClampsTo5000Through60000) {
+    const struct {
+        std::uint32_t asked;
+        std::uint32_t kept;
+    } cases[] = {{0, 5000},      {1000, 5000},   {5000, 5000},       {30000, 30000},
+                 {60000, 60000}, {90000, 60000}, {UINT32_MAX, 60000}};
+    Playback p({});
+    for (const auto& c : cases) {
+        p.playback.set_buffer_length(c.asked);
+        EXPECT_EQ(p.playback.buffer_length(), c.kept) << c.asked;
+    }
+}
+
+TEST(RecordedPlayback, ARunSendsAtMost514Tags) {
+    std::vector<fake_tag> tags;
+    for (int n = 0; n < 1200; ++n) {
+        tags.push_back(interframe_at(0));
+    }
+    Playback p(tags);
+    p.play({{step::start}, {step::run}});
+    ASSERT_EQ(p.source.position, 514u);
+    p.play({{step::run}});
+    ASSERT_EQ(p.source.position, 1028u);
+    p.play({{step::clear}, {step::run}});
+    EXPECT_EQ(p.source.position, 1200u);
+    ASSERT_EQ(p.output.sent.size(), 1200 - 1028 + 2u);  // the tags, Play.Stop, flush
+    EXPECT_EQ(p.output.sent.back(), "flush");
+}
+
+TEST(RecordedPlayback, OnlyMediaAndDataTagsAreSentAndAnEndOfSequenceRestartsTheStream) {
+    const std::string amf0_start("\x02\x00", 2);
+    Playback p({keyframe_at(0),
+                {15, 40, "\x11\x02"},
+                {18, 80, amf0_start},
+                {20, 120, amf0_start},
+                {99, 160, "??"},
+                {9, 200, std::string("\x17\x02\x00\x00\x00", 5)},
+                audio_at(240)});
+    p.source.video_header.clear();
+    p.source.audio_header.clear();
+    p.source.metadata.clear();
+    p.play({{step::start}, {step::run}});
+    const std::vector<std::string> expected = {
+        "open streams",  "StreamIsRecorded", "Play.Reset+Start", "video 0 17 01",   "amf3 40 11 02",
+        "data 80 02 00", "video 200 17 02",  "StreamBegin",      "audio 240 af 01", "Play.Stop",
+        "flush"};
+    EXPECT_EQ(p.output.sent, expected);
+}
+
+TEST(RecordedPlayback, ASourceWithNoTagYetSendsNothingAndPacingRestartsAtTheNextTag) {
+    Playback p(keys_at(20000, {0, 10000}));
+    p.source.available = 3;  // 0, 1000, 2000
+    p.play({{step::start}, {step::run}, {step::clear}, {step::advance, 30000}, {step::run}});
+    EXPECT_EQ(p.output.sent, (std::vector<std::string>{"flush"}));
+
+    // Thirty seconds later the stream goes on one buffer length ahead, not
+    // thirty seconds' worth at once.
+    p.play({{step::clear}, {step::release}, {step::run}});
+    const std::vector<std::string> expected = {
+        "video 3000 17 00", "audio 3000 af 00", "audio 3000 af 01",
+        "video 4000 27 01", "audio 5000 af 01", "video 6000 27 01",
+        "audio 7000 af 01", "video 8000 27 01", "flush"};
+    EXPECT_EQ(p.output.sent, expected);
+}
+
+TEST(RecordedPlayback, ATagOlderThanThePacingBaseDoesNotStallPlayback) {
+    // Audio muxed a little before the keyframe it follows.
+    Playback p({keyframe_at(10000), audio_at(9980), interframe_at(10040), audio_at(10020),
+                interframe_at(10080)});
+    p.play({{step::start}, {step::run}});
+    const std::vector<std::string> expected = {"open streams",
+                                               "StreamIsRecorded",
+                                               "Play.Reset+Start",
+                                               "video 10000 17 00",
+                                               "audio 10000 af 00",
+                                               "video 10000 17 01",
+                                               "audio 9980 af 01",
+                                               "video 10040 27 01",
+                                               "audio 10020 af 01",
+                                               "video 10080 27 01",
+                                               "data 0 02 00",
+                                               "Play.Stop",
+                                               "flush"};
+    EXPECT_EQ(p.output.sent, expected);
+}
+
+TEST(RecordedPlayback, StartRefusesWhenTheConnectionHasNoRoomForTheMediaStreams) {
+    Playback p(keys_at(4000, {0}));
+    p.output.room_for_streams = false;
+    EXPECT_FALSE(p.playback.start());
+    EXPECT_EQ(p.output.sent, (std::vector<std::string>{}));
+}
+
+TEST(RecordedPlayback, EmptyCallbacksPlayAsAnEmptySourceThatCannotSeek) {
+    fake_output output;
+    fake_clock clock;
+    recorded_playback playback({}, output, clock.function());
+    ASSERT_TRUE(playback.start());
+    playback.seek(1000);
+    playback.run();
+    playback.pause(false, false, 0);
+    playback.run();
+    const std::vector<std::string> expected = {"open streams",
+                                               "StreamIsRecorded",
+                                               "Play.Reset+Start",
+                                               "Seek.Failed",
+                                               "flush",
+                                               "Unpause.Notify",
+                                               "flush",
+                                               "Play.Stop",
+                                               "flush"};
+    EXPECT_EQ(output.sent, expected);
+}
+
+}  // namespace
