@@ -112,6 +112,9 @@ void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
     const auto elapsed = static_cast<std::uint64_t>(std::max<std::int64_t>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(now - clock_base_).count()));
 
+    // Ahead of the tags: sent after a burst with its timestamp 0, it would
+    // go back in time by a whole buffer length.
+    send_metadata_once();
     bool ended = false;
     for (unsigned tags = 0; tags < max_tags_per_run;) {
         if (!seek && out_pos_ >= elapsed + buffer_length_) {
@@ -149,7 +152,6 @@ void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
     if (seek && seek->framed) {
         send_seek_frame(seek_end_frame, seek->target);
     }
-    send_metadata_once();
     if (ended) {
         // Nothing more until a seek or an unpause.
         playing_ = false;

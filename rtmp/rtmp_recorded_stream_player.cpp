@@ -3,7 +3,59 @@
 #include <exception>
 #include <utility>
 
+#include "rtmp/rtmp_net_stream.hpp"
+
 namespace rtmp {
+
+namespace {
+
+// A net stream of a connection as the player's output.
+class net_stream_output : public recorded_stream_output {
+  public:
+    net_stream_output(rtmp_net_stream& netstream, rtmp_send_queue& send_queue)
+        : netstream_(netstream), send_queue_(send_queue) {}
+
+    std::uint32_t pending() const override { return send_queue_.pending(); }
+    bool open_media_streams() override { return netstream_.open_media_streams(); }
+
+    void send_stream_is_recorded() override {
+        netstream_.chunkstreams().send_stream_is_recorded(netstream_.stream_id());
+    }
+    void send_stream_begin() override {
+        netstream_.chunkstreams().send_stream_begin(netstream_.stream_id());
+    }
+    void send_play_reset_start() override { netstream_.send_play_reset_start(); }
+    void send_pause_notify() override { netstream_.send_pause_notify(); }
+    void send_unpause_notify() override { netstream_.send_unpause_notify(); }
+    void send_seek_notify() override { netstream_.send_seek_notify(); }
+    void send_seek_failed() override { netstream_.send_seek_failed(); }
+    void send_play_stop() override { netstream_.send_play_stop(); }
+
+    // The media streams were opened by start, before any run.
+    void send_video(std::uint8_t type, std::uint32_t timestamp, const std::uint8_t* data,
+                    std::uint32_t size) override {
+        netstream_.write(*netstream_.video_stream(), type, timestamp, data, size);
+    }
+    void send_audio(std::uint32_t timestamp, const std::uint8_t* data,
+                    std::uint32_t size) override {
+        netstream_.write(*netstream_.audio_stream(), message_type::audio, timestamp, data, size);
+    }
+    void flush() override { netstream_.flush(); }
+
+  private:
+    rtmp_net_stream& netstream_;
+    rtmp_send_queue& send_queue_;
+};
+
+}  // namespace
+
+rtmp_recorded_stream_player::rtmp_recorded_stream_player(boost::asio::io_context& io,
+                                                         media_source_callbacks source,
+                                                         rtmp_net_stream& netstream,
+                                                         rtmp_send_queue& send_queue, clock now)
+    : rtmp_recorded_stream_player(io, std::move(source),
+                                  std::make_unique<net_stream_output>(netstream, send_queue),
+                                  netstream.stack_lock(), std::move(now)) {}
 
 rtmp_recorded_stream_player::rtmp_recorded_stream_player(
     boost::asio::io_context& io, media_source_callbacks source,

@@ -10,8 +10,11 @@
 
 #include "foundation/media_source_callbacks.hpp"
 #include "rtmp/recorded_playback.hpp"
+#include "rtmp/rtmp_send_queue.hpp"
 
 namespace rtmp {
+
+class rtmp_net_stream;
 
 // The five operations of a source (an flv_stream_source, a zpk_reader) as
 // the player's callbacks; the source must outlive every call through them.
@@ -39,8 +42,13 @@ class rtmp_recorded_stream_player
   public:
     using clock = recorded_playback::clock;
 
-    // Writes through `output`, whose calls the connection's `stack_lock`
-    // guards; runs its timer on `io`, which must outlive the player.
+    // Plays into `netstream`, watching the connection's `send_queue`; both
+    // must outlive every run, that is until stop() has returned. Runs its
+    // timer on `io`, which must outlive the player.
+    rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
+                                rtmp_net_stream& netstream, rtmp_send_queue& send_queue,
+                                clock now = std::chrono::steady_clock::now);
+    // The same through any output whose calls `stack_lock` guards.
     rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
                                 std::unique_ptr<recorded_stream_output> output,
                                 std::mutex& stack_lock, clock now = std::chrono::steady_clock::now,

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -193,6 +194,79 @@ TEST(RealClients, ALivePublishReachesPlayersThatJoinAtDifferentTimes) {
         EXPECT_GE(video, r.least_video);
         EXPECT_GT(last.count("audio"), 0u);
     }
+}
+
+std::size_t count_of(const std::vector<probed_packet>& packets, const std::string& type) {
+    return std::count_if(packets.begin(), packets.end(),
+                         [&](const probed_packet& p) { return p.type == type; });
+}
+
+// A stored FLV file played to ffmpeg and rtmpdump arrives whole, and a start
+// offset lands on a keyframe.
+TEST(RealClients, ARecordedFileReachesFfmpegAndRtmpdumpWhole) {
+    for (const char* program : {"ffmpeg", "ffprobe", "rtmpdump"}) {
+        if (!testing_support::have_program(program)) {
+            GTEST_SKIP() << program << " is not installed";
+        }
+    }
+    testing_support::temp_dir dir;
+    const auto sample = dir / "sample.flv";
+    ASSERT_EQ(make_sample_flv(sample, 4, {"-flvflags", "add_keyframe_index"}), "");
+    const auto port = testing_support::free_port();
+    testing_support::child_process server(
+        {RTMP_RECORDED_SERVER, std::to_string(port), dir.path().string()});
+    ASSERT_TRUE(testing_support::wait_for_tcp_port(port, 5s)) << server.stderr_text();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/app/sample";
+
+    const auto ffmpeg =
+        testing_support::run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-rtmp_live",
+                              "recorded", "-rw_timeout", "5000000", "-i", url, "-c", "copy", "-f",
+                              "flv", (dir / "ffmpeg.flv").string()},
+                             30s);
+    EXPECT_EQ(ffmpeg.exit_code, 0) << ffmpeg.err;
+    // rtmpdump calls a download incomplete (exit code 2) when the last
+    // timestamp falls short of the metadata's duration by a frame, as the
+    // muxer's duration does: the contents are checked below instead.
+    const auto dump = testing_support::run(
+        {"rtmpdump", "-q", "-r", url, "-o", (dir / "rtmpdump.flv").string()}, 30s);
+    EXPECT_NE(dump.exit_code, -1) << "rtmpdump did not finish";
+
+    const auto source = probe_packets(sample);
+    ASSERT_GT(count_of(source, "video"), 90u);
+    ASSERT_GT(count_of(source, "audio"), 150u);
+    for (const char* name : {"ffmpeg.flv", "rtmpdump.flv"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(probe_codecs(dir / name), "aac h264");
+        const auto received = probe_packets(dir / name);
+        EXPECT_EQ(count_of(received, "video"), count_of(source, "video"));
+        EXPECT_EQ(count_of(received, "audio"), count_of(source, "audio"));
+    }
+
+    // Two seconds in: the group of pictures there, from its keyframe.
+    const auto offset = testing_support::run(
+        {"rtmpdump", "-q", "-A", "2", "-r", url, "-o", (dir / "offset.flv").string()}, 30s);
+    EXPECT_NE(offset.exit_code, -1) << "rtmpdump did not finish";
+    const auto video_of = [](const std::vector<probed_packet>& packets) {
+        std::vector<probed_packet> video;
+        std::copy_if(packets.begin(), packets.end(), std::back_inserter(video),
+                     [](const probed_packet& p) { return p.type == "video"; });
+        return video;
+    };
+    const auto received = video_of(probe_packets(dir / "offset.flv"));
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(received.front().key);
+    // Everything from a keyframe of the source at most one group of
+    // pictures before the offset.
+    const auto stored = video_of(source);
+    bool matched = false;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        matched |= stored[i].key && stored[i].dts > 0.9 && stored[i].dts < 2.1 &&
+                   stored.size() - i == received.size();
+    }
+    EXPECT_TRUE(matched) << received.size() << " video packets";
+
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_for_exit(10s), 0) << server.stderr_text();
 }
 
 }  // namespace

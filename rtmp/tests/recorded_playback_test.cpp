@@ -105,13 +105,13 @@ TEST(RecordedPlayback, StartAnnouncesARecordedStreamAndFillsOneBufferLength) {
     p.play({{step::start}, {step::run}});
     const std::vector<std::string> expected = {
         "open streams", "StreamIsRecorded", "Play.Reset+Start",
+        // the stored metadata once, ahead of the first tag
+        "data 0 02 00",
         // the configurations with the first tag's time
         "video 0 17 00", "audio 0 af 00",
         // out_pos reaches the buffer length with the tag at 5000
         "video 0 17 01", "audio 1000 af 01", "video 2000 27 01", "audio 3000 af 01",
-        "video 4000 27 01", "audio 5000 af 01",
-        // the stored metadata once, after the first burst
-        "data 0 02 00", "flush"};
+        "video 4000 27 01", "audio 5000 af 01", "flush"};
     EXPECT_EQ(p.output.sent, expected);
 }
 
@@ -214,6 +214,7 @@ TEST(RecordedPlayback, PacesPausesSeeksAndEndsAsTheClientExpects) {
          {"open streams",
           "StreamIsRecorded",
           "Play.Reset+Start",
+          "data 0 02 00",
           "video 0 17 00",
           "audio 0 af 00",
           "video 0 17 01",
@@ -221,7 +222,6 @@ TEST(RecordedPlayback, PacesPausesSeeksAndEndsAsTheClientExpects) {
           "video 2000 17 01",
           "audio 3000 af 01",
           "video 4000 27 01",
-          "data 0 02 00",
           "Play.Stop",
           "flush",
           "Seek.Notify",
@@ -346,6 +346,7 @@ TEST(RecordedPlayback, ATagOlderThanThePacingBaseDoesNotStallPlayback) {
     const std::vector<std::string> expected = {"open streams",
                                                "StreamIsRecorded",
                                                "Play.Reset+Start",
+                                               "data 0 02 00",
                                                "video 10000 17 00",
                                                "audio 10000 af 00",
                                                "video 10000 17 01",
@@ -353,7 +354,6 @@ TEST(RecordedPlayback, ATagOlderThanThePacingBaseDoesNotStallPlayback) {
                                                "video 10040 27 01",
                                                "audio 10020 af 01",
                                                "video 10080 27 01",
-                                               "data 0 02 00",
                                                "Play.Stop",
                                                "flush"};
     EXPECT_EQ(p.output.sent, expected);
