@@ -15,6 +15,7 @@
 #include "foundation/buffer.hpp"
 #include "platform/testing/test_support.hpp"
 #include "rtmp/flv_stream_source.hpp"
+#include "rtmp/tests/recorded_test_support.hpp"
 #include "rtmp/tests/rtmp_test_support.hpp"
 
 namespace {
@@ -34,86 +35,6 @@ const std::string aac_header = hex_bytes("af 00 12 10");
 const std::string keyframe_body = hex_bytes("17 01 00 00 00 'key'");
 const std::string interframe_body = hex_bytes("27 01 00 00 00 'inter'");
 const std::string audio_body = hex_bytes("af 01 'sound'");
-
-std::string as_string(const buffer_writer& out) {
-    return std::string(reinterpret_cast<const char*>(out.data), out.size);
-}
-
-// An FLV file written tag by tag, remembering where each tag starts.
-class flv_builder {
-  public:
-    flv_builder() {
-        out_.write_string("FLV");
-        out_.write_u8(1);
-        out_.write_u8(5);  // audio and video
-        out_.write_u32_be(9);
-        out_.write_u32_be(0);
-    }
-
-    // Returns the tag's offset in the file.
-    std::int64_t tag(std::uint8_t type, std::uint32_t time, const std::string& body) {
-        const std::int64_t offset = out_.size;
-        out_.write_u8(type);
-        write_u24(static_cast<std::uint32_t>(body.size()));
-        write_u24(time & 0xffffff);
-        out_.write_u8(static_cast<std::uint8_t>(time >> 24));
-        write_u24(0);
-        out_.write_string(body);
-        out_.write_u32_be(static_cast<std::uint32_t>(body.size() + 11));
-        return offset;
-    }
-
-    std::string bytes() const { return as_string(out_); }
-
-    std::filesystem::path save(const temp_dir& dir, const char* name = "sample.flv") const {
-        const auto file = dir / name;
-        write_file(file, bytes());
-        return file;
-    }
-
-  private:
-    void write_u24(std::uint32_t value) {
-        out_.write_u8(static_cast<std::uint8_t>(value >> 16));
-        out_.write_u16_be(static_cast<std::uint16_t>(value));
-    }
-    own_buffer_writer out_;
-};
-
-// onMetaData bodies: the name, then the properties.
-struct metadata_writer {
-    own_buffer_writer out;
-    metadata_writer() { amf0_string("onMetaData").write(out); }
-    std::string bytes() const { return as_string(out); }
-};
-
-std::unique_ptr<amf0_array> numbers(const std::vector<double>& values) {
-    auto array = std::make_unique<amf0_array>();
-    for (double value : values) {
-        array->values.push_back(std::make_unique<amf0_number>(value));
-    }
-    return array;
-}
-
-std::unique_ptr<amf0_object> keyframes_table(std::unique_ptr<amf0_based> times,
-                                             std::unique_ptr<amf0_based> positions) {
-    auto table = std::make_unique<amf0_object>();
-    table->insert("times", std::move(times));
-    table->insert("filepositions", std::move(positions));
-    return table;
-}
-
-std::string on_metadata(std::unique_ptr<amf0_based> keyframes) {
-    metadata_writer writer;
-    amf0_mixed_array properties;
-    properties.insert("duration", std::make_unique<amf0_number>(10));
-    properties.insert("keyframes", std::move(keyframes));
-    properties.write(writer.out);
-    return writer.bytes();
-}
-
-std::string on_metadata(const std::vector<double>& seconds, const std::vector<double>& positions) {
-    return on_metadata(keyframes_table(numbers(seconds), numbers(positions)));
-}
 
 struct read_result {
     std::string body;

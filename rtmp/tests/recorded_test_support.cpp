@@ -29,6 +29,112 @@ const std::uint8_t* bytes_of(const std::string& text, std::uint32_t& size) {
 
 }  // namespace
 
+namespace {
+
+std::string as_string(const buffer_writer& out) {
+    return std::string(reinterpret_cast<const char*>(out.data), out.size);
+}
+
+}  // namespace
+
+flv_builder::flv_builder() : bytes_("FLV\x01\x05\x00\x00\x00\x09\x00\x00\x00\x00", 13) {}
+
+std::int64_t flv_builder::tag(std::uint8_t type, std::uint32_t time, const std::string& body) {
+    const auto offset = static_cast<std::int64_t>(bytes_.size());
+    const auto size = static_cast<std::uint32_t>(body.size());
+    const unsigned char header[] = {type,
+                                    static_cast<unsigned char>(size >> 16),
+                                    static_cast<unsigned char>(size >> 8),
+                                    static_cast<unsigned char>(size),
+                                    static_cast<unsigned char>(time >> 16),
+                                    static_cast<unsigned char>(time >> 8),
+                                    static_cast<unsigned char>(time),
+                                    static_cast<unsigned char>(time >> 24),
+                                    0,
+                                    0,
+                                    0};
+    bytes_.append(reinterpret_cast<const char*>(header), sizeof header);
+    bytes_ += body;
+    const std::uint32_t previous = size + sizeof header;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        bytes_.push_back(static_cast<char>(previous >> shift));
+    }
+    return offset;
+}
+
+std::filesystem::path flv_builder::save(const platform::testing::temp_dir& dir,
+                                        const char* name) const {
+    const auto file = dir / name;
+    platform::testing::write_file(file, bytes_);
+    return file;
+}
+
+metadata_writer::metadata_writer() {
+    amf0_string("onMetaData").write(out);
+}
+
+std::string metadata_writer::bytes() const {
+    return as_string(out);
+}
+
+std::unique_ptr<amf0_array> numbers(const std::vector<double>& values) {
+    auto array = std::make_unique<amf0_array>();
+    for (double value : values) {
+        array->values.push_back(std::make_unique<amf0_number>(value));
+    }
+    return array;
+}
+
+std::unique_ptr<amf0_object> keyframes_table(std::unique_ptr<amf0_based> times,
+                                             std::unique_ptr<amf0_based> positions) {
+    auto table = std::make_unique<amf0_object>();
+    table->insert("times", std::move(times));
+    table->insert("filepositions", std::move(positions));
+    return table;
+}
+
+std::string on_metadata(std::unique_ptr<amf0_based> keyframes) {
+    metadata_writer writer;
+    amf0_mixed_array properties;
+    properties.insert("duration", std::make_unique<amf0_number>(10));
+    properties.insert("keyframes", std::move(keyframes));
+    properties.write(writer.out);
+    return writer.bytes();
+}
+
+std::string on_metadata(const std::vector<double>& seconds, const std::vector<double>& positions) {
+    return on_metadata(keyframes_table(numbers(seconds), numbers(positions)));
+}
+
+std::string indexed_flv(const std::vector<fake_tag>& tags) {
+    const fake_source headers({});
+    std::vector<double> seconds;
+    for (const fake_tag& tag : tags) {
+        if (is_keyframe(tag)) {
+            seconds.push_back(tag.time / 1000.0);
+        }
+    }
+    // A number takes the same room whatever its value, so the offsets found
+    // behind a placeholder index hold behind the real one.
+    std::vector<double> positions(seconds.size(), 0);
+    std::string bytes;
+    for (int pass = 0; pass < 2; ++pass) {
+        flv_builder flv;
+        flv.tag(18, 0, on_metadata(seconds, positions));
+        flv.tag(9, 0, headers.video_header);
+        flv.tag(8, 0, headers.audio_header);
+        positions.clear();
+        for (const fake_tag& tag : tags) {
+            const auto offset = flv.tag(tag.type, tag.time, tag.body);
+            if (is_keyframe(tag)) {
+                positions.push_back(static_cast<double>(offset));
+            }
+        }
+        bytes = flv.bytes();
+    }
+    return bytes;
+}
+
 fake_tag keyframe_at(std::uint32_t time) {
     return {9, time, std::string("\x17\x01\x00\x00\x00key", 8)};
 }

@@ -1,18 +1,23 @@
 #pragma once
 
 // Stand-ins for the recorded-stream player's surroundings: a stored stream
-// in memory, a net stream that writes down what it is asked to send, and a
-// clock the test moves.
+// in memory or as an FLV file, a net stream that writes down what it is
+// asked to send, and a clock the test moves.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "foundation/amf0.hpp"
+#include "foundation/buffer.hpp"
 #include "foundation/media_source_callbacks.hpp"
+#include "platform/testing/test_support.hpp"
 #include "rtmp/recorded_playback.hpp"
 
 namespace rtmp_test {
@@ -51,6 +56,38 @@ struct fake_source {
     // Every call through the callbacks.
     std::atomic<unsigned> calls{0};
 };
+
+// An FLV file written tag by tag, remembering where each tag starts.
+class flv_builder {
+  public:
+    flv_builder();
+    // Returns the tag's offset in the file.
+    std::int64_t tag(std::uint8_t type, std::uint32_t time, const std::string& body);
+    const std::string& bytes() const { return bytes_; }
+    std::filesystem::path save(const platform::testing::temp_dir& dir,
+                               const char* name = "sample.flv") const;
+
+  private:
+    std::string bytes_;
+};
+
+// onMetaData bodies: the name, then the properties.
+struct metadata_writer {
+    metadata_writer();
+    std::string bytes() const;
+    own_buffer_writer out;
+};
+
+std::unique_ptr<amf0_array> numbers(const std::vector<double>& values);
+std::unique_ptr<amf0_object> keyframes_table(std::unique_ptr<amf0_based> times,
+                                             std::unique_ptr<amf0_based> positions);
+// An onMetaData body with a duration and the given "keyframes" value.
+std::string on_metadata(std::unique_ptr<amf0_based> keyframes);
+std::string on_metadata(const std::vector<double>& seconds, const std::vector<double>& positions);
+
+// An FLV file of the tags after the sequence headers, with an onMetaData
+// message that indexes its video keyframes, as a muxer writes one.
+std::string indexed_flv(const std::vector<fake_tag>& tags);
 
 // A net stream that writes each thing it is asked to send as a line:
 // statuses by their code ("Seek.Notify"; "Play.Reset+Start" for the pair),
