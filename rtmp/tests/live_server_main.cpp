@@ -2,51 +2,24 @@
 // accepted, every publish becomes a live stream and every play a live
 // player. Listens on 127.0.0.1 at the port given; prints "ready" once it
 // accepts, and stops on SIGTERM or SIGINT.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <memory>
 
-#include <boost/asio/ip/address.hpp>
-
-#include "foundation/io_service_pool.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
-#include "rtmp/rtmp_server.hpp"
 #include "rtmp/tests/live_relay.hpp"
+#include "rtmp/tests/test_server.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "Usage: rtmp_live_server PORT\n");
         return 1;
     }
-    // Held before any thread starts, so that only sigwait takes them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    try {
-        rtmp::rtmp_server_context context;
-        rtmp::rtmp_live_streams registry;
-        io_service_pool pool(4);
-        const boost::asio::ip::tcp::endpoint endpoint(
-            boost::asio::ip::make_address("127.0.0.1"),
-            static_cast<unsigned short>(std::atoi(argv[1])));
-        auto server = std::make_shared<rtmp::rtmp_server>(pool, endpoint, context);
-        rtmp_test::bind_live_relay(*server, registry);
-        server->start();
-        std::printf("ready\n");
-        std::fflush(stdout);
-        int signal_number = 0;
-        sigwait(&stop_signals, &signal_number);
-        server->stop();
-        pool.stop();
-        server.reset();
-        registry.clear();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 3;
-    }
-    return 0;
+    rtmp::rtmp_live_streams registry;
+    const int code =
+        rtmp_test::serve_until_signalled(static_cast<unsigned short>(std::atoi(argv[1])),
+                                         [&registry](rtmp::rtmp_server& server, io_service_pool&) {
+                                             rtmp_test::bind_live_relay(server, registry);
+                                         });
+    registry.clear();
+    return code;
 }

@@ -12,24 +12,13 @@
 #include "foundation/io_service_pool.hpp"
 #include "rtmp/rtmp_recorded_stream_player.hpp"
 #include "rtmp/tests/recorded_test_support.hpp"
+#include "rtmp/tests/rtmp_test_support.hpp"
 
 namespace {
 
 using namespace rtmp_test;
 using namespace std::chrono_literals;
 using rtmp::rtmp_recorded_stream_player;
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // A tag every millisecond: a player on the real clock reads some in every
 // run.

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "foundation/block_pool.hpp"
@@ -28,6 +29,19 @@ using namespace std::chrono_literals;
 
 using platform::testing::hex_bytes;
 std::string be32(std::uint32_t value);
+
+// Waits for a condition that another thread makes true.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
 
 struct message {
     std::uint32_t csid = 0;

@@ -24,19 +24,6 @@ using namespace rtmp_test;
 using rtmp::rtmp_server;
 using rtmp::rtmp_server_connection;
 
-// Waits for a condition that another thread makes true.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // A relay server that keeps the connections it accepted.
 class RtmpServer : public ::testing::Test, protected loopback_relay {
   protected:
