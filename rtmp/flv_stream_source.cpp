@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -103,7 +102,7 @@ const std::uint8_t* flv_stream_source::read_tag(std::uint32_t& size, std::uint32
         status = media_source_ended;
         return nullptr;
     }
-    timestamp = time > start_offset_ ? time - start_offset_ : 0;
+    timestamp = shifted(time);
     return tag_buffer_.data() + tag_header_bytes;
 }
 
@@ -125,7 +124,7 @@ bool flv_stream_source::seek(std::uint32_t& ms) {
         return false;
     }
     if (!keep_target) {
-        ms = found->time > start_offset_ ? found->time - start_offset_ : 0;
+        ms = shifted(found->time);
     }
     return true;
 }

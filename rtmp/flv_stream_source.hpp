@@ -63,6 +63,10 @@ class flv_stream_source {
     bool next_tag(std::uint32_t& size, std::uint32_t& time, std::uint8_t& type);
     void remember_sequence_header(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void scan_first_tags();
+    // A time of the file in the timeline played: earlier times become 0.
+    std::uint32_t shifted(std::uint32_t time) const noexcept {
+        return time > start_offset_ ? time - start_offset_ : 0;
+    }
     void load_keyframes();
     bool move_to(std::int64_t position);
 

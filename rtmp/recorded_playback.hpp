@@ -77,7 +77,6 @@ class recorded_playback {
     void pause(bool pause, bool toggle, std::uint32_t milliseconds);
     void pause_raw(bool flag, std::uint32_t milliseconds);
     void seek(std::uint32_t milliseconds);
-    bool has_commands() const noexcept { return !commands_.empty(); }
 
     // Clamped to 5000..60000.
     void set_buffer_length(std::uint32_t milliseconds);
@@ -86,8 +85,6 @@ class recorded_playback {
     // One run: nothing while the connection is congested; otherwise the
     // queued commands, then a burst of at most 514 tags.
     void run();
-
-    bool playing() const noexcept { return playing_; }
 
   private:
     enum class command_kind { pause = 1, pause_raw = 2, seek = 3 };
