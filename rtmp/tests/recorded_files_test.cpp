@@ -115,9 +115,9 @@ TEST_F(RecordedFiles, ASeekFramesTheCatchUpVideoOnTheStreamsMediaChunkStreams) {
 }
 
 TEST_F(RecordedFiles, AClientThatStopsReadingHoldsTheRunsBackAndLosesNothing) {
-    // 40000-byte video at 25 frames a second with audio between: the first
+    // 50000-byte video at 25 frames a second with audio between: the first
     // burst (5 s) is more than the kernel's socket buffers take.
-    constexpr std::size_t frame_size = 40000;
+    constexpr std::size_t frame_size = 50000;
     std::vector<fake_tag> tags;
     for (std::uint32_t time = 0; time < 7000; time += 40) {
         fake_tag video = time % 1000 == 0 ? keyframe_at(time) : interframe_at(time);
