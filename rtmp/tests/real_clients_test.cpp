@@ -80,51 +80,10 @@ TEST(RealClients, FfmpegCompletesTheHandshakeAndItsConnectArrivesIntact) {
     pool.stop();
 }
 
-struct probed_packet {
-    std::string type;
-    double dts;
-    bool key;
-};
-
-// The packets of a recording as ffprobe reads them.
-std::vector<probed_packet> probe_packets(const std::filesystem::path& file) {
-    const auto result =
-        testing_support::run({"ffprobe", "-v", "error", "-show_entries",
-                              "packet=codec_type,dts_time,flags", "-of", "csv=p=0", file.string()},
-                             20s);
-    std::vector<probed_packet> packets;
-    std::istringstream lines(result.out);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string type, dts, flags;
-        std::getline(fields, type, ',');
-        std::getline(fields, dts, ',');
-        std::getline(fields, flags, ',');
-        if (!type.empty() && !dts.empty() && dts != "N/A") {
-            packets.push_back({type, std::stod(dts), flags.find('K') != std::string::npos});
-        }
-    }
-    return packets;
-}
-
-std::string probe_codecs(const std::filesystem::path& file) {
-    const auto result = testing_support::run({"ffprobe", "-v", "error", "-show_entries",
-                                              "stream=codec_name", "-of", "csv=p=0", file.string()},
-                                             20s);
-    std::vector<std::string> codecs;
-    std::istringstream lines(result.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) {
-            codecs.push_back(line);
-        }
-    }
-    std::sort(codecs.begin(), codecs.end());
-    std::string joined;
-    for (const auto& codec : codecs) {
-        joined += (joined.empty() ? "" : " ") + codec;
-    }
-    return joined;
-}
+using platform::testing::count_packets;
+using platform::testing::probe_codecs;
+using platform::testing::probe_packets;
+using platform::testing::probed_packet;
 
 // An ffmpeg publish reaches two ffmpeg players and an rtmpdump player that
 // join at different times: the first one before the publisher.
@@ -196,11 +155,6 @@ TEST(RealClients, ALivePublishReachesPlayersThatJoinAtDifferentTimes) {
     }
 }
 
-std::size_t count_of(const std::vector<probed_packet>& packets, const std::string& type) {
-    return std::count_if(packets.begin(), packets.end(),
-                         [&](const probed_packet& p) { return p.type == type; });
-}
-
 // A stored FLV file played to ffmpeg and rtmpdump arrives whole, and a start
 // offset lands on a keyframe.
 TEST(RealClients, ARecordedFileReachesFfmpegAndRtmpdumpWhole) {
@@ -232,14 +186,14 @@ TEST(RealClients, ARecordedFileReachesFfmpegAndRtmpdumpWhole) {
     EXPECT_NE(dump.exit_code, -1) << "rtmpdump did not finish";
 
     const auto source = probe_packets(sample);
-    ASSERT_GT(count_of(source, "video"), 90u);
-    ASSERT_GT(count_of(source, "audio"), 150u);
+    ASSERT_GT(count_packets(source, "video"), 90u);
+    ASSERT_GT(count_packets(source, "audio"), 150u);
     for (const char* name : {"ffmpeg.flv", "rtmpdump.flv"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(probe_codecs(dir / name), "aac h264");
         const auto received = probe_packets(dir / name);
-        EXPECT_EQ(count_of(received, "video"), count_of(source, "video"));
-        EXPECT_EQ(count_of(received, "audio"), count_of(source, "audio"));
+        EXPECT_EQ(count_packets(received, "video"), count_packets(source, "video"));
+        EXPECT_EQ(count_packets(received, "audio"), count_packets(source, "audio"));
     }
 
     // Two seconds in: the group of pictures there, from its keyframe.

@@ -433,43 +433,6 @@ std::string digest_c0c1(digest_layout layout, std::uint32_t version) {
     return c0c1.substr(0, 1) + c1;
 }
 
-std::string make_sample_flv(const std::filesystem::path& file, double seconds,
-                            const std::vector<std::string>& muxer_options) {
-    std::vector<std::string> argv = {"ffmpeg",
-                                     "-hide_banner",
-                                     "-loglevel",
-                                     "error",
-                                     "-y",
-                                     "-f",
-                                     "lavfi",
-                                     "-i",
-                                     "testsrc=size=320x240:rate=25",
-                                     "-f",
-                                     "lavfi",
-                                     "-i",
-                                     "sine=frequency=440:sample_rate=44100",
-                                     "-t",
-                                     std::to_string(seconds),
-                                     "-c:v",
-                                     "libx264",
-                                     "-preset",
-                                     "ultrafast",
-                                     "-g",
-                                     "25",
-                                     "-pix_fmt",
-                                     "yuv420p",
-                                     "-c:a",
-                                     "aac",
-                                     "-b:a",
-                                     "64k",
-                                     "-f",
-                                     "flv"};
-    argv.insert(argv.end(), muxer_options.begin(), muxer_options.end());
-    argv.push_back(file.string());
-    const auto result = platform::testing::run(argv, 30s);
-    return result.exit_code == 0 ? std::string() : "ffmpeg failed: " + result.err;
-}
-
 tcp_client::tcp_client(unsigned short port, int receive_buffer) : socket_(context_) {
     socket_.open(boost::asio::ip::tcp::v4());
     if (receive_buffer != 0) {
@@ -618,6 +581,23 @@ void rtmp_client::connect(std::string_view app) {
     wait_for([](const message& m) {
         return m.type == 20 && describe_amf0(m.body).rfind("'_result' 1 ", 0) == 0;
     });
+}
+
+bool rtmp_client::connect_url(std::string_view tc_url) {
+    socket_.handshake();
+    send_command(0, command("connect", transaction_++)
+                        .begin_object()
+                        .key("app")
+                        .string("app")
+                        .key("tcUrl")
+                        .string(tc_url)
+                        .end_object());
+    const auto reply = wait_for([](const message& m) {
+        const std::string values = describe_amf0(m.body);
+        return m.type == 20 &&
+               (values.rfind("'_result' 1 ", 0) == 0 || values.rfind("'_error' ", 0) == 0);
+    });
+    return reply && describe_amf0(reply->body).rfind("'_result' 1 ", 0) == 0;
 }
 
 std::uint32_t rtmp_client::create_stream() {

@@ -21,6 +21,7 @@
 
 #include "foundation/block_pool.hpp"
 #include "platform/testing/hex.hpp"
+#include "platform/testing/media.hpp"
 #include "rtmp/connection_callbacks.hpp"
 
 namespace rtmp_test {
@@ -141,11 +142,7 @@ std::string client_key();
 std::string server_key();
 std::string full_server_key();
 
-// Makes a short FLV sample with H.264 video (one keyframe a second) and AAC
-// audio from ffmpeg's test sources, with options for the FLV muxer (such as
-// "-flvflags", "add_keyframe_index"); returns ffmpeg's error text on failure.
-std::string make_sample_flv(const std::filesystem::path& file, double seconds = 3,
-                            const std::vector<std::string>& muxer_options = {});
+using platform::testing::make_sample_flv;
 
 // A blocking client on 127.0.0.1 with timeouts on every wait.
 class tcp_client {
@@ -184,6 +181,8 @@ class rtmp_client {
 
     // Handshake, then connect to the application.
     void connect(std::string_view app = "live");
+    // Handshake, then connect with this tcUrl; whether the server accepted.
+    bool connect_url(std::string_view tc_url);
     // createStream; the new stream id, or 0 when refused.
     std::uint32_t create_stream();
     void publish(std::uint32_t stream_id, std::string_view name);
