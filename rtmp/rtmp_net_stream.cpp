@@ -179,6 +179,15 @@ void rtmp_net_stream::send_play_reset_start() {
     flush();
 }
 
+void rtmp_net_stream::send_recorded_play_start() {
+    chunkstreams_.send_stream_begin(stream_id_);
+    chunkstreams_.send_buffer_ready(stream_id_);
+    send_status("NetStream.Play.Reset", "Stream reset", "status");
+    send_status("NetStream.Play.Start", "Play stream success", "status");
+    send_sample_access();
+    flush();
+}
+
 void rtmp_net_stream::send_pause_notify() {
     chunkstreams_.send_buffer_ready(stream_id_);
     send_end_of_sequence_video();

@@ -101,8 +101,13 @@ class rtmp_net_stream {
     // "|RtmpSampleAccess" with the two sample_access flags (a data message).
     void send_sample_access();
 
-    // Status sequences; only send_play_reset_start flushes by itself.
+    // Status sequences; only the play starts flush by themselves.
     void send_play_reset_start();
+    // The same for a stored stream, without the leading BufferEmpty:
+    // downloaders (librtmp's) answer BufferEmpty with a pause and an unpause
+    // at the last timestamp they have read, which at the start is 0, and the
+    // unpause would then play the stream from the start a second time.
+    void send_recorded_play_start();
     void send_pause_notify();
     void send_unpause_notify();
     void send_seek_notify();

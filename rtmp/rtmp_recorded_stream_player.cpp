@@ -24,7 +24,7 @@ class net_stream_output : public recorded_stream_output {
     void send_stream_begin() override {
         netstream_.chunkstreams().send_stream_begin(netstream_.stream_id());
     }
-    void send_play_reset_start() override { netstream_.send_play_reset_start(); }
+    void send_play_reset_start() override { netstream_.send_recorded_play_start(); }
     void send_pause_notify() override { netstream_.send_pause_notify(); }
     void send_unpause_notify() override { netstream_.send_unpause_notify(); }
     void send_seek_notify() override { netstream_.send_seek_notify(); }

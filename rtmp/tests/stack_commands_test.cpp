@@ -467,9 +467,12 @@ TEST(StatusSequences, EachSenderWritesItsEventsAndStatuses) {
                                                   st("NetStream.Play.Reset", "Stream reset"),
                                                   st("NetStream.Play.Start", "Play stream success"),
                                                   "6:1 data '|RtmpSampleAccess' false false"};
+    const std::vector<std::string> recorded_start(reset_start.begin() + 1, reset_start.end());
     const sequence sequences[] = {
         {"play reset start", &rtmp::rtmp_net_stream::send_play_reset_start, reset_start,
          reset_start},
+        {"recorded play start", &rtmp::rtmp_net_stream::send_recorded_play_start, recorded_start,
+         recorded_start},
         {"pause",
          &rtmp::rtmp_net_stream::send_pause_notify,
          {ready, eos, silence, st("NetStream.Pause.Notify", "Pause success")},
