@@ -10,5 +10,6 @@ build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEN_BUILD_TESTS=OFF
 cmake --build "$build" -j "$(nproc)" --target qen
 
-mkdir -p data/www
+# Applications are folders under the domain root; "live" is ready to use.
+mkdir -p data/www/live
 exec "$build/qen/qen" conf/qen.xml

@@ -10,6 +10,7 @@
 
 #include "platform/named_event.hpp"
 #include "platform/termination_signals.hpp"
+#include "qen/qen_stream_handler.hpp"
 
 namespace qen {
 
@@ -53,14 +54,83 @@ qen_server_context::qen_server_context(const std::filesystem::path& config_file)
 qen_server::qen_server(qen_server_context& context)
     : context_(context), pool_(context.thread_count()) {
     timer_.emplace(pool_.pick());
+    const server_settings& settings = context.settings();
+    if (settings.rtmp_enabled) {
+        const boost::asio::ip::tcp::endpoint endpoint(
+            boost::asio::ip::make_address(settings.rtmp_addr), settings.rtmp_port);
+        rtmp_server_ = std::make_shared<rtmp::rtmp_server>(pool_, endpoint, context);
+        rtmp_server_->new_connection_handler =
+            [this](const std::shared_ptr<rtmp::rtmp_server_connection>& connection) {
+                on_new_connection(connection);
+            };
+        rtmp_server_->closed_connection_handler =
+            [](const std::shared_ptr<rtmp::rtmp_server_connection>&) {};
+    }
+    if (rtmp_server_) {
+        rtmp_server_->start();
+    }
     arm_timer();
 }
 
 qen_server::~qen_server() {
     stopping_ = true;
     timer_->cancel();
+    if (rtmp_server_) {
+        rtmp_server_->stop();
+    }
     pool_.stop();
     timer_.reset();
+    live_streams_.clear();
+    rtmp_server_.reset();
+}
+
+std::optional<boost::asio::ip::tcp::endpoint> qen_server::rtmp_endpoint() const {
+    if (!rtmp_server_) {
+        return std::nullopt;
+    }
+    return rtmp_server_->local_endpoint();
+}
+
+void qen_server::on_new_connection(
+    const std::shared_ptr<rtmp::rtmp_server_connection>& connection) {
+    auto context = std::make_shared<qen_connection_context>();
+    rtmp::rtmp_server_connection* conn = connection.get();
+    rtmp::rtmp_server_stack& stack = connection->stack();
+    // The stack belongs to the connection and unbinds these when it closes.
+    stack.connect_handler = [this, context](amf0_object& command, std::string& reason) {
+        return on_connect(*context, command, reason);
+    };
+    stack.netstream_created_handler = [this, context, conn](rtmp::rtmp_server_netstream* stream) {
+        on_create_netstream(context, *conn, *stream);
+    };
+}
+
+bool qen_server::on_connect(qen_connection_context& context, amf0_object& command,
+                            std::string& reason) {
+    if (context.app) {
+        reason = "Already connected";
+        return false;
+    }
+    const amf0_based* tc_url = command.find("tcUrl");
+    if (tc_url == nullptr || tc_url->marker != amf0_string::type_marker) {
+        reason = "No tcUrl";
+        return false;
+    }
+    const std::string url = static_cast<const amf0_string*>(tc_url)->value.str();
+    app_ptr app = context_.apps().find_app_by_url(url, context);
+    if (!app) {
+        reason = "No such application";
+        return false;
+    }
+    context.app = std::move(app);
+    return true;
+}
+
+void qen_server::on_create_netstream(const std::shared_ptr<qen_connection_context>& context,
+                                     rtmp::rtmp_server_connection& connection,
+                                     rtmp::rtmp_server_netstream& netstream) {
+    qen_stream_handler::bind(std::make_shared<qen_stream_handler>(
+        live_streams_, context, pool_.pick(), netstream, connection));
 }
 
 void qen_server::arm_timer() {

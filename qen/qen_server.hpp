@@ -5,11 +5,17 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
 
+#include "foundation/amf0.hpp"
 #include "foundation/io_service_pool.hpp"
 #include "qen/app_manager.hpp"
+#include "qen/qen_app.hpp"
 #include "qen/qen_config.hpp"
+#include "rtmp/rtmp_live_streams.hpp"
+#include "rtmp/rtmp_server.hpp"
 
 namespace qen {
 
@@ -21,23 +27,17 @@ std::uint16_t thread_count_from(const char* number_of_processors);
 // The worker thread count of this process (reads NUMBER_OF_PROCESSORS).
 std::uint16_t thread_count();
 
-// What every connection of the server sees: the settings loaded from the
-// configuration file and the applications of its domains.
-class qen_server_context {
+// What every connection of the server sees: the block pool and idle time-out
+// of the RTMP side, the settings loaded from the configuration file and the
+// applications of its domains.
+class qen_server_context : public rtmp::rtmp_server_context {
   public:
     // Loads the configuration; throws what the loader throws.
     explicit qen_server_context(const std::filesystem::path& config_file);
-    virtual ~qen_server_context() = default;
-
-    qen_server_context(const qen_server_context&) = delete;
-    qen_server_context& operator=(const qen_server_context&) = delete;
 
     std::uint16_t thread_count() const { return thread_count_; }
     const server_settings& settings() const { return settings_; }
     app_manager& apps() { return *apps_; }
-
-    // RTMP idle time-out in seconds.
-    std::int32_t idle_timeout = 60;
 
   private:
     std::uint16_t thread_count_;
@@ -45,23 +45,36 @@ class qen_server_context {
     std::unique_ptr<app_manager> apps_;
 };
 
-// The running server: the worker pool, the protocol servers and the
-// one-second housekeeping tick. Built and started by the constructor, stopped
-// and torn down by the destructor.
+// The running server: the worker pool, the live streams, the protocol
+// servers and the one-second housekeeping tick. Built and started by the
+// constructor, stopped and torn down by the destructor.
 class qen_server {
   public:
+    // Throws what binding the listener throws (an address that does not
+    // parse, a port in use).
     explicit qen_server(qen_server_context& context);
     virtual ~qen_server();
 
     qen_server(const qen_server&) = delete;
     qen_server& operator=(const qen_server&) = delete;
 
+    // The RTMP listener's address; none when RTMP is disabled.
+    std::optional<boost::asio::ip::tcp::endpoint> rtmp_endpoint() const;
+
   private:
+    void on_new_connection(const std::shared_ptr<rtmp::rtmp_server_connection>& connection);
+    bool on_connect(qen_connection_context& context, amf0_object& command, std::string& reason);
+    void on_create_netstream(const std::shared_ptr<qen_connection_context>& context,
+                             rtmp::rtmp_server_connection& connection,
+                             rtmp::rtmp_server_netstream& netstream);
+
     void arm_timer();
     void on_timer(const boost::system::error_code& error);
 
     qen_server_context& context_;
     io_service_pool pool_;
+    std::shared_ptr<rtmp::rtmp_server> rtmp_server_;
+    rtmp::rtmp_live_streams live_streams_;
     std::optional<boost::asio::steady_timer> timer_;
     std::atomic<bool> stopping_{false};
 };

@@ -1,0 +1,408 @@
+#include "qen/qen_stream_handler.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+
+#include "foundation/file_name.hpp"
+
+namespace qen {
+namespace {
+
+// What a play name asks for: "name", "fmt:name", each with an optional
+// "?query" that is cut off.
+struct play_request {
+    std::string bare_name;
+    std::string format;
+    std::string file_name;
+};
+
+std::optional<play_request> parse_play_name(std::string_view name) {
+    name = name.substr(0, name.find('?'));
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    play_request request;
+    const auto colon = name.find(':');
+    if (colon != std::string_view::npos) {
+        request.format = std::string(name.substr(0, colon));
+        name = name.substr(colon + 1);
+        if (name.empty()) {
+            return std::nullopt;
+        }
+    }
+    request.bare_name = std::string(name);
+    if (request.format.empty()) {
+        request.format = "flv";
+        request.file_name = request.bare_name + ".flv";
+    } else {
+        request.file_name = request.bare_name;
+    }
+    return request;
+}
+
+// A recorded player paces against the client's buffer, within these bounds.
+std::uint32_t recorded_buffer_length(std::uint32_t milliseconds) {
+    return std::clamp<std::uint32_t>(milliseconds, 5000, 60000);
+}
+
+}  // namespace
+
+qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
+                                       std::shared_ptr<qen_connection_context> context,
+                                       boost::asio::io_context& io,
+                                       rtmp::rtmp_server_netstream& netstream,
+                                       rtmp::rtmp_server_connection& connection)
+    : live_streams_(live_streams),
+      connection_(connection),
+      netstream_(netstream),
+      io_(io),
+      context_(std::move(context)) {
+    if (!context_ || !context_->app) {
+        throw std::runtime_error("App not set");
+    }
+}
+
+qen_stream_handler::~qen_stream_handler() = default;
+
+void qen_stream_handler::bind(const std::shared_ptr<qen_stream_handler>& handler) {
+    rtmp::rtmp_server_netstream& s = handler->netstream_;
+    qen_stream_handler* h = handler.get();
+    // Every callback holds the handler; the net stream drops them when it is
+    // destroyed, after destroy_handler has stopped what the handler ran.
+    auto keep = handler;
+    s.play_handler = [keep, h](light_string name, double start, double duration, bool reset) {
+        return h->on_play(name, start, duration, reset);
+    };
+    s.pause_handler = [keep, h](bool pause, bool toggle, double ms) {
+        h->on_pause(pause, toggle, ms);
+    };
+    s.close_stream_handler = [keep, h] { h->on_close(); };
+    s.destroy_handler = [keep, h] { h->stop(); };
+    s.publish_handler = [keep, h](light_string name, light_string type) {
+        return h->on_publish(name, type);
+    };
+    s.video_handler = [keep, h](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
+        h->on_video(data, size, time);
+    };
+    s.audio_handler = [keep, h](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
+        h->on_audio(data, size, time);
+    };
+    s.data_handler = [keep, h](buffer_reader& message, std::uint32_t time) {
+        h->on_data(message, time);
+    };
+    s.data_amf3_handler = [keep, h](buffer_reader& message, std::uint32_t time) {
+        h->on_data_amf3(message, time);
+    };
+    s.buffer_length_handler = [keep, h](std::uint32_t ms) { h->on_set_buffer_length(ms); };
+    s.receive_video_handler = [keep, h](bool receive) { h->on_receive_video(receive); };
+    s.receive_audio_handler = [keep, h](bool receive) { h->on_receive_audio(receive); };
+    s.seek_handler = [keep, h](double ms) { return h->on_seek(ms); };
+    s.pause_raw_handler = [keep, h](bool pause, double ms) { h->on_pause_raw(pause, ms); };
+    s.call_handler = [keep, h](light_string name, double transaction, buffer_reader& args) {
+        h->on_call(name, transaction, args);
+    };
+}
+
+bool qen_stream_handler::password_matches(const char* key) const {
+    const auto configured = context_->app->get_optional<std::string>(key);
+    if (!configured) {
+        return true;
+    }
+    const auto given = context_->query.find(key);
+    if (given == context_->query.end()) {
+        return configured->empty();
+    }
+    return given->second == *configured;
+}
+
+bool qen_stream_handler::too_many_concurrents() const {
+    const int limit = context_->app->get<int>("max_concurrents", 0);
+    if (limit == 0) {
+        return false;
+    }
+    // Everyone who holds the application: the cache, this connection and
+    // every other connection of it.
+    const long holders = context_->app.use_count();
+    return holders > static_cast<long>(limit) + 1;
+}
+
+void qen_stream_handler::refuse(const char* code, const char* description) {
+    netstream_.send_status(code, description, "status");
+}
+
+bool qen_stream_handler::on_play(light_string name, double start, double, bool) {
+    if (mode_ == mode::publishing || name.empty()) {
+        return false;
+    }
+    const qen_app& app = *context_->app;
+    if (!app.get<bool>("allow_play", true)) {
+        refuse("NetStream.Play.NotAllow", "The stream is not allowed to play");
+        return false;
+    }
+    if (too_many_concurrents()) {
+        refuse("NetStream.Play.TooMany", "Too many concurrent connections");
+        return false;
+    }
+    if (!password_matches("play_password")) {
+        refuse("NetStream.Play.BadPassword", "The stream needs password to play");
+        return false;
+    }
+    stop();
+
+    const auto request = parse_play_name(name.view());
+    if (!request || !is_valid_file_name(request->bare_name)) {
+        return false;
+    }
+    mode_ = mode::playing;
+
+    if (start < 0) {
+        auto player = std::make_unique<rtmp::rtmp_live_stream_player>(
+            live_streams_, connection_.send_queue(), netstream_);
+        player->set_buffer_length(buffer_length_);
+        if (player->play(start, app.key() + "/" + request->bare_name)) {
+            live_player_ = std::move(player);
+            return true;
+        }
+        rtmp::stack_unlock unlocked(netstream_.stack_lock());
+        player.reset();
+    }
+    if (!play_recorded(request->file_name, request->format)) {
+        return false;
+    }
+    if (const auto from = rtmp::wire_uint32(start); from && *from > 0) {
+        // A client that asks to start later (rtmpdump -A) starts at the
+        // keyframe at or before that time.
+        recorded_player_->seek(*from);
+    }
+    return true;
+}
+
+bool qen_stream_handler::play_recorded(const std::string& file_name, const std::string& format) {
+    try {
+        auto source = open_file_source(context_->app->directory() + "/" + file_name, format);
+        auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
+            io_, source->callbacks(), netstream_, connection_.send_queue());
+        player->set_buffer_length(recorded_buffer_length(buffer_length_));
+        if (!player->start()) {
+            return false;  // no room for the media chunk streams
+        }
+        recorded_player_ = std::move(player);
+        media_source_ = std::move(source);
+        return true;
+    } catch (const std::exception&) {
+        // An unknown format or a missing or invalid file: a plain refusal.
+        return false;
+    }
+}
+
+bool qen_stream_handler::on_publish(light_string name, light_string) {
+    if (mode_ == mode::playing || name.empty()) {
+        return false;
+    }
+    const qen_app& app = *context_->app;
+    if (!app.get<bool>("allow_publish", true)) {
+        refuse("NetStream.Publish.NotAllow", "The stream is not allowed to publish");
+        return false;
+    }
+    if (!password_matches("publish_password")) {
+        refuse("NetStream.Publish.BadPassword", "The stream needs password to publish");
+        return false;
+    }
+    stop();
+    mode_ = mode::publishing;
+
+    std::string_view requested = name.view();
+    const std::string stream_name(requested.substr(0, requested.find('?')));
+    if (stream_name.empty() || !is_valid_file_name(stream_name)) {
+        return false;
+    }
+    if (const auto only = app.get_optional<std::string>("only_publish_name");
+        only && *only != stream_name) {
+        return false;
+    }
+    const std::string format = app.get<std::string>("publish_format", "zpk");
+    std::unique_ptr<qen_stream_recorder> recorder;
+    if (format != "none") {
+        try {
+            recorder = std::make_unique<qen_stream_recorder>(std::vector<std::string>{format},
+                                                             app.directory() + "/" + stream_name);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    rtmp::stack_unlock unlocked(netstream_.stack_lock());
+    rtmp::rtmp_live_stream* stream = live_streams_.publish(app.key() + "/" + stream_name);
+    if (!stream) {
+        return false;  // the recorder goes: someone else publishes the name
+    }
+    published_ = stream;
+    if (recorder) {
+        qen_stream_recorder* sink = recorder.get();
+        rtmp::player_callbacks callbacks;
+        callbacks.video = [sink](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
+            sink->on_video(data, size, time);
+        };
+        callbacks.audio = [sink](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
+            sink->on_audio(data, size, time);
+        };
+        callbacks.data = [sink](buffer_reader& message, std::uint32_t time) {
+            sink->on_data(message, time);
+        };
+        recorder_sink_ = stream->add_player(callbacks);
+        recorder_ = std::move(recorder);
+    }
+    return true;
+}
+
+void qen_stream_handler::stop() {
+    if (mode_ == mode::playing) {
+        {
+            rtmp::stack_unlock unlocked(netstream_.stack_lock());
+            live_player_.reset();
+            if (recorded_player_) {
+                recorded_player_->stop();
+                recorded_player_.reset();
+            }
+        }
+        // No call reaches the source once its player has stopped.
+        media_source_.reset();
+    } else if (mode_ == mode::publishing && published_) {
+        rtmp::stack_unlock unlocked(netstream_.stack_lock());
+        if (recorder_sink_ != -1) {
+            published_->remove_player(recorder_sink_);
+        }
+        recorder_.reset();
+        published_->unpublish(live_streams_);
+        published_ = nullptr;
+    }
+    recorder_sink_ = -1;
+    mode_ = mode::idle;
+}
+
+void qen_stream_handler::on_close() {
+    stop();
+}
+
+void qen_stream_handler::on_video(const std::uint8_t* data, std::uint32_t size,
+                                  std::uint32_t timestamp) {
+    if (published_) {
+        published_->on_video(data, size, timestamp);
+    }
+}
+
+void qen_stream_handler::on_audio(const std::uint8_t* data, std::uint32_t size,
+                                  std::uint32_t timestamp) {
+    if (published_) {
+        published_->on_audio(data, size, timestamp);
+    }
+}
+
+void qen_stream_handler::on_data(buffer_reader& message, std::uint32_t timestamp) {
+    if (published_) {
+        published_->on_data(message, timestamp);
+    }
+}
+
+void qen_stream_handler::on_data_amf3(buffer_reader& message, std::uint32_t timestamp) {
+    if (published_) {
+        published_->on_data_amf3(message, timestamp);
+    }
+}
+
+void qen_stream_handler::on_set_buffer_length(std::uint32_t milliseconds) {
+    if (live_player_) {
+        live_player_->set_buffer_length(milliseconds);
+    } else if (recorded_player_) {
+        recorded_player_->set_buffer_length(recorded_buffer_length(milliseconds));
+    }
+    buffer_length_ = milliseconds;
+}
+
+void qen_stream_handler::on_receive_video(bool receive) {
+    if (!live_player_) {
+        return;
+    }
+    live_player_->set_receive_video(receive);
+    if (!receive) {
+        // Tells the client's decoder that no more pictures follow for now.
+        netstream_.send_end_of_sequence_video();
+        netstream_.flush();
+    }
+}
+
+void qen_stream_handler::on_receive_audio(bool receive) {
+    if (!live_player_) {
+        return;
+    }
+    live_player_->set_receive_audio(receive);
+    if (!receive) {
+        netstream_.send_empty_audio();
+        netstream_.flush();
+    }
+}
+
+void qen_stream_handler::on_pause(bool pause, bool toggle, double milliseconds) {
+    if (mode_ == mode::publishing) {
+        return;
+    }
+    if (live_player_) {
+        live_player_->pause(pause, toggle);
+    } else if (recorded_player_) {
+        recorded_player_->pause(pause, toggle, rtmp::wire_uint32(milliseconds).value_or(0));
+    }
+}
+
+bool qen_stream_handler::on_seek(double milliseconds) {
+    if (mode_ == mode::publishing) {
+        return false;
+    }
+    const auto target = rtmp::wire_uint32(milliseconds);
+    if (!target) {
+        return false;
+    }
+    if (live_player_) {
+        live_player_->seek(*target);
+        return true;
+    }
+    if (recorded_player_) {
+        recorded_player_->seek(*target);
+        return true;
+    }
+    return false;
+}
+
+void qen_stream_handler::on_pause_raw(bool pause, double milliseconds) {
+    if (mode_ != mode::publishing && recorded_player_) {
+        recorded_player_->pause_raw(pause, rtmp::wire_uint32(milliseconds).value_or(0));
+    }
+}
+
+void qen_stream_handler::on_call(light_string name, double, buffer_reader&) {
+    if (light_string_equals(name, "endThisPublishAsVod")) {
+        end_recording(true);
+    } else if (light_string_equals(name, "endThisPublishAsFakeLive")) {
+        end_recording(false);
+    }
+}
+
+void qen_stream_handler::end_recording(bool as_vod) {
+    if (!recorder_ || !recorder_->recording() || !published_) {
+        return;
+    }
+    rtmp::stack_unlock unlocked(netstream_.stack_lock());
+    // The stream's lock keeps the recorder's sinks out while it ends.
+    std::lock_guard between_messages(published_->lock());
+    try {
+        if (as_vod) {
+            recorder_->end_as_vod();
+        } else {
+            recorder_->end_as_fake_live();
+        }
+    } catch (const std::exception&) {
+        // The recording goes on as it was.
+    }
+}
+
+}  // namespace qen

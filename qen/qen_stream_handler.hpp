@@ -1,0 +1,94 @@
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "foundation/buffer.hpp"
+#include "foundation/light_string.hpp"
+#include "foundation/media_source_callbacks.hpp"
+#include "qen/qen_app.hpp"
+#include "qen/qen_media_source.hpp"
+#include "qen/qen_stream_recorder.hpp"
+#include "rtmp/rtmp_live_streams.hpp"
+#include "rtmp/rtmp_net_stream.hpp"
+#include "rtmp/rtmp_recorded_stream_player.hpp"
+#include "rtmp/rtmp_server.hpp"
+
+namespace qen {
+
+// The application's side of one net stream: decides whether a play or a
+// publish is allowed by the application's settings, what a stream name
+// means, where its file or live stream is, and whether a publish is
+// recorded.
+//
+// Command callbacks run with the connection's stack lock held; everything
+// that touches the live-stream registry, a live stream or a player releases
+// it first, so a stack lock is never held while a live stream's lock is
+// taken.
+class qen_stream_handler {
+  public:
+    enum class mode { idle, playing, publishing };
+
+    // Throws "App not set" when the connection has no application.
+    qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
+                       std::shared_ptr<qen_connection_context> context, boost::asio::io_context& io,
+                       rtmp::rtmp_server_netstream& netstream,
+                       rtmp::rtmp_server_connection& connection);
+    // Stops what it plays or publishes; call with the stack lock held.
+    ~qen_stream_handler();
+
+    qen_stream_handler(const qen_stream_handler&) = delete;
+    qen_stream_handler& operator=(const qen_stream_handler&) = delete;
+
+    // Binds the net stream's callbacks to a shared handler; the net stream
+    // keeps it until the stream is destroyed.
+    static void bind(const std::shared_ptr<qen_stream_handler>& handler);
+
+    bool on_play(light_string name, double start, double duration, bool reset);
+    void on_pause(bool pause, bool toggle, double milliseconds);
+    void on_close();
+    bool on_publish(light_string name, light_string type);
+    void on_video(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
+    void on_audio(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
+    void on_data(buffer_reader& message, std::uint32_t timestamp);
+    void on_data_amf3(buffer_reader& message, std::uint32_t timestamp);
+    void on_set_buffer_length(std::uint32_t milliseconds);
+    void on_receive_video(bool receive);
+    void on_receive_audio(bool receive);
+    bool on_seek(double milliseconds);
+    void on_pause_raw(bool pause, double milliseconds);
+    void on_call(light_string name, double transaction, buffer_reader& args);
+
+    mode current_mode() const noexcept { return mode_; }
+
+  private:
+    // Which of play_password / publish_password the client's tcUrl must
+    // carry, if the application asks for one.
+    bool password_matches(const char* key) const;
+    bool too_many_concurrents() const;
+    void refuse(const char* code, const char* description);
+    bool play_recorded(const std::string& file_name, const std::string& format);
+    void end_recording(bool as_vod);
+    // Stops whatever plays or is published on the stream. Stack lock held.
+    void stop();
+
+    rtmp::rtmp_live_streams& live_streams_;
+    rtmp::rtmp_server_connection& connection_;
+    rtmp::rtmp_server_netstream& netstream_;
+    mode mode_ = mode::idle;
+    boost::asio::io_context& io_;
+    std::unique_ptr<rtmp::rtmp_live_stream_player> live_player_;
+    std::shared_ptr<rtmp::rtmp_recorded_stream_player> recorded_player_;
+    std::unique_ptr<media_source> media_source_;
+    std::uint32_t buffer_length_ = 100;
+    rtmp::rtmp_live_stream* published_ = nullptr;
+    std::unique_ptr<qen_stream_recorder> recorder_;
+    std::int32_t recorder_sink_ = -1;
+    std::shared_ptr<qen_connection_context> context_;
+};
+
+}  // namespace qen

@@ -1,0 +1,90 @@
+#include "qen/tests/qen_process.hpp"
+
+#include <semaphore.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qen_test {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+namespace testing = platform::testing;
+
+qen_process::qen_process(qen_options opts) : port_(testing::free_port()) {
+    fs::create_directories(www());
+    for (std::size_t at; (at = opts.domain_extra.find("$ROOT")) != std::string::npos;) {
+        opts.domain_extra.replace(at, 5, root().string());
+    }
+    testing::write_file(
+        dir_ / "qen.xml",
+        "<?xml version=\"1.0\"?>\n<config><qen>"
+        "<rtmp><disabled>" +
+            std::string(opts.rtmp_disabled ? "1" : "0") +
+            "</disabled><addr>127.0.0.1</addr><port>" + std::to_string(port_) +
+            "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp>"
+            "<app_update_interval>0</app_update_interval>"
+            "<domains><domain><names><name>localhost</name><name>127.0.0.1</name></names>"
+            "<path>" +
+            www().string() + "</path><default>true</default>" + opts.domain_extra +
+            "</domain></domains></qen></config>\n");
+    start();
+}
+
+qen_process::~qen_process() {
+    if (process_ && process_->running()) {
+        stop(SIGTERM);
+    }
+}
+
+void qen_process::start() {
+    process_ = std::make_unique<testing::child_process>(
+        std::vector<std::string>{QEN_BINARY, (dir_ / "qen.xml").string()},
+        testing::spawn_options{.set_env = {{"NUMBER_OF_PROCESSORS", "4"}}});
+    if (!testing::wait_for_tcp_port(port_, 20s)) {
+        throw std::runtime_error("qen did not start: " + process_->stderr_text());
+    }
+}
+
+void qen_process::restart() {
+    if (process_->running()) {
+        stop(SIGTERM);
+    }
+    start();
+}
+
+fs::path qen_process::app(const std::string& path) const {
+    const fs::path dir = www() / path;
+    fs::create_directories(dir);
+    return dir;
+}
+
+void qen_process::write_settings(const fs::path& app_dir, const std::string& body) {
+    testing::write_file(app_dir / ".flaccess", "<?xml version=\"1.0\"?><config><qen_app>" + body +
+                                                   "</qen_app></config>\n");
+}
+
+std::string qen_process::url(std::string_view path) const {
+    return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + std::string(path);
+}
+
+int qen_process::stop(int signal_number) {
+    if (signal_number == 0) {
+        // What the supervisor does: set the process's shutdown event.
+        const std::string name = "/qen_shutdown_" + std::to_string(process_->pid());
+        sem_t* event = sem_open(name.c_str(), 0);
+        if (event == SEM_FAILED) {
+            return -1;
+        }
+        sem_post(event);
+        sem_close(event);
+    } else {
+        process_->signal(signal_number);
+    }
+    return process_->wait_for_exit(30s).value_or(-1);
+}
+
+}  // namespace qen_test

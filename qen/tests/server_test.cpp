@@ -1,0 +1,300 @@
+// The media server end to end: the real qen binary on 127.0.0.1 with real
+// clients (ffmpeg, rtmpdump) and our own test client.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "foundation/segment_index.hpp"
+#include "platform/testing/media.hpp"
+#include "platform/testing/test_support.hpp"
+#include "qen/tests/qen_process.hpp"
+#include "rtmp/flv_stream_source.hpp"
+#include "rtmp/tests/rtmp_test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::testing::child_process;
+using qen_test::qen_process;
+using rtmp_test::rtmp_client;
+namespace fs = std::filesystem;
+namespace testing = platform::testing;
+
+// Samples made once for the whole test program, with a keyframe index so
+// that FLV playback can seek in them.
+const fs::path& sample(double seconds) {
+    static testing::temp_dir dir;
+    static std::map<double, fs::path> made;
+    auto found = made.find(seconds);
+    if (found == made.end()) {
+        const fs::path file = dir / ("sample" + std::to_string(int(seconds)) + ".flv");
+        const std::string error =
+            testing::make_sample_flv(file, seconds, {"-flvflags", "add_keyframe_index"});
+        if (!error.empty()) {
+            throw std::runtime_error(error);
+        }
+        found = made.emplace(seconds, file).first;
+    }
+    return found->second;
+}
+
+#define REQUIRE_MEDIA_TOOLS()                                     \
+    if (!testing::have_media_tools()) {                           \
+        GTEST_SKIP() << "ffmpeg, ffprobe or rtmpdump is missing"; \
+    }
+
+std::unique_ptr<child_process> ffmpeg_publish(const fs::path& file, const std::string& url,
+                                              bool real_time) {
+    std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "warning"};
+    if (real_time) {
+        argv.push_back("-re");
+    }
+    argv.insert(argv.end(), {"-i", file.string(), "-c", "copy", "-f", "flv", url});
+    return std::make_unique<child_process>(argv);
+}
+
+// Plays into a file; a large client buffer lets recorded streams come fast.
+std::unique_ptr<child_process> ffmpeg_play(const std::string& url, const fs::path& out,
+                                           bool wait_for_publisher = false) {
+    std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "warning",
+                                     "-y",     "-rtmp_buffer", "60000"};
+    if (wait_for_publisher) {
+        argv.insert(argv.end(), {"-rtmp_live", "live"});
+    }
+    argv.insert(argv.end(),
+                {"-rw_timeout", "5000000", "-i", url, "-c", "copy", "-f", "flv", out.string()});
+    return std::make_unique<child_process>(argv);
+}
+
+// Publishes a whole FLV file from our own client, as fast as it reads, then
+// ends the recording as video on demand when asked to.
+void publish_file(const qen_process& qen, const std::string& app, const std::string& name,
+                  const fs::path& file, bool end_as_vod = false) {
+    rtmp_client client(qen.port());
+    ASSERT_TRUE(client.connect_url(qen.url(app)));
+    const std::uint32_t id = client.create_stream();
+    client.publish(id, name);
+    ASSERT_TRUE(client.wait_for_status("NetStream.Publish.Start"));
+    client.set_chunk_size(4096);
+    rtmp::flv_stream_source source(file);
+    std::uint32_t size = 0, timestamp = 0;
+    std::uint8_t type = 0;
+    std::int32_t status = media_tag_read;
+    while (const std::uint8_t* body = source.read_tag(size, timestamp, type, status)) {
+        client.send(type, id, timestamp,
+                    std::string_view(reinterpret_cast<const char*>(body), size));
+    }
+    if (end_as_vod) {
+        client.send_command(id, rtmp_test::command("endThisPublishAsVod", 0).null());
+    }
+    client.receive_for(300ms);
+}
+
+// Checks what a player recorded of the H.264 + AAC sample.
+void expect_good_recording(const fs::path& file, std::size_t least_video) {
+    SCOPED_TRACE(file.filename().string());
+    EXPECT_EQ(testing::probe_codecs(file), "aac h264");
+    std::map<std::string, double> last;
+    std::size_t video = 0;
+    for (const auto& packet : testing::probe_packets(file)) {
+        if (packet.type == "video" && video++ == 0) {
+            EXPECT_TRUE(packet.key) << "the first video packet is a keyframe";
+        }
+        if (last.contains(packet.type)) {
+            EXPECT_GE(packet.dts, last[packet.type]) << packet.type << " went back";
+        }
+        last[packet.type] = packet.dts;
+    }
+    EXPECT_GE(video, least_video);
+    EXPECT_TRUE(last.contains("audio"));
+}
+
+segment_index load_index(const fs::path& file) {
+    segment_index index;
+    index.load(file);
+    return index;
+}
+
+TEST(Server, RelaysALivePublishToPlayersJoiningAtDifferentTimes) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    qen.app("live");
+    testing::temp_dir out;
+    const std::string url = qen.url("live/cam1");
+
+    auto early = ffmpeg_play(url, out / "early.flv", true);
+    std::this_thread::sleep_for(300ms);
+    auto publisher = ffmpeg_publish(sample(4), url, true);
+    std::this_thread::sleep_for(1500ms);
+    auto late = ffmpeg_play(url, out / "late.flv");
+
+    EXPECT_EQ(publisher->wait_for_exit(20s), 0) << publisher->stderr_text();
+    EXPECT_TRUE(early->wait_for_exit(15s));
+    EXPECT_TRUE(late->wait_for_exit(15s));
+    expect_good_recording(out / "early.flv", 80);
+    expect_good_recording(out / "late.flv", 20);
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+TEST(Server, RecordsAPublishUnderItsLockAndResumesIt) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    const fs::path live = qen.app("live");
+    auto first = ffmpeg_publish(sample(12), qen.url("live/rec"), false);
+    ASSERT_EQ(first->wait_for_exit(30s), 0) << first->stderr_text();
+    std::this_thread::sleep_for(300ms);  // the server sees the publisher go
+
+    EXPECT_EQ(testing::read_file(live / "rec.locked"), "lock");
+    const segment_index once = load_index(live / "rec.livesegments");
+    EXPECT_TRUE(once.live);
+    EXPECT_GE(once.segments.size(), 2u) << "cut at the first keyframe after 10 s";
+    EXPECT_TRUE(
+        once.metadata.starts_with(std::string("\x02\x00\x0A"
+                                              "onMetaData",
+                                              13)))
+        << "the publisher's onMetaData, sent through @setDataFrame";
+    for (std::uint32_t n = 0; n < once.segments.size(); ++n) {
+        EXPECT_TRUE(fs::exists(live / "rec.segments" / (std::to_string(n) + ".zpksegment")))
+            << "segment " << n;
+    }
+
+    auto second = ffmpeg_publish(sample(12), qen.url("live/rec"), false);
+    ASSERT_EQ(second->wait_for_exit(30s), 0) << second->stderr_text();
+    std::this_thread::sleep_for(300ms);
+    const segment_index twice = load_index(live / "rec.livesegments");
+    EXPECT_GT(twice.segments.size(), once.segments.size()) << "the second publish resumed it";
+    EXPECT_GT(twice.segments.back().start_ms, once.segments.back().start_ms);
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+TEST(Server, ASecondPublisherOfANameIsRefused) {
+    qen_process qen;
+    qen.app("live");
+    rtmp_client first(qen.port());
+    first.connect_url(qen.url("live"));
+    first.publish(first.create_stream(), "dup");
+    ASSERT_TRUE(first.wait_for_status("NetStream.Publish.Start"));
+
+    rtmp_client second(qen.port());
+    second.connect_url(qen.url("live"));
+    second.publish(second.create_stream(), "dup");
+    EXPECT_TRUE(second.wait_for_status("NetStream.Publish.BadName"));
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+TEST(Server, PlaysRecordingsBack) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    const fs::path live = qen.app("live");
+    publish_file(qen, "live", "show", sample(12), true);
+    for (int i = 0; i < 50 && !fs::exists(live / "show.stopped"); ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_TRUE(fs::exists(live / "show.zpksegments"));
+
+    testing::temp_dir out;
+    auto ffmpeg = ffmpeg_play(qen.url("live/zpk:show.zpksegments"), out / "ffmpeg.flv");
+    child_process dump({"rtmpdump", "-q", "-r", qen.url("live"), "-y", "zpk:show.zpksegments", "-o",
+                        (out / "dump.flv").string()});
+    EXPECT_EQ(ffmpeg->wait_for_exit(60s), 0) << ffmpeg->stderr_text();
+    EXPECT_TRUE(dump.wait_for_exit(60s)) << dump.stderr_text();
+    for (const char* file : {"ffmpeg.flv", "dump.flv"}) {
+        SCOPED_TRACE(file);
+        expect_good_recording(out / file, 250);
+        EXPECT_NEAR(testing::probe_duration(out / file), 12.0, 1.0);
+    }
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+TEST(Server, PlaysFlvFilesByName) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    fs::copy_file(sample(4), qen.app("files") / "clip.flv");
+    const auto source = testing::probe_packets(sample(4));
+
+    testing::temp_dir out;
+    auto plain = ffmpeg_play(qen.url("files/clip"), out / "plain.flv");
+    child_process prefixed({"rtmpdump", "-q", "-r", qen.url("files"), "-y", "flv:clip.flv", "-o",
+                            (out / "prefixed.flv").string()});
+    EXPECT_EQ(plain->wait_for_exit(60s), 0) << plain->stderr_text();
+    EXPECT_TRUE(prefixed.wait_for_exit(60s)) << prefixed.stderr_text();
+    for (const char* file : {"plain.flv", "prefixed.flv"}) {
+        SCOPED_TRACE(file);
+        const auto packets = testing::probe_packets(out / file);
+        EXPECT_EQ(testing::count_packets(packets, "video"),
+                  testing::count_packets(source, "video"));
+        EXPECT_EQ(testing::count_packets(packets, "audio"),
+                  testing::count_packets(source, "audio"));
+    }
+
+    // A start offset lands on the keyframe at or before it.
+    child_process offset({"rtmpdump", "-q", "-r", qen.url("files"), "-y", "clip", "-A", "2", "-o",
+                          (out / "offset.flv").string()});
+    EXPECT_TRUE(offset.wait_for_exit(60s)) << offset.stderr_text();
+    std::vector<testing::probed_packet> received, stored;
+    for (const auto& p : testing::probe_packets(out / "offset.flv")) {
+        if (p.type == "video") {
+            received.push_back(p);
+        }
+    }
+    for (const auto& p : source) {
+        if (p.type == "video") {
+            stored.push_back(p);
+        }
+    }
+    ASSERT_FALSE(received.empty());
+    EXPECT_TRUE(received.front().key);
+    // Everything from a keyframe at most one group of pictures before 2 s.
+    bool from_a_keyframe = false;
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        from_a_keyframe |= stored[i].key && stored[i].dts > 0.9 && stored[i].dts < 2.1 &&
+                           stored.size() - i == received.size();
+    }
+    EXPECT_TRUE(from_a_keyframe) << received.size() << " video packets";
+
+    rtmp_client client(qen.port());
+    ASSERT_TRUE(client.connect_url(qen.url("files")));
+    client.play(client.create_stream(), "nothing");
+    EXPECT_TRUE(client.wait_for_status("NetStream.Play.StreamNotFound"));
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+// The supervisor's shutdown event, and SIGTERM, while a publisher and a
+// player are connected: a clean exit and a recording that loads and resumes.
+TEST(Server, StopsCleanlyWhilePublishingAndPlaying) {
+    REQUIRE_MEDIA_TOOLS();
+    for (int how : {0, SIGTERM}) {
+        SCOPED_TRACE(how == 0 ? "shutdown event" : "SIGTERM");
+        qen_process qen;
+        const fs::path live = qen.app("live");
+        testing::temp_dir out;
+        auto publisher = ffmpeg_publish(sample(12), qen.url("live/shut"), true);
+        std::this_thread::sleep_for(1500ms);
+        auto player = ffmpeg_play(qen.url("live/shut"), out / "player.flv");
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(qen.stop(how), 0) << qen.process().stderr_text();
+        EXPECT_TRUE(publisher->wait_for_exit(15s));
+        EXPECT_TRUE(player->wait_for_exit(15s));
+
+        const segment_index stopped = load_index(live / "shut.livesegments");
+        ASSERT_GE(stopped.segments.size(), 1u);
+        EXPECT_TRUE(stopped.live) << "resumable";
+
+        qen.restart();
+        publish_file(qen, "live", "shut", sample(12));
+        std::this_thread::sleep_for(500ms);
+        const segment_index resumed = load_index(live / "shut.livesegments");
+        EXPECT_GT(resumed.segments.size(), stopped.segments.size());
+        EXPECT_GE(resumed.segments[stopped.segments.size()].start_ms,
+                  stopped.segments.back().start_ms)
+            << "numbering and timeline continue";
+        EXPECT_EQ(qen.stop(), 0);
+    }
+}
+
+}  // namespace
