@@ -1,6 +1,6 @@
 #include "rtmp/rtmp_server.hpp"
 
-#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 #include <chrono>
@@ -114,9 +114,15 @@ bool rtmp_server_connection::send(block_buffer& block) {
 
 // The send queue's work: one asynchronous write of the whole block, started
 // on the connection's strand.
+//
+// Posted, never run inline: a publisher's fan-out pushes to every player's
+// queue from its own read handler, and starting each player's send there
+// would serialise all the sends of a stream on that one thread. Posted, the
+// sends spread over the pool, and what queues up meanwhile is merged into
+// fewer, larger writes.
 void rtmp_server_connection::write(block_buffer& block) {
     in_flight_ = std::move(block);
-    boost::asio::dispatch(strand(), [self = shared_from_this()] {
+    boost::asio::post(strand(), [self = shared_from_this()] {
         boost::asio::async_write(
             self->socket(), boost::asio::buffer(self->in_flight_.data(), self->in_flight_.size()),
             [self](const boost::system::error_code& error, std::size_t) { self->on_write(error); });
