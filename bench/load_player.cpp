@@ -237,6 +237,9 @@ void load_player::on_message(const std::uint8_t* body, std::uint32_t size, std::
         case message_type::video:
             on_media(type, body, size, timestamp);
             break;
+        case message_type::data_amf0:
+            on_data(body, size);
+            break;
         default:
             break;
     }
@@ -269,6 +272,22 @@ void load_player::on_command(const std::uint8_t* body, std::uint32_t size) {
             state_ = state::playing;
         }
     }
+}
+
+// Data messages are the publisher's: one we cannot read is skipped, as a
+// player does.
+void load_player::on_data(const std::uint8_t* body, std::uint32_t size) try {
+    buffer_reader in(body, size);
+    if (text_of(amf0_read_value(in).get()) != "onMetaData") {
+        return;
+    }
+    const auto values = amf0_read_value(in);
+    if (values && (values->marker == amf0_object::type_marker ||
+                   values->marker == amf0_mixed_array::type_marker)) {
+        const auto& metadata = static_cast<const amf0_keyed&>(*values);
+        framerate_ = number_of(metadata.find("framerate")).value_or(framerate_);
+    }
+} catch (const std::exception&) {
 }
 
 void load_player::on_media(std::uint8_t type, const std::uint8_t* body, std::uint32_t size,
@@ -305,6 +324,8 @@ player_sample load_player::sample(steady_clock::time_point at) {
     s.video_frames = video_frames_;
     s.audio_frames = audio_frames_;
     s.has_media = has_media_;
+    s.newest_media_ms = newest_timestamp_;
+    s.framerate = framerate_;
     if (has_media_) {
         s.lag_ms = std::max<std::int64_t>(0, now - newest_timestamp_ - best_offset_);
         s.longest_gap_ms = std::max(longest_gap_, now - last_arrival_);

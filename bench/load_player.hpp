@@ -40,6 +40,10 @@ struct player_sample {
     std::uint64_t video_frames = 0;
     std::uint64_t audio_frames = 0;
     bool has_media = false;
+    // The newest media timestamp, unwrapped (ms).
+    std::int64_t newest_media_ms = 0;
+    // The stream's video frame rate from its onMetaData; 0 when not told.
+    double framerate = 0;
     // How far the newest media received is behind the pace at which media
     // arrived at its best: 0 for a player that keeps up, growing for one that
     // falls behind, and growing too while nothing arrives.
@@ -85,6 +89,7 @@ class load_player : public std::enable_shared_from_this<load_player> {
     void on_message(const std::uint8_t* body, std::uint32_t size, std::uint32_t timestamp,
                     std::uint8_t type);
     void on_command(const std::uint8_t* body, std::uint32_t size);
+    void on_data(const std::uint8_t* body, std::uint32_t size);
     void on_media(std::uint8_t type, const std::uint8_t* body, std::uint32_t size,
                   std::uint32_t timestamp);
     void send_connect();
@@ -111,6 +116,7 @@ class load_player : public std::enable_shared_from_this<load_player> {
     std::uint64_t bytes_ = 0;
     std::uint64_t video_frames_ = 0;
     std::uint64_t audio_frames_ = 0;
+    double framerate_ = 0;
     // Media timestamps unwrapped to 64 bits, and arrival times, in ms.
     std::uint32_t last_raw_timestamp_ = 0;
     std::int64_t last_timestamp_ = 0;

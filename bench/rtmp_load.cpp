@@ -45,6 +45,7 @@ struct options {
     std::uint32_t buffer_ms = 3000;
     std::int64_t max_lag_ms = 3000;
     std::int64_t max_stall_ms = 2000;
+    double min_pace = 0.95;
     double min_frames = 0.95;
     pid_t server_pid = 0;
 };
@@ -66,10 +67,14 @@ constexpr const char* usage_text =
     "  --warmup S           seconds played before the window (3)\n"
     "  --window S           the measured window in seconds (20)\n"
     "  --buffer-ms MS       buffer length the players announce (3000)\n"
-    "  --max-lag-ms MS      a player keeping up is at most this far behind (3000)\n"
-    "  --max-stall-ms MS    ... and never waits longer for media (2000)\n"
-    "  --min-frames F       ... and gets this share of the best player's video\n"
-    "                       frames in the window (0.95)\n"
+    "A player keeps up when it plays through the window and\n"
+    "  --max-lag-ms MS      its newest media is at most this far behind the pace\n"
+    "                       it had at its best (3000)\n"
+    "  --max-stall-ms MS    it never waits longer for media (2000)\n"
+    "  --min-pace F         its media time advances at least F times as fast as\n"
+    "                       real time (0.95)\n"
+    "  --min-frames F       it gets at least F of the video frames of that media\n"
+    "                       time, at the onMetaData frame rate (0.95)\n"
     "  --server-pid PID     the server process whose CPU time and peak RSS count\n";
 
 [[noreturn]] void usage_error(const std::string& why) {
@@ -112,6 +117,8 @@ options parse_options(int argc, char** argv) {
                 o.max_lag_ms = std::stoll(value);
             } else if (key == "--max-stall-ms") {
                 o.max_stall_ms = std::stoll(value);
+            } else if (key == "--min-pace") {
+                o.min_pace = std::stod(value);
             } else if (key == "--min-frames") {
                 o.min_frames = std::stod(value);
             } else if (key == "--server-pid") {
@@ -288,6 +295,161 @@ server_usage usage_of(pid_t pid) {
     return {bench::process_cpu_seconds(pid), bench::process_peak_rss(pid)};
 }
 
+// Why a player did not keep up through the window, or nothing when it did.
+std::optional<std::string> shortfall(const options& o, const player_sample& a,
+                                     const player_sample& b, double window,
+                                     double reference_framerate) {
+    if (b.failed) {
+        return "failed: " + b.failure;
+    }
+    if (!a.has_media || !b.playing) {
+        return std::string("not playing through the window");
+    }
+    if (b.lag_ms > o.max_lag_ms) {
+        return std::string("fell behind");
+    }
+    if (b.longest_gap_ms > o.max_stall_ms) {
+        return std::string("stalled");
+    }
+    const double media_seconds = static_cast<double>(b.newest_media_ms - a.newest_media_ms) / 1000;
+    if (media_seconds < o.min_pace * window) {
+        return std::string("media slower than real time");
+    }
+    const double framerate = b.framerate > 0 ? b.framerate : reference_framerate;
+    const auto frames = static_cast<double>(b.video_frames - a.video_frames);
+    if (frames < o.min_frames * framerate * media_seconds) {
+        return std::string("video frames missing");
+    }
+    return std::nullopt;
+}
+
+// What the players received in the window, and how many kept up.
+struct window_figures {
+    double seconds = 0;
+    std::uint64_t delivered = 0;
+    std::size_t kept_up = 0;
+    std::map<std::string, std::size_t> shortfalls;
+    std::vector<double> mbps, pace, frame_rates, lags, gaps;
+    double stream_framerate = 0;
+};
+
+window_figures judge(const options& o, const std::vector<player_sample>& before,
+                     const std::vector<player_sample>& after, double window) {
+    window_figures f;
+    f.seconds = window;
+    // Without onMetaData the best-served player tells the frame rate.
+    double best_rate = 0;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const auto media_ms = after[i].newest_media_ms - before[i].newest_media_ms;
+        if (media_ms > 0) {
+            best_rate = std::max(
+                best_rate, static_cast<double>(after[i].video_frames - before[i].video_frames) *
+                               1000 / static_cast<double>(media_ms));
+        }
+        f.stream_framerate = std::max(f.stream_framerate, after[i].framerate);
+    }
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const auto& a = before[i];
+        const auto& b = after[i];
+        const std::uint64_t bytes = b.bytes - a.bytes;
+        f.delivered += bytes;
+        f.mbps.push_back(static_cast<double>(bytes) * 8 / 1e6 / window);
+        if (b.has_media && a.has_media) {
+            const double media_seconds =
+                static_cast<double>(b.newest_media_ms - a.newest_media_ms) / 1000;
+            f.pace.push_back(media_seconds / window);
+            f.frame_rates.push_back(media_seconds > 0
+                                        ? static_cast<double>(b.video_frames - a.video_frames) /
+                                              media_seconds
+                                        : 0);
+            f.lags.push_back(static_cast<double>(b.lag_ms));
+            f.gaps.push_back(static_cast<double>(b.longest_gap_ms));
+        }
+        if (const auto why = shortfall(o, a, b, window, best_rate)) {
+            ++f.shortfalls[*why];
+        } else {
+            ++f.kept_up;
+        }
+    }
+    return f;
+}
+
+void print_figures(const options& o, const window_figures& f, std::optional<double> ramp_seconds,
+                   const server_usage& server_before, const server_usage& server_after,
+                   double client_cpu_seconds) {
+    const double window = f.seconds;
+    const double total_mbps = static_cast<double>(f.delivered) * 8 / 1e6 / window;
+    std::printf("players %zu, %zu io threads, window %.1f s after a %.1f s warm-up\n", o.players,
+                o.threads, window, o.warmup);
+    if (ramp_seconds) {
+        std::printf("ramp: every player received media %.2f s after the burst\n", *ramp_seconds);
+    } else {
+        std::printf("ramp: not every player received media within %.0f s\n", o.ramp_timeout);
+    }
+    std::printf("delivered: %.1f Mbit/s in all, per player median %.3f min %.3f max %.3f\n",
+                total_mbps, percentile(f.mbps, 0.5), percentile(f.mbps, 0), percentile(f.mbps, 1));
+    std::printf("media seconds per second: median %.3f min %.3f\n", percentile(f.pace, 0.5),
+                percentile(f.pace, 0));
+    std::printf("video frames per media second: median %.2f min %.2f (onMetaData: %.2f)\n",
+                percentile(f.frame_rates, 0.5), percentile(f.frame_rates, 0), f.stream_framerate);
+    std::printf("lag at the end (ms): median %.0f p99 %.0f max %.0f\n", percentile(f.lags, 0.5),
+                percentile(f.lags, 0.99), percentile(f.lags, 1));
+    std::printf("longest wait for media (ms): median %.0f p99 %.0f max %.0f\n",
+                percentile(f.gaps, 0.5), percentile(f.gaps, 0.99), percentile(f.gaps, 1));
+    std::printf("kept up: %zu / %zu\n", f.kept_up, o.players);
+    for (const auto& [why, count] : f.shortfalls) {
+        std::printf("  %zu x %s\n", count, why.c_str());
+    }
+
+    const double client_cpu_pct = client_cpu_seconds / window * 100;
+    std::string server_fields;
+    if (server_before.cpu_seconds && server_after.cpu_seconds) {
+        const double cpu = *server_after.cpu_seconds - *server_before.cpu_seconds;
+        const double per_gb = f.delivered > 0 ? cpu / (static_cast<double>(f.delivered) / 1e9) : 0;
+        const double rss_mib =
+            server_after.peak_rss ? static_cast<double>(*server_after.peak_rss) / 1048576 : 0;
+        std::printf(
+            "server: %.2f s CPU in the window (%.0f%% of one core), %.2f s per "
+            "delivered GB, peak RSS %.1f MiB\n",
+            cpu, cpu / window * 100, per_gb, rss_mib);
+        char fields[256];
+        std::snprintf(fields, sizeof fields,
+                      " server_cpu_s=%.2f server_cpu_pct=%.0f cpu_s_per_gb=%.2f "
+                      "server_peak_rss_mib=%.1f",
+                      cpu, cpu / window * 100, per_gb, rss_mib);
+        server_fields = fields;
+    } else if (o.server_pid != 0) {
+        std::printf("server: process %d could not be read (gone?)\n",
+                    static_cast<int>(o.server_pid));
+    }
+    std::printf("client: %.0f%% of one core\n", client_cpu_pct);
+    std::printf(
+        "RESULT players=%zu kept_up=%zu total_mbps=%.1f per_player_mbps=%.3f "
+        "ramp_s=%.2f client_cpu_pct=%.0f%s\n",
+        o.players, f.kept_up, total_mbps,
+        o.players ? total_mbps / static_cast<double>(o.players) : 0.0, ramp_seconds.value_or(-1),
+        client_cpu_pct, server_fields.c_str());
+}
+
+// Seconds from the burst until every player receives media or has failed;
+// nothing when the time runs out first.
+std::optional<double> wait_for_ramp(io_lanes& lanes, std::size_t players,
+                                    steady_clock::time_point burst, double timeout) {
+    const auto deadline = burst + seconds(timeout);
+    while (steady_clock::now() < deadline) {
+        std::size_t settled = 0;
+        for (std::size_t i = 0; i < players; ++i) {
+            const auto& p = *lanes[i].players[i / lanes.size()];
+            settled += p.receiving_media() || p.current_state() == load_player::state::failed;
+        }
+        if (settled == players) {
+            return seconds_between(burst, steady_clock::now());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return std::nullopt;
+}
+
 int run(const options& o) {
     bench::load_target target;
     target.endpoint = {boost::asio::ip::make_address(o.host), o.port};
@@ -301,32 +463,18 @@ int run(const options& o) {
         return 2;
     }
 
-    const auto burst = steady_clock::now();
+    // Players are dealt to the lanes round-robin.
     for (std::size_t i = 0; i < o.players; ++i) {
         auto& lane = lanes[i];
         lane.players.push_back(std::make_shared<load_player>(lane.io, target, lane.pool));
     }
+    const auto burst = steady_clock::now();
     lanes.on_each([](std::size_t, io_lanes::lane& l) {
         for (auto& p : l.players) {
             p->start();
         }
     });
-
-    // The ramp ends when every player receives media or has failed.
-    std::optional<double> ramp_seconds;
-    const auto ramp_deadline = burst + seconds(o.ramp_timeout);
-    while (steady_clock::now() < ramp_deadline) {
-        std::size_t settled = 0;
-        for (std::size_t i = 0; i < o.players; ++i) {
-            const auto& p = *lanes[i].players[i / lanes.size()];
-            settled += p.receiving_media() || p.current_state() == load_player::state::failed;
-        }
-        if (settled == o.players) {
-            ramp_seconds = seconds_between(burst, steady_clock::now());
-            break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
+    const auto ramp_seconds = wait_for_ramp(lanes, o.players, burst, o.ramp_timeout);
 
     std::this_thread::sleep_for(seconds(o.warmup));
     const auto server_before = usage_of(o.server_pid);
@@ -341,93 +489,8 @@ int run(const options& o) {
     const double window = seconds_between(window_start, steady_clock::now());
     lanes.stop();
 
-    // Every player should have had the frames the best-served one had.
-    std::uint64_t best_frames = 0;
-    for (std::size_t i = 0; i < o.players; ++i) {
-        best_frames = std::max(best_frames, after[i].video_frames - before[i].video_frames);
-    }
-    std::uint64_t delivered = 0;
-    std::size_t kept_up = 0, failed = 0, never_played = 0;
-    std::vector<double> mbps, frame_rates, lags, gaps;
-    std::map<std::string, std::size_t> failures;
-    for (std::size_t i = 0; i < o.players; ++i) {
-        const auto& a = before[i];
-        const auto& b = after[i];
-        const std::uint64_t bytes = b.bytes - a.bytes;
-        const std::uint64_t frames = b.video_frames - a.video_frames;
-        delivered += bytes;
-        mbps.push_back(static_cast<double>(bytes) * 8 / 1e6 / window);
-        frame_rates.push_back(static_cast<double>(frames) / window);
-        if (b.failed) {
-            ++failed;
-            ++failures[b.failure];
-            continue;
-        }
-        if (!b.has_media) {
-            ++never_played;
-            continue;
-        }
-        lags.push_back(static_cast<double>(b.lag_ms));
-        gaps.push_back(static_cast<double>(b.longest_gap_ms));
-        const bool enough_frames =
-            static_cast<double>(frames) >= o.min_frames * static_cast<double>(best_frames);
-        if (a.has_media && b.playing && b.lag_ms <= o.max_lag_ms &&
-            b.longest_gap_ms <= o.max_stall_ms && enough_frames) {
-            ++kept_up;
-        }
-    }
-
-    const double total_mbps = static_cast<double>(delivered) * 8 / 1e6 / window;
-    std::printf("players %zu, %zu io threads, window %.1f s after a %.1f s warm-up\n", o.players,
-                o.threads, window, o.warmup);
-    if (ramp_seconds) {
-        std::printf("ramp: every player received media %.2f s after the burst\n", *ramp_seconds);
-    } else {
-        std::printf("ramp: not every player received media within %.0f s\n", o.ramp_timeout);
-    }
-    std::printf("failed %zu, never received media %zu\n", failed, never_played);
-    for (const auto& [why, count] : failures) {
-        std::printf("  %zu x %s\n", count, why.c_str());
-    }
-    std::printf("delivered: %.1f Mbit/s in all, per player median %.3f min %.3f max %.3f\n",
-                total_mbps, percentile(mbps, 0.5), percentile(mbps, 0), percentile(mbps, 1));
-    std::printf("video frames/s per player: best %.2f median %.2f min %.2f\n",
-                static_cast<double>(best_frames) / window, percentile(frame_rates, 0.5),
-                percentile(frame_rates, 0));
-    std::printf("lag at the end (ms): median %.0f p99 %.0f max %.0f\n", percentile(lags, 0.5),
-                percentile(lags, 0.99), percentile(lags, 1));
-    std::printf("longest wait for media (ms): median %.0f p99 %.0f max %.0f\n",
-                percentile(gaps, 0.5), percentile(gaps, 0.99), percentile(gaps, 1));
-    std::printf("kept up: %zu / %zu\n", kept_up, o.players);
-
-    const double client_cpu_pct = (client_after - client_before) / window * 100;
-    std::string server_fields;
-    if (server_before.cpu_seconds && server_after.cpu_seconds) {
-        const double cpu = *server_after.cpu_seconds - *server_before.cpu_seconds;
-        const double per_gb = delivered > 0 ? cpu / (static_cast<double>(delivered) / 1e9) : 0;
-        const double rss_mb =
-            server_after.peak_rss ? static_cast<double>(*server_after.peak_rss) / 1048576 : 0;
-        std::printf(
-            "server: %.2f s CPU in the window (%.0f%% of one core), %.2f s per "
-            "delivered GB, peak RSS %.1f MiB\n",
-            cpu, cpu / window * 100, per_gb, rss_mb);
-        char fields[256];
-        std::snprintf(fields, sizeof fields,
-                      " server_cpu_s=%.2f server_cpu_pct=%.0f cpu_s_per_gb=%.2f "
-                      "server_peak_rss_mib=%.1f",
-                      cpu, cpu / window * 100, per_gb, rss_mb);
-        server_fields = fields;
-    } else if (o.server_pid != 0) {
-        std::printf("server: process %d could not be read (gone?)\n",
-                    static_cast<int>(o.server_pid));
-    }
-    std::printf("client: %.0f%% of one core\n", client_cpu_pct);
-    std::printf(
-        "RESULT players=%zu kept_up=%zu failed=%zu total_mbps=%.1f per_player_mbps=%.3f "
-        "ramp_s=%.2f client_cpu_pct=%.0f%s\n",
-        o.players, kept_up, failed, total_mbps,
-        o.players ? total_mbps / static_cast<double>(o.players) : 0.0, ramp_seconds.value_or(-1),
-        client_cpu_pct, server_fields.c_str());
+    print_figures(o, judge(o, before, after, window), ramp_seconds, server_before, server_after,
+                  client_after - client_before);
     return 0;
 }
 
