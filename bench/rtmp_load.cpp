@@ -67,6 +67,8 @@ constexpr const char* usage_text =
     "  --warmup S           seconds played before the window (3)\n"
     "  --window S           the measured window in seconds (20)\n"
     "  --buffer-ms MS       buffer length the players announce (3000)\n"
+    "  --server-pid PID     the server process whose CPU time and peak RSS count\n"
+    "\n"
     "A player keeps up when it plays through the window and\n"
     "  --max-lag-ms MS      its newest media is at most this far behind the pace\n"
     "                       it had at its best (3000)\n"
@@ -74,8 +76,7 @@ constexpr const char* usage_text =
     "  --min-pace F         its media time advances at least F times as fast as\n"
     "                       real time (0.95)\n"
     "  --min-frames F       it gets at least F of the video frames of that media\n"
-    "                       time, at the onMetaData frame rate (0.95)\n"
-    "  --server-pid PID     the server process whose CPU time and peak RSS count\n";
+    "                       time, at the onMetaData frame rate (0.95)\n";
 
 [[noreturn]] void usage_error(const std::string& why) {
     std::fprintf(stderr, "rtmp_load: %s\n\n%s", why.c_str(), usage_text);
