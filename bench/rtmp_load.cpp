@@ -3,6 +3,7 @@
 // every player in one burst, lets them play through a warm-up and then a
 // measured window, and reports what was delivered in that window, how many
 // players kept up with the publisher, and what the server process spent.
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 
