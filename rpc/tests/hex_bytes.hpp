@@ -2,30 +2,18 @@
 
 // Byte strings written out as hexadecimal text in the tests.
 
-#include <cctype>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/testing/hex.hpp"
 
 namespace rpc::testing {
 
 // "0100 61" -> {0x01, 0x00, 0x61}; spaces are ignored.
 inline std::vector<std::uint8_t> hex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    std::string digits;
-    for (char c : text) {
-        if (!std::isspace(static_cast<unsigned char>(c))) {
-            digits += c;
-        }
-    }
-    if (digits.size() % 2 != 0) {
-        throw std::invalid_argument("odd number of hex digits: " + text);
-    }
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
+    const std::string bytes = platform::testing::hex_bytes(text);
+    return {bytes.begin(), bytes.end()};
 }
 
 inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
