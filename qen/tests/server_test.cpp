@@ -152,7 +152,8 @@ TEST(Server, RecordsAPublishUnderItsLockAndResumesIt) {
     EXPECT_EQ(testing::read_file(live / "rec.locked"), "lock");
     const segment_index once = load_index(live / "rec.livesegments");
     EXPECT_TRUE(once.live);
-    EXPECT_GE(once.segments.size(), 2u) << "cut at the first keyframe after 10 s";
+    ASSERT_GE(once.segments.size(), 2u) << "cut at the first keyframe after 10 s";
+    EXPECT_NEAR(once.segments[0].duration_ms, 10000, 1100);
     EXPECT_TRUE(
         once.metadata.starts_with(std::string("\x02\x00\x0A"
                                               "onMetaData",
