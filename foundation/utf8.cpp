@@ -73,3 +73,30 @@ std::unique_ptr<wchar_t[]> utf8_to_wchar_array(const char* utf8) {
     std::copy(wide.begin(), wide.end(), array.get());
     return array;
 }
+
+std::string wstring_to_utf8(std::wstring_view wide) {
+    std::string utf8;
+    utf8.reserve(wide.size());
+    for (const wchar_t c : wide) {
+        auto code = static_cast<std::uint32_t>(c);
+        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            code = replacement;
+        }
+        if (code < 0x80) {
+            utf8.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            utf8.push_back(static_cast<char>(0xC0 | code >> 6));
+            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            utf8.push_back(static_cast<char>(0xE0 | code >> 12));
+            utf8.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            utf8.push_back(static_cast<char>(0xF0 | code >> 18));
+            utf8.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return utf8;
+}

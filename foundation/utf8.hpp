@@ -13,3 +13,7 @@ std::wstring utf8_to_wstring(std::string_view utf8);
 
 // The same into a zero-terminated array; null when `utf8` is null.
 std::unique_ptr<wchar_t[]> utf8_to_wchar_array(const char* utf8);
+
+// Wide text back to UTF-8, as leniently: a value that is no code point (a
+// surrogate, anything above U+10FFFF or below zero) becomes U+FFFD.
+std::string wstring_to_utf8(std::wstring_view wide);

@@ -56,6 +56,39 @@ TEST(Utf8ToWstring, ArrayIsZeroTerminatedAndNullForNoText) {
     EXPECT_EQ(empty[0], L'\0');
 }
 
+TEST(WstringToUtf8, EncodesEveryCodePointAndReplacesWhatIsNone) {
+    struct encode_case {
+        const char* name;
+        std::wstring wide;
+        std::string utf8;
+    } cases[] = {
+        {"empty", L"", ""},
+        {"embedded NUL", L"a\0b"s, "a\0b"s},
+        {"last of one byte", L"\u007F", "\x7F"},
+        {"first of two bytes", L"\u0080", "\xC2\x80"},
+        {"last of two bytes", L"\u07FF", "\xDF\xBF"},
+        {"first of three bytes", L"\u0800", "\xE0\xA0\x80"},
+        {"three bytes", L"\u4E2D\u6587", "\xE4\xB8\xAD\xE6\x96\x87"},
+        {"last of three bytes", L"\uFFFF", "\xEF\xBF\xBF"},
+        {"four bytes", L"\U0001F600", "\xF0\x9F\x98\x80"},
+        {"highest code point", L"\U0010FFFF", "\xF4\x8F\xBF\xBF"},
+        {"lone surrogate", std::wstring(1, wchar_t(0xD800)) + L"x", "\xEF\xBF\xBDx"},
+        {"above U+10FFFF", std::wstring(1, wchar_t(0x110000)), "\xEF\xBF\xBD"},
+        {"negative", std::wstring(1, wchar_t(-1)), "\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(wstring_to_utf8(c.wide), c.utf8) << c.name;
+    }
+    // Every code point survives the way back.
+    std::wstring all;
+    for (wchar_t c = 0; c <= 0x10FFFF; c += 0x101) {
+        if (c < 0xD800 || c > 0xDFFF) {
+            all.push_back(c);
+        }
+    }
+    EXPECT_EQ(utf8_to_wstring(wstring_to_utf8(all)), all);
+}
+
 TEST(IsValidFileName, AcceptsPlainNamesAndRefusesPathsAndReservedBytes) {
     struct name_case {
         std::string name;
