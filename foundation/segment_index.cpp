@@ -1,24 +1,18 @@
 #include "foundation/segment_index.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
-#include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
+#include "foundation/replace_file.hpp"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 enum index_flags : std::uint8_t {
     has_video_codec = 1 << 0,
@@ -79,10 +73,6 @@ bool append_config(std::vector<zpk_config_entry>& configs, std::string_view tag,
     return true;
 }
 
-[[noreturn]] void throw_file_error(const char* what, const fs::path& file, int error) {
-    throw fs::filesystem_error(what, file, std::error_code(error, std::generic_category()));
-}
-
 // 32 upper-case hexadecimal digits of a random version-4 UUID.
 std::string random_id() {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -93,36 +83,6 @@ std::string random_id() {
         text.push_back(digits[byte & 15]);
     }
     return text;
-}
-
-// Writes the bytes to a new file beside `target` and renames it over
-// `target`, so that whoever opens `target` sees the old bytes or the new
-// ones, whole. The name is unique so two savers never share a file.
-void replace_file(const fs::path& target, std::string_view bytes) {
-    fs::path temporary = target;
-    temporary += "." + random_id().substr(0, 12) + ".tmp";
-    // "x": never opens a file that exists; "e": not inherited by children.
-    std::FILE* file = std::fopen(temporary.c_str(), "wbxe");
-    if (file == nullptr) {
-        throw_file_error("Can't create index file", temporary, errno);
-    }
-    // The rename must not reach the disk before the bytes it publishes.
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-                   std::fflush(file) == 0 && ::fdatasync(::fileno(file)) == 0;
-    int error = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        ::unlink(temporary.c_str());
-        throw_file_error("Can't write index file", temporary, error);
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        error = errno;
-        ::unlink(temporary.c_str());
-        throw_file_error("Can't replace index file", target, error);
-    }
 }
 
 }  // namespace
