@@ -11,28 +11,6 @@ namespace {
 // How many redirections one lookup follows.
 constexpr int max_redirections = 4;
 
-// The non-empty segments of a path, or nothing when one of them could reach
-// outside the directory it is joined to ("..", a separator, a NUL...).
-std::optional<std::vector<std::string>> path_segments(const std::string& path) {
-    std::vector<std::string> segments;
-    std::size_t begin = 0;
-    while (begin <= path.size()) {
-        std::size_t end = path.find('/', begin);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        if (end > begin) {
-            std::string segment = path.substr(begin, end - begin);
-            if (!is_valid_file_name(segment)) {
-                return std::nullopt;
-            }
-            segments.push_back(std::move(segment));
-        }
-        begin = end + 1;
-    }
-    return segments;
-}
-
 }  // namespace
 
 app_manager::app_manager(domain_map domains, domain_ptr default_domain,
@@ -69,7 +47,7 @@ app_ptr app_manager::find_app_by_url(const std::string& url, url_parts& context)
 }
 
 app_ptr app_manager::resolve_app_path(const domain& d, const std::string& path) {
-    const auto segments = path_segments(path);
+    const auto segments = valid_path_segments(path);
     if (!segments) {
         return nullptr;
     }
