@@ -38,11 +38,10 @@ struct channel_location {
 
 // The recording lock file of a channel, held open without sharing. While it
 // is held, the media server refuses to publish the stream, as it refuses a
-// second publisher.
+// second publisher. Released when destroyed.
 class channel_lock {
   public:
     bool held() const { return file_ != nullptr; }
-    void release() { file_.reset(); }
 
   private:
     friend class lumo_channel_manager;
