@@ -15,6 +15,7 @@
 #include "platform/testing/test_support.hpp"
 #include "vornebased/mhttp.hpp"
 #include "vornebased/tests/loopback_http_server.hpp"
+#include "vornebased/tests/test_helpers.hpp"
 #include "vornebased/url_encode.hpp"
 #include "vornebased/vorne_exception.hpp"
 
@@ -26,17 +27,10 @@ using platform::testing::temp_dir;
 using platform::testing::write_file;
 using vornebased_testing::ContentLength;
 using vornebased_testing::loopback_server;
+using vornebased_testing::Pattern;
 using vornebased_testing::server_connection;
 
 constexpr const char* reply_ok = "HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n{\"status\":1}";
-
-std::string Pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i * 13 + i / 509);
-    }
-    return bytes;
-}
 
 // The boundary a request head announces.
 std::string AnnouncedBoundary(const std::string& request) {

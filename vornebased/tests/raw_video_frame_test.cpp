@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -16,14 +17,30 @@ using VorneBased::CBaseException;
 
 using plane_sizes = std::vector<std::pair<int, int>>;  // bytes per row, rows
 
+struct plane_view {
+    const std::uint8_t* data;
+    int width;
+    int pitch;
+    int rows;
+};
+
+plane_view Plane(const Vastrel::IRawVideoFrame& frame, int index) {
+    plane_view plane{nullptr, -1, -1, -1};
+    plane.data = frame.GetPlane(index, plane.width, plane.pitch, plane.rows);
+    return plane;
+}
+
+std::pair<int, int> VisibleSize(const Vastrel::IRawVideoFrame& frame) {
+    std::pair<int, int> size;
+    frame.GetSize(size.first, size.second);
+    return size;
+}
+
 plane_sizes PlaneSizes(const CRawVideoFrame& frame) {
     plane_sizes sizes;
     for (int i = 0; i < frame.GetPlaneCount(); ++i) {
-        int width = -1;
-        int pitch = -1;
-        int rows = -1;
-        frame.GetPlane(i, width, pitch, rows);
-        sizes.emplace_back(width, rows);
+        const plane_view plane = Plane(frame, i);
+        sizes.emplace_back(plane.width, plane.rows);
     }
     return sizes;
 }
@@ -110,15 +127,9 @@ TEST(RawVideoFrame, PropertiesStartAtTheirDefaults) {
     EXPECT_EQ(frame.GetFlag22(), 1);
     EXPECT_EQ(frame.GetFlag24(), 0);
     EXPECT_EQ(frame.GetFlag25(), 0);
-    int width = 0;
-    int height = 0;
-    frame.GetSize(width, height);
-    EXPECT_EQ(width, 640);
-    EXPECT_EQ(height, 480);
-    int pitch = 0;
-    int rows = 0;
-    EXPECT_EQ(frame.GetPlane(3, width, pitch, rows), nullptr);
-    EXPECT_EQ(frame.GetPlane(-1, width, pitch, rows), nullptr);
+    EXPECT_EQ(VisibleSize(frame), std::pair(640, 480));
+    EXPECT_EQ(Plane(frame, 3).data, nullptr);
+    EXPECT_EQ(Plane(frame, -1).data, nullptr);
 }
 
 // A 4:2:0 picture with padded rows, in memory of the test's own.
@@ -144,21 +155,15 @@ TEST(RawVideoFrame, CropTakesColumnsOffTheRightAndRowsOffTheBottom) {
         EXPECT_FALSE(frame.SetCropOffset(-1, 0));
         EXPECT_FALSE(frame.SetCropOffset(0, -1));
         ASSERT_TRUE(frame.SetCropOffset(16, 8));
-        int width = 0;
-        int height = 0;
-        frame.GetSize(width, height);
-        EXPECT_EQ(width, 624);
-        EXPECT_EQ(height, 472);
+        EXPECT_EQ(VisibleSize(frame), std::pair(624, 472));
 
-        int pitch = 0;
-        int rows = 0;
         // In a bottom-up frame the bottom rows come first in memory.
-        EXPECT_EQ(frame.GetPlane(0, width, pitch, rows),
-                  memory.luma.data() + (top_down ? 0 : 8 * 672));
-        EXPECT_EQ(std::tuple(width, pitch, rows), std::tuple(624, 672, 472));
-        EXPECT_EQ(frame.GetPlane(2, width, pitch, rows),
-                  memory.chroma_v.data() + (top_down ? 0 : 8 * 336));
-        EXPECT_EQ(std::tuple(width, pitch, rows), std::tuple(312, 336, 232));
+        const plane_view luma = Plane(frame, 0);
+        EXPECT_EQ(luma.data, memory.luma.data() + (top_down ? 0 : 8 * 672));
+        EXPECT_EQ(std::tuple(luma.width, luma.pitch, luma.rows), std::tuple(624, 672, 472));
+        const plane_view chroma = Plane(frame, 2);
+        EXPECT_EQ(chroma.data, memory.chroma_v.data() + (top_down ? 0 : 8 * 336));
+        EXPECT_EQ(std::tuple(chroma.width, chroma.pitch, chroma.rows), std::tuple(312, 336, 232));
         EXPECT_EQ(frame.GetDataSize(), 672 * 480 + 2 * 336 * 240) << "the crop hides, keeps";
     }
 
@@ -169,11 +174,7 @@ TEST(RawVideoFrame, CropTakesColumnsOffTheRightAndRowsOffTheBottom) {
     for (const auto& c : packed) {
         CRawVideoFrame frame(false, c.format, 640, 480, true);
         ASSERT_TRUE(frame.SetCropOffset(16, 0));
-        int width = 0;
-        int pitch = 0;
-        int rows = 0;
-        frame.GetPlane(0, width, pitch, rows);
-        EXPECT_EQ(width, c.width_after_crop_16) << c.format;
+        EXPECT_EQ(Plane(frame, 0).width, c.width_after_crop_16) << c.format;
     }
 }
 
@@ -202,21 +203,18 @@ TEST(RawVideoFrame, CloneHoldsEveryPlaneInOneAlignedBufferOfItsOwn) {
     EXPECT_EQ(frame.copy_buffer_size(), 0u);
 
     ASSERT_TRUE(copy.SetCropOffset(0, 0));
-    int width = 0;
-    int pitch = 0;
-    int rows = 0;
-    const std::uint8_t* luma = copy.GetPlane(0, width, pitch, rows);
-    EXPECT_TRUE(Aligned(luma));
-    EXPECT_EQ(std::tuple(width, pitch, rows), std::tuple(100, 100, 3));
-    const std::uint8_t* chroma = copy.GetPlane(1, width, pitch, rows);
-    EXPECT_EQ(chroma, luma + 304);
-    EXPECT_EQ(std::tuple(width, pitch, rows), std::tuple(50, 50, 3));
-    EXPECT_EQ(copy.GetPlane(2, width, pitch, rows), nullptr) << "no memory, none copied";
-    EXPECT_EQ(std::memcmp(luma, first.data(), 300), 0);
-    EXPECT_EQ(std::memcmp(chroma, second.data(), 150), 0);
+    const plane_view luma = Plane(copy, 0);
+    EXPECT_TRUE(Aligned(luma.data));
+    EXPECT_EQ(std::tuple(luma.width, luma.pitch, luma.rows), std::tuple(100, 100, 3));
+    const plane_view chroma = Plane(copy, 1);
+    EXPECT_EQ(chroma.data, luma.data + 304);
+    EXPECT_EQ(std::tuple(chroma.width, chroma.pitch, chroma.rows), std::tuple(50, 50, 3));
+    EXPECT_EQ(Plane(copy, 2).data, nullptr) << "no memory, none copied";
+    EXPECT_EQ(std::memcmp(luma.data, first.data(), 300), 0);
+    EXPECT_EQ(std::memcmp(chroma.data, second.data(), 150), 0);
 
     first[0] = 99;  // the copy does not follow its original
-    EXPECT_EQ(luma[0], 0);
+    EXPECT_EQ(luma.data[0], 0);
 
     int ratio_second = 0;
     EXPECT_EQ(copy.GetTag(), 7);
@@ -227,9 +225,9 @@ TEST(RawVideoFrame, CloneHoldsEveryPlaneInOneAlignedBufferOfItsOwn) {
     EXPECT_EQ(copy.GetPixelFormat(), 4);
 
     const frame_ptr copy_of_copy(clone->Clone());
-    const auto* again = copy_of_copy->GetPlane(1, width, pitch, rows);
-    EXPECT_TRUE(Aligned(again));
-    EXPECT_EQ(std::memcmp(again, second.data(), 150), 0);
+    const plane_view again = Plane(*copy_of_copy, 1);
+    EXPECT_TRUE(Aligned(again.data));
+    EXPECT_EQ(std::memcmp(again.data, second.data(), 150), 0);
 }
 
 TEST(RawVideoFrame, ReleaseEndsOnlyFramesThatOwnThemselves) {
@@ -242,10 +240,7 @@ TEST(RawVideoFrame, ReleaseEndsOnlyFramesThatOwnThemselves) {
     Vastrel::IRawVideoFrame* clone = on_the_stack.Clone();
     Vastrel::IRawVideoFrame* clone_of_clone = clone->Clone();
     clone->Release();
-    int width = 0;
-    int pitch = 0;
-    int rows = 0;
-    EXPECT_EQ(clone_of_clone->GetPlane(0, width, pitch, rows), nullptr);
+    EXPECT_EQ(Plane(*clone_of_clone, 0).data, nullptr);
     EXPECT_EQ(clone_of_clone->GetDataSize(), 0);
     clone_of_clone->Release();
 

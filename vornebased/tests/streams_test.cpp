@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/testing/test_support.hpp"
+#include "vornebased/tests/test_helpers.hpp"
 #include "vornebased/vorne_base_streams.hpp"
 #include "vornebased/vorne_exception.hpp"
 
@@ -18,21 +19,9 @@ using namespace VorneBased;
 using platform::testing::read_file;
 using platform::testing::temp_dir;
 using platform::testing::write_file;
-
-int LastCode() {
-    return GetVorneException()->GetCode();
-}
-std::string LastMessage() {
-    return GetVorneException()->GetMessage();
-}
-
-std::string Pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i * 7 + i / 251);
-    }
-    return bytes;
-}
+using vornebased_testing::LastCode;
+using vornebased_testing::LastMessage;
+using vornebased_testing::Pattern;
 
 // A destination that keeps what it is given and how it was cut.
 class recording_stream : public CVorneStreamImpl {

@@ -14,6 +14,7 @@
 
 #include "platform/testing/test_support.hpp"
 #include "vornebased/sysutils.hpp"
+#include "vornebased/tests/test_helpers.hpp"
 #include "vornebased/vorne_exception.hpp"
 
 namespace {
@@ -24,13 +25,8 @@ using namespace std::string_literals;
 using platform::testing::read_file;
 using platform::testing::temp_dir;
 using platform::testing::write_file;
-
-int LastCode() {
-    return GetVorneException()->GetCode();
-}
-std::string LastMessage() {
-    return GetVorneException()->GetMessage();
-}
+using vornebased_testing::LastCode;
+using vornebased_testing::LastMessage;
 
 // Sets or removes an environment variable for one scope.
 class scoped_env {
@@ -261,6 +257,16 @@ TEST(Strings, SplitLeftMidAndNumbers) {
     EXPECT_EQ(IntToStr(-42), "-42");
 }
 
+void ExpectNoFileName(const std::string& path, const char* why) {
+    try {
+        ExtractFileName(path);
+        ADD_FAILURE() << why << " has a file name";
+    } catch (const CBaseException& e) {
+        EXPECT_EQ(e.GetCode(), error::unknown) << why;
+        EXPECT_STREQ(e.GetMessage(), "Can't detect file name length") << why;
+    }
+}
+
 TEST(Paths, TrailingSeparatorAndFileName) {
     struct trailing_case {
         const char* path;
@@ -280,13 +286,7 @@ TEST(Paths, TrailingSeparatorAndFileName) {
     EXPECT_EQ(ExtractFileName("relative/\xC3\xA4.bin"), "\xC3\xA4.bin");
     EXPECT_EQ(ExtractFileName("name"), "name");
     EXPECT_EQ(ExtractFileName("/var/media/"), "");
-    try {
-        ExtractFileName("");
-        FAIL() << "an empty path has a name";
-    } catch (const CBaseException& e) {
-        EXPECT_EQ(e.GetCode(), error::unknown);
-        EXPECT_STREQ(e.GetMessage(), "Can't detect file name length");
-    }
+    ExpectNoFileName("", "an empty path");
 }
 
 TEST(Paths, FileNameFailsWhenTheWorkingFolderIsGone) {
@@ -298,13 +298,7 @@ TEST(Paths, FileNameFailsWhenTheWorkingFolderIsGone) {
         std::filesystem::current_path(doomed);
         std::filesystem::remove(doomed);
         EXPECT_EQ(ExtractFileName("/absolute/name.bin"), "name.bin");
-        try {
-            ExtractFileName("name.bin");
-            ADD_FAILURE() << "a relative name without a working folder";
-        } catch (const CBaseException& e) {
-            EXPECT_EQ(e.GetCode(), error::unknown);
-            EXPECT_STREQ(e.GetMessage(), "Can't detect file name length");
-        }
+        ExpectNoFileName("name.bin", "a relative name without a working folder");
         std::filesystem::current_path(previous);
     }
 }
