@@ -34,13 +34,13 @@ fs::path temporary_name(const fs::path& target) {
 
 }  // namespace
 
-void replace_file(const fs::path& target, std::string_view bytes) {
-    const fs::path temporary = temporary_name(target);
+file_replacement::file_replacement(const fs::path& target, std::string_view bytes)
+    : target_(target), temporary_(temporary_name(target)) {
     // "x": never opens a file that exists; "e": not inherited by children.
     // fopen creates with 0666 less the umask, where mkstemp would give 0600.
-    std::FILE* file = std::fopen(temporary.c_str(), "wbxe");
+    std::FILE* file = std::fopen(temporary_.c_str(), "wbxe");
     if (file == nullptr) {
-        throw_file_error("Can't create file", temporary, errno);
+        throw_file_error("Can't create file", temporary_, errno);
     }
     // The rename must not reach the disk before the bytes it publishes.
     bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
@@ -51,12 +51,29 @@ void replace_file(const fs::path& target, std::string_view bytes) {
         error = errno;
     }
     if (!written) {
-        ::unlink(temporary.c_str());
-        throw_file_error("Can't write file", temporary, error);
+        ::unlink(temporary_.c_str());
+        throw_file_error("Can't write file", temporary_, error);
     }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        error = errno;
-        ::unlink(temporary.c_str());
-        throw_file_error("Can't replace file", target, error);
+}
+
+file_replacement::~file_replacement() {
+    if (pending_) {
+        ::unlink(temporary_.c_str());
     }
+}
+
+void file_replacement::commit() {
+    if (!pending_) {
+        return;
+    }
+    pending_ = false;
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary_.c_str());
+        throw_file_error("Can't replace file", target_, error);
+    }
+}
+
+void replace_file(const fs::path& target, std::string_view bytes) {
+    file_replacement(target, bytes).commit();
 }

@@ -12,3 +12,24 @@
 // Throws std::filesystem::error naming the file on failure; the temporary
 // file is removed then and `target` is left as it was.
 void replace_file(const std::filesystem::path& target, std::string_view bytes);
+
+// The same in two steps, for a writer that has more to do between the new
+// content reaching the disk and its taking the target's place (a backup of
+// the old content, say). The constructor writes and syncs the temporary
+// file; commit() renames it over the target. A replacement that is never
+// committed removes its temporary file and leaves the target alone. Both
+// steps throw as replace_file does.
+class file_replacement {
+  public:
+    file_replacement(const std::filesystem::path& target, std::string_view bytes);
+    ~file_replacement();
+    file_replacement(const file_replacement&) = delete;
+    file_replacement& operator=(const file_replacement&) = delete;
+
+    void commit();
+
+  private:
+    std::filesystem::path target_;
+    std::filesystem::path temporary_;
+    bool pending_ = true;
+};

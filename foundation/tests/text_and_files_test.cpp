@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "foundation/exclusive_ofstream.hpp"
 #include "foundation/file_name.hpp"
+#include "foundation/replace_file.hpp"
 #include "foundation/utf8.hpp"
 #include "platform/testing/test_support.hpp"
 
@@ -15,6 +17,7 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 using platform::testing::read_file;
 using platform::testing::temp_dir;
+using platform::testing::write_file;
 
 TEST(Utf8ToWstring, DecodesValidTextAndReplacesEachBrokenSequence) {
     struct decode_case {
@@ -192,6 +195,33 @@ TEST(ExclusiveOfstream, FailsWhereNoFileCanBeCreated) {
     exclusive_ofstream missing_dir(dir / "no such dir" / "file");
     EXPECT_FALSE(missing_dir);
     EXPECT_FALSE(missing_dir.is_open());
+}
+
+TEST(FileReplacement, TakesTheTargetsPlaceOnlyWhenCommitted) {
+    temp_dir dir;
+    const auto target = dir / "list.xml";
+    write_file(target, "old");
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()),
+                             std::filesystem::directory_iterator());
+    };
+
+    {
+        file_replacement abandoned(target, "abandoned");
+        EXPECT_EQ(read_file(target), "old");
+        EXPECT_EQ(entries(), 2);  // the target and the new content beside it
+    }
+    EXPECT_EQ(read_file(target), "old");
+    EXPECT_EQ(entries(), 1);
+
+    file_replacement committed(target, "new");
+    write_file(dir / "other", "written in between");
+    committed.commit();
+    EXPECT_EQ(read_file(target), "new");
+    EXPECT_EQ(entries(), 2);
+
+    EXPECT_THROW(file_replacement(dir / "missing" / "list.xml", "x"),
+                 std::filesystem::filesystem_error);
 }
 
 }  // namespace
