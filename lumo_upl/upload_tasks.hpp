@@ -1,0 +1,99 @@
+#pragma once
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo_upl/upload_task.hpp"
+
+namespace lumo_upl {
+
+// The records of a task list ("tasks" with one "task" per task), all or
+// nothing: throws std::runtime_error (or the property tree's error) when
+// the list or any of its tasks is damaged.
+std::vector<task_record> read_task_records(const boost::property_tree::ptree& list);
+
+// The client's task list. The sequence is changed only by the
+// user-interface thread; the workers reach the list's shared settings
+// (site address, launch code, work folder) through the copies taken under
+// its mutex.
+class upload_tasks {
+  public:
+    upload_tasks(std::string work_folder, int max_transcoding, int max_uploading);
+    // Stops and joins every thread of the list and its tasks; the tasks
+    // keep their files.
+    ~upload_tasks();
+    upload_tasks(const upload_tasks&) = delete;
+    upload_tasks& operator=(const upload_tasks&) = delete;
+
+    // Appends a queued task; false with the reason when it cannot be made.
+    bool add_task(const task_info& info, std::string& error);
+    // Cancels the task (upload_task::cancel) and drops it from the list.
+    void remove_task(std::size_t index);
+    // Throws std::runtime_error "Bad task index" past the end.
+    upload_task& task_at(std::size_t index) const;
+    std::size_t count() const { return tasks_.size(); }
+    int count_transcoding() const;
+    int count_uploading() const;
+    int max_transcoding() const { return max_transcoding_; }
+    int max_uploading() const { return max_uploading_; }
+
+    std::string get_launch_code() const;
+    void set_launch_code(std::string code);
+    std::string get_server_url() const;
+    void set_server_url(std::string url);
+    std::string get_work_folder() const;
+
+    std::vector<std::string> categories() const;
+    void set_categories(std::vector<std::string> names);
+
+    // Kept by the free-space poll.
+    std::int64_t free_size() const { return free_size_; }
+    void set_free_size(std::int64_t bytes) { free_size_ = bytes; }
+    std::int32_t speed_kbps() const { return speed_kbps_; }
+    void set_speed_kbps(std::int32_t kbps) { speed_kbps_ = kbps; }
+    // Bytes uploaded in this run, over all tasks.
+    void add_uploaded_bytes(std::int64_t bytes);
+    std::int64_t uploaded_bytes() const;
+
+    bool stop_requested() const { return stop_; }
+
+    // Called (from any thread) when the site refuses the launch code and
+    // no newer one has come.
+    void set_need_password(std::function<void()> callback);
+    void request_password() const;
+
+    // Puts "tasks" with one "tasks.task" per task.
+    void write_task_list(boost::property_tree::ptree& tree) const;
+    // Appends the tasks of "tasks" when every one of them reads; otherwise
+    // throws as read_task_records does and the list stays as it was.
+    void read_task_list(const boost::property_tree::ptree& tree);
+
+  private:
+    const int max_transcoding_;
+    const int max_uploading_;
+    std::deque<std::unique_ptr<upload_task>> tasks_;
+
+    mutable std::mutex mutex_;  // guards the members below
+    std::string server_url_;
+    std::string launch_code_;
+    std::string work_folder_;
+    std::vector<std::string> categories_;
+    std::int64_t uploaded_bytes_ = 0;
+    std::function<void()> need_password_;
+
+    std::atomic<std::int64_t> free_size_{0};
+    std::atomic<std::int32_t> speed_kbps_{0};
+    std::atomic<bool> stop_{false};
+    std::thread free_size_thread_;
+};
+
+}  // namespace lumo_upl
