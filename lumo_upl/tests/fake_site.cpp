@@ -27,6 +27,17 @@ Json::Value parse(const std::string& text) {
     return value;
 }
 
+// A control order: the operation and, for some, one value.
+Json::Value control_order(const char* op, const char* key = nullptr,
+                          const Json::Value& value = {}) {
+    Json::Value order;
+    order["op"] = op;
+    if (key != nullptr) {
+        order[key] = value;
+    }
+    return order;
+}
+
 }  // namespace
 
 scoped_home::scoped_home() {
@@ -78,43 +89,27 @@ Json::Value fake_site::control(const Json::Value& order) {
 }
 
 void fake_site::add_token(const std::string& token) {
-    Json::Value order;
-    order["op"] = "add_token";
-    order["token"] = token;
-    control(order);
+    control(control_order("add_token", "token", token));
 }
 
 void fake_site::set_free_size(const std::string& size) {
-    Json::Value order;
-    order["op"] = "set_free_size";
-    order["size"] = size;
-    control(order);
+    control(control_order("set_free_size", "size", size));
 }
 
 void fake_site::set_categories(const Json::Value& list) {
-    Json::Value order;
-    order["op"] = "set_categories";
-    order["value"] = list;
-    control(order);
+    control(control_order("set_categories", "value", list));
 }
 
 void fake_site::leave_out_categories() {
-    Json::Value order;
-    order["op"] = "set_categories";
-    control(order);
+    control(control_order("set_categories"));
 }
 
 void fake_site::script(const Json::Value& entry) {
-    Json::Value order;
-    order["op"] = "script";
-    order["entry"] = entry;
-    control(order);
+    control(control_order("script", "entry", entry));
 }
 
 std::vector<recorded_request> fake_site::requests() {
-    Json::Value order;
-    order["op"] = "requests";
-    const Json::Value reply = control(order);
+    const Json::Value reply = control(control_order("requests"));
     std::vector<recorded_request> result;
     for (const Json::Value& entry : reply["requests"]) {
         recorded_request request;
@@ -139,9 +134,7 @@ std::vector<recorded_request> fake_site::requests() {
 }
 
 std::vector<std::string> fake_site::violations() {
-    Json::Value order;
-    order["op"] = "violations";
-    const Json::Value reply = control(order);
+    const Json::Value reply = control(control_order("violations"));
     std::vector<std::string> result;
     for (const Json::Value& text : reply["violations"]) {
         result.push_back(text.asString());
@@ -150,9 +143,7 @@ std::vector<std::string> fake_site::violations() {
 }
 
 Json::Value fake_site::streams() {
-    Json::Value order;
-    order["op"] = "streams";
-    return control(order)["streams"];
+    return control(control_order("streams"))["streams"];
 }
 
 }  // namespace lumo_upl_testing
