@@ -71,12 +71,13 @@ struct task_record {
 
 // Writes the children of one "task" element of the task file.
 void write_task_record(const task_record& record, boost::property_tree::ptree& task);
-// Reads one "task" element, with defaults for absent keys. A task that was
-// transcoding is queued again and one that was uploading is transcoded (its
-// upload resumes), and so is any task in those states whose local name is
-// no plain file name: such a name is dropped, since the task's folder is
-// removed with everything in it. Throws std::runtime_error for a value that
-// is no number or out of range.
+// Reads one "task" element, with defaults for absent keys. Interrupted
+// work starts again: a task that was transcoding is queued, one that was
+// uploading goes back to transcoded (its upload resumes at its current
+// block). A local name that is no plain file name is dropped (the task's
+// folder is removed with everything in it, so the name must stay inside
+// the work folder), and a task in those states without one is queued.
+// Throws std::runtime_error for a value that is no number or out of range.
 task_record read_task_record(const boost::property_tree::ptree& task);
 
 // A name for a task's folder and files: "T", `seconds` and a number from
@@ -128,7 +129,7 @@ class upload_task {
     std::string log_text() const;
 
     // The task's files in the work folder W, with N its local name:
-    // W/N/N.segments/k.zpksegment, W/N/N.zpksegments, W/N/thumbnail_ck.jpg.
+    // W/N/N.segments/<k>.zpksegment, W/N/N.zpksegments, W/N/thumbnail_c<k>.jpg.
     std::filesystem::path segment_path(std::int32_t block) const;
     std::filesystem::path index_path() const;
     std::filesystem::path thumbnail_path(std::int32_t number) const;
