@@ -66,21 +66,21 @@ done
 mkdir -p "$1"
 root=$(cd "$1" && pwd)
 
-for folder in . conf bin php htdocs mysql mysql/bin mysql/run \
-    apache apache/bin apache/conf apache/logs apache/run apache/run/admin apache/run/stream \
-    apache/htdocs; do
-    mkdir -p "$root/$folder"
-    chmod 0755 "$root/$folder"
-done
+folders=(. conf bin php htdocs mysql mysql/bin mysql/run apache apache/bin apache/conf
+    apache/logs apache/run apache/run/admin apache/run/stream apache/htdocs)
+folders=("${folders[@]/#/$root/}")
+mkdir -p "${folders[@]}"
+chmod 0755 "${folders[@]}"
 
-shopt -s dotglob
-for template in "$checkout"/lumo/templates/*; do
-    copy=$root/conf/${template##*/}
-    if [ ! -e "$copy" ]; then
-        cp "$template" "$copy"
-        chmod 0644 "$copy"
-    fi
+# Copies of the templates that are there already may have been edited.
+templates=()
+for template in "$checkout"/lumo/templates/{.htaccess,*}; do
+    [ -e "$root/conf/${template##*/}" ] || templates+=("$template")
 done
+if [ ${#templates[@]} -gt 0 ]; then
+    cp "${templates[@]}" "$root/conf/"
+    chmod 0644 "${templates[@]/#*\//$root/conf/}"
+fi
 
 ln -sfn "$qen" "$root/bin/qen"
 ln -sfn "$mariadbd" "$root/mysql/bin/mariadbd"

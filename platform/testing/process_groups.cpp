@@ -1,9 +1,10 @@
 #include "platform/testing/process_groups.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -19,16 +20,25 @@ struct process_stat {
 };
 
 std::optional<process_stat> read_stat(const std::string& pid) {
-    std::ifstream file("/proc/" + pid + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+    // Plain reads: a process that ends meanwhile fails the read (ESRCH),
+    // which a stream would throw.
+    std::string stat;
+    const int fd = ::open(("/proc/" + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    char buffer[1024];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        stat.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
     // "pid (command) state ppid pgrp ...": the command may hold spaces and
     // parentheses, so the fields are counted from the last ')'.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
+    const auto command_end = stat.rfind(')');
+    if (command_end == std::string::npos) {
         return std::nullopt;  // ended while we looked
     }
-    std::istringstream fields(stat.substr(close + 1));
+    std::istringstream fields(stat.substr(command_end + 1));
     process_stat result;
     pid_t parent = 0;
     std::string skipped;
