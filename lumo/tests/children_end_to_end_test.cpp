@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <set>
-#include <thread>
 
 #include "lumo/lumo_proc_mgr.hpp"
 #include "lumo/tests/children_test_support.hpp"
@@ -21,17 +20,6 @@ using platform::testing::read_file;
 using platform::testing::run;
 using platform::testing::write_file;
 namespace fs = std::filesystem;
-
-bool wait_not_running(lumo::lumo_proc_mgr& manager, child which) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (manager.is_running(which)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 std::vector<unsigned short> distinct_free_ports(std::size_t count) {
     std::set<unsigned short> ports;
@@ -148,8 +136,8 @@ TEST(ChildrenEndToEnd, RealServersStartServeSurviveKillsAndStop) {
     // Killed children are seen, and their ports are free for a new start.
     ASSERT_EQ(::kill(qen, SIGKILL), 0);
     ASSERT_EQ(::kill(apache, SIGKILL), 0);
-    EXPECT_TRUE(wait_not_running(*manager, child::media_server));
-    EXPECT_TRUE(wait_not_running(*manager, child::http_streaming));
+    EXPECT_TRUE(lumo_test::wait_not_running(*manager, child::media_server));
+    EXPECT_TRUE(lumo_test::wait_not_running(*manager, child::http_streaming));
     EXPECT_TRUE(platform::testing::wait_group_gone(apache, 30s)) << "Apache's workers are left";
     ASSERT_TRUE(manager->start_media_services(error)) << error << server_logs();
     watch(child::media_server);
@@ -157,7 +145,7 @@ TEST(ChildrenEndToEnd, RealServersStartServeSurviveKillsAndStop) {
     serving("restart");
 
     ASSERT_EQ(::kill(mariadbd, SIGKILL), 0);
-    EXPECT_TRUE(wait_not_running(*manager, child::mysql));
+    EXPECT_TRUE(lumo_test::wait_not_running(*manager, child::mysql));
     EXPECT_FALSE(manager->start_media_services(error));
     EXPECT_EQ(error, "Start web & db first");
 

@@ -67,4 +67,9 @@ void write_config(const fs::path& file, const std::string& qen,
     platform::testing::write_file(file, text);
 }
 
+bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which) {
+    return platform::testing::eventually([&] { return !manager.is_running(which); },
+                                         std::chrono::seconds(30));
+}
+
 }  // namespace lumo_test

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/lumo_proc_mgr.hpp"
+
 namespace lumo_test {
 
 namespace fs = std::filesystem;
@@ -37,5 +39,8 @@ struct domain_spec {
 // sections' other elements are given as XML, the domains as specs.
 void write_config(const fs::path& file, const std::string& qen,
                   const std::vector<domain_spec>& domains, const std::string& lumo);
+
+// Whether the manager notices within 30 s that the child has ended.
+bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which);
 
 }  // namespace lumo_test

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <functional>
 #include <sstream>
-#include <thread>
 
 #include "lumo/tests/children_test_support.hpp"
 #include "platform/testing/process_groups.hpp"
@@ -119,14 +118,8 @@ class stand_in_root {
 
     bool wait_logged(const std::string& event, pid_t pid) const {
         const std::string line = event + " " + std::to_string(pid) + "\n";
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (read_file(log_).find(line) == std::string::npos) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
+        return platform::testing::eventually(
+            [&] { return read_file(log_).find(line) != std::string::npos; }, 30s);
     }
 
     // The arguments a child was started with.
@@ -158,18 +151,6 @@ class stand_in_root {
     std::unique_ptr<qen::qen_config> config_;
     std::unique_ptr<lumo::lumo_proc_mgr> manager_;
 };
-
-// Waits for the manager to notice that a child has ended.
-bool wait_not_running(lumo::lumo_proc_mgr& manager, child which) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (manager.is_running(which)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 TEST(ProcessManager, StartsEachGroupInOrderWithItsCommandLines) {
     stand_in_root root;
@@ -268,7 +249,7 @@ TEST(ProcessManager, MediaServicesWaitForWebAndDb) {
     ASSERT_TRUE(root.manager().start_web_and_db(error)) << error;
     const pid_t mysql = root.pid(child::mysql);
     ASSERT_EQ(::kill(mysql, SIGKILL), 0);
-    ASSERT_TRUE(wait_not_running(root.manager(), child::mysql));
+    ASSERT_TRUE(lumo_test::wait_not_running(root.manager(), child::mysql));
     error.clear();
     EXPECT_FALSE(root.manager().start_media_services(error));
     EXPECT_EQ(error, "Start web & db first");
@@ -381,7 +362,7 @@ TEST(ProcessManager, DeadChildFreesItsSlotForANewStart) {
         const pid_t dead = root.running_ready().at(which);
 
         ASSERT_EQ(::kill(dead, SIGKILL), 0);
-        ASSERT_TRUE(wait_not_running(root.manager(), which));
+        ASSERT_TRUE(lumo_test::wait_not_running(root.manager(), which));
         EXPECT_TRUE(platform::testing::wait_group_gone(dead, 30s)) << "its worker is left";
         int status = 0;
         EXPECT_EQ(::waitpid(dead, &status, WNOHANG), -1) << "not reaped";

@@ -1,5 +1,7 @@
 #include "platform/testing/process_groups.hpp"
 
+#include "platform/testing/test_support.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace platform::testing {
 namespace {
@@ -72,14 +73,7 @@ std::vector<pid_t> live_processes_in_group(pid_t group) {
 }
 
 bool wait_group_gone(pid_t group, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!live_processes_in_group(group).empty()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return eventually([group] { return live_processes_in_group(group).empty(); }, timeout);
 }
 
 void group_killer::add(pid_t group) {

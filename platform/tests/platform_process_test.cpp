@@ -13,7 +13,6 @@
 #include <functional>
 #include <map>
 #include <sstream>
-#include <thread>
 
 #include "platform/testing/process_groups.hpp"
 #include "platform/testing/test_support.hpp"
@@ -42,14 +41,8 @@ class stand_in {
     // Waits until the child has its signal handling in place.
     bool wait_ready(pid_t pid) const {
         const std::string line = "ready " + std::to_string(pid) + "\n";
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (read_file(log()).find(line) == std::string::npos) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
+        return platform::testing::eventually(
+            [&] { return read_file(log()).find(line) != std::string::npos; }, 60s);
     }
 
     // What the child with that id reported: its lines by their first word.
