@@ -72,6 +72,14 @@ std::vector<pid_t> live_processes_in_group(pid_t group) {
     return members;
 }
 
+std::optional<unsigned long long> process_start_time(pid_t pid) {
+    const auto stat = read_stat(std::to_string(pid));
+    if (!stat) {
+        return std::nullopt;
+    }
+    return stat->start_time;
+}
+
 bool wait_group_gone(pid_t group, std::chrono::milliseconds timeout) {
     return eventually([group] { return live_processes_in_group(group).empty(); }, timeout);
 }

@@ -6,12 +6,17 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace platform::testing {
 
 // The processes of a group that have not ended (zombies do not count).
 std::vector<pid_t> live_processes_in_group(pid_t group);
+
+// When a process started, in clock ticks after boot; nothing when there is
+// no such process.
+std::optional<unsigned long long> process_start_time(pid_t pid);
 
 // Whether every process of the group ends within the timeout.
 bool wait_group_gone(pid_t group, std::chrono::milliseconds timeout);
