@@ -16,10 +16,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string banner_rule =
-    "#" + std::string(27, '-') + "DON'T MODIFY THIS FILE" + std::string(23, '-') + "\n";
-const std::string banner =
-    banner_rule + "# MODIFY the version under %path%/conf instead\n" + banner_rule;
+// It holds "%path%", replaced next.
+std::string banner() {
+    const std::string rule =
+        "#" + std::string(27, '-') + "DON'T MODIFY THIS FILE" + std::string(23, '-') + "\n";
+    return rule + "# MODIFY the version under %path%/conf instead\n" + rule;
+}
 
 // A name for error messages, with bytes that would break the line shown as
 // escapes.
@@ -165,7 +167,7 @@ config_templates::rendered_file config_templates::render_program_file(
     const std::string& name, const fs::path& target_folder) const {
     std::string text = read_template(root_ / "conf" / name);
     // In this order: the banner brings a "%path%" of its own.
-    replace_all(text, "%notice%", [] { return banner; });
+    replace_all(text, "%notice%", banner);
     replace_all(text, "%path%", [&] { return legacy_text("config.lumo.path", root_.string()); });
     replace_all(text, "%http_streaming_port%",
                 [&] { return port_setting("config.lumo.http_streaming_port", "8083"); });
