@@ -23,11 +23,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> words = behaviour(argc, argv);
     const auto has = [&](const std::string& word) {
-        return std::set<std::string>(words.begin(), words.end()).count(word) != 0;
+        return std::find(words.begin(), words.end(), word) != words.end();
     };
     for (std::size_t i = 0; i + 1 < words.size(); ++i) {
         if (words[i] == "exit") {
