@@ -82,4 +82,8 @@ bool set_named_event(const std::string& name) {
     return true;
 }
 
+void remove_named_event(const std::string& name) {
+    sem_unlink(semaphore_name(name).c_str());
+}
+
 }  // namespace platform

@@ -49,4 +49,8 @@ std::string semaphore_name(const std::string& event_name);
 // Returns false when no such event exists.
 bool set_named_event(const std::string& name);
 
+// Removes the event of that name, left behind by a process that was killed
+// before it could remove its own. Nothing happens when there is none.
+void remove_named_event(const std::string& name);
+
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform::testing {
@@ -37,6 +38,20 @@ enum class transport { tcp, udp };
 
 // A port on 127.0.0.1 that was free a moment ago.
 unsigned short free_port(transport kind = transport::tcp);
+
+// Waits for a condition that another thread or process makes true.
+template <class Condition>
+bool eventually(Condition condition,
+                std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool wait_for_tcp_port(unsigned short port, std::chrono::milliseconds timeout);

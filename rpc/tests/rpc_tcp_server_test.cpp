@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing/test_support.hpp"
 #include "rpc/tests/rpc_test_support.hpp"
 
 namespace rpc {
@@ -108,14 +109,7 @@ void expect_echo(raw_client& client) {
 // Waits for a change that the io thread makes in reaction to the peer.
 template <typename Condition>
 bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + client_timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return platform::testing::eventually(condition, client_timeout);
 }
 
 TEST(RpcTcpServer, FailureToListenNamesItsStep) {

@@ -22,6 +22,7 @@
 #include "foundation/block_pool.hpp"
 #include "platform/testing/hex.hpp"
 #include "platform/testing/media.hpp"
+#include "platform/testing/test_support.hpp"
 #include "rtmp/connection_callbacks.hpp"
 
 namespace rtmp_test {
@@ -31,18 +32,7 @@ using namespace std::chrono_literals;
 using platform::testing::hex_bytes;
 std::string be32(std::uint32_t value);
 
-// Waits for a condition that another thread makes true.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using platform::testing::eventually;
 
 struct message {
     std::uint32_t csid = 0;

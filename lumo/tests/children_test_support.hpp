@@ -1,0 +1,46 @@
+#pragma once
+
+// Installation roots and configuration files for the tests of the
+// supervisor's children.
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lumo/lumo_proc_mgr.hpp"
+
+namespace lumo_test {
+
+namespace fs = std::filesystem;
+
+// Makes an installation root with scripts/lumo-root.sh, linking the given
+// programs (the script's defaults for those left empty); throws with the
+// script's output when it fails. A root that already has mysql/data gets no
+// database.
+struct root_programs {
+    fs::path qen;
+    fs::path mariadbd;
+    fs::path apache2;
+};
+void make_root(const fs::path& root, const root_programs& programs);
+
+// Text as XML element content.
+std::string xml_text(const std::string& text);
+
+// One domain of config.qen.domains.
+struct domain_spec {
+    std::vector<std::string> names;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> virtual_dirs;  // name, path; file order
+};
+
+// Writes <config><qen>QEN DOMAINS</qen><lumo>LUMO</lumo></config>: the
+// sections' other elements are given as XML, the domains as specs.
+void write_config(const fs::path& file, const std::string& qen,
+                  const std::vector<domain_spec>& domains, const std::string& lumo);
+
+// Whether the manager notices within 30 s that the child has ended.
+bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which);
+
+}  // namespace lumo_test

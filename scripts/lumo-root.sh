@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Makes, or completes, an installation root of the supervisor lumo:
+#
+#   conf/                the configuration templates, copied when missing:
+#                        edit them there; lumo renders them into place each
+#                        time it starts a child
+#   bin/qen              the media server
+#   mysql/bin/mariadbd   the database server; mysql/data its data (made with
+#                        mariadb-install-db when missing), mysql/run its
+#                        socket and pid file, mysql/my.ini its rendered file
+#   apache/bin/apache2   the web server of both sites; apache/modules its
+#                        modules, apache/conf its rendered files, apache/logs,
+#                        apache/run, apache/htdocs (empty: the streaming site
+#                        serves its virtual directories only)
+#   php/                 the rendered php.ini
+#   htdocs/              the web administration site
+#
+# Programs are linked, not copied. Folders are 0755: the web servers' workers
+# run as www-data and read them (so must every folder above the root).
+#
+# Usage: scripts/lumo-root.sh [--qen PROGRAM] [--mariadbd PROGRAM]
+#                             [--apache2 PROGRAM] ROOT
+# By default qen is the Release build's (build/release/qen/qen, see run.sh)
+# and the others are Debian's.
+set -euo pipefail
+checkout=$(cd "$(dirname "$0")/.." && pwd)
+
+usage() {
+    echo "Usage: $0 [--qen PROGRAM] [--mariadbd PROGRAM] [--apache2 PROGRAM] ROOT" >&2
+    exit 2
+}
+
+absolute() {
+    case $1 in
+        /*) echo "$1" ;;
+        *) echo "$PWD/$1" ;;
+    esac
+}
+
+qen=$checkout/build/release/qen/qen
+mariadbd=/usr/sbin/mariadbd
+apache2=/usr/sbin/apache2
+apache_modules=/usr/lib/apache2/modules
+mime_types=/etc/mime.types
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --qen | --mariadbd | --apache2)
+            [ $# -ge 2 ] || usage
+            declare "${1#--}=$(absolute "$2")"
+            shift 2
+            ;;
+        -*) usage ;;
+        *) break ;;
+    esac
+done
+[ $# -eq 1 ] || usage
+
+for program in "$qen" "$mariadbd" "$apache2"; do
+    if [ ! -x "$program" ]; then
+        echo "$0: $program is not an executable program" >&2
+        exit 1
+    fi
+done
+
+mkdir -p "$1"
+root=$(cd "$1" && pwd)
+
+folders=(. conf bin php htdocs mysql mysql/bin mysql/run apache apache/bin apache/conf
+    apache/logs apache/run apache/run/admin apache/run/stream apache/htdocs)
+folders=("${folders[@]/#/$root/}")
+mkdir -p "${folders[@]}"
+chmod 0755 "${folders[@]}"
+
+# Copies of the templates that are there already may have been edited.
+templates=()
+for template in "$checkout"/lumo/templates/{.htaccess,*}; do
+    [ -e "$root/conf/${template##*/}" ] || templates+=("$template")
+done
+if [ ${#templates[@]} -gt 0 ]; then
+    cp "${templates[@]}" "$root/conf/"
+    chmod 0644 "${templates[@]/#*\//$root/conf/}"
+fi
+
+ln -sfn "$qen" "$root/bin/qen"
+ln -sfn "$mariadbd" "$root/mysql/bin/mariadbd"
+ln -sfn "$apache2" "$root/apache/bin/apache2"
+ln -sfn "$apache_modules" "$root/apache/modules"
+ln -sfn "$mime_types" "$root/apache/conf/mime.types"
+
+if [ ! -d "$root/mysql/data" ]; then
+    # The database server refuses to run as root unless told to.
+    as_user=()
+    if [ "$(id -u)" -eq 0 ]; then
+        as_user=(--user=root)
+    fi
+    # Made aside and moved into place, so that a failed run leaves no data
+    # folder that the next run would take for a good one.
+    rm -rf "$root/mysql/data.new"
+    log=$root/mysql/install-db.log
+    if ! mariadb-install-db "${as_user[@]}" --datadir="$root/mysql/data.new" --skip-test-db \
+        >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "$0: mariadb-install-db failed" >&2
+        exit 1
+    fi
+    mv "$root/mysql/data.new" "$root/mysql/data"
+fi
