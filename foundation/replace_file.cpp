@@ -1,11 +1,13 @@
 #include "foundation/replace_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <cerrno>
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -32,21 +34,48 @@ fs::path temporary_name(const fs::path& target) {
     return temporary;
 }
 
+// The permission bits of an existing target, when they are to be kept.
+std::optional<mode_t> kept_bits(const fs::path& target, replaced_mode mode) {
+    struct stat old {};
+    if (mode != replaced_mode::kept || ::stat(target.c_str(), &old) != 0) {
+        return std::nullopt;
+    }
+    return old.st_mode & 07777;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 }  // namespace
 
-void replace_file(const fs::path& target, std::string_view bytes) {
+void replace_file(const fs::path& target, std::string_view bytes, replaced_mode mode) {
     const fs::path temporary = temporary_name(target);
-    // "x": never opens a file that exists; "e": not inherited by children.
-    // fopen creates with 0666 less the umask, where mkstemp would give 0600.
-    std::FILE* file = std::fopen(temporary.c_str(), "wbxe");
-    if (file == nullptr) {
+    const std::optional<mode_t> bits = kept_bits(target, mode);
+    // O_EXCL: never opens a file that exists; O_CLOEXEC: not inherited by
+    // children. Created with the kept bits (less the umask), so the file is
+    // never more open than the one it replaces; fchmod then restores the
+    // bits the umask took.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          bits ? (*bits & 0777) : 0666);
+    if (fd < 0) {
         throw_file_error("Can't create file", temporary, errno);
     }
     // The rename must not reach the disk before the bytes it publishes.
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-                   std::fflush(file) == 0 && ::fdatasync(::fileno(file)) == 0;
+    bool written =
+        (!bits || ::fchmod(fd, *bits) == 0) && write_all(fd, bytes) && ::fdatasync(fd) == 0;
     int error = errno;
-    if (std::fclose(file) != 0 && written) {
+    if (::close(fd) != 0 && written) {
         written = false;
         error = errno;
     }
