@@ -34,13 +34,29 @@ fs::path temporary_name(const fs::path& target) {
     return temporary;
 }
 
-// The permission bits of an existing target, when they are to be kept.
-std::optional<mode_t> kept_bits(const fs::path& target, replaced_mode mode) {
+// What the new file takes over from the one it replaces.
+struct kept_attributes {
+    mode_t bits;
+    uid_t owner;
+    gid_t group;
+};
+
+std::optional<kept_attributes> kept_from(const fs::path& target, replaced_mode mode) {
     struct stat old {};
     if (mode != replaced_mode::kept || ::stat(target.c_str(), &old) != 0) {
         return std::nullopt;
     }
-    return old.st_mode & 07777;
+    return kept_attributes{old.st_mode & 07777, old.st_uid, old.st_gid};
+}
+
+// Owner and group first: a change of owner clears the set-id bits.
+bool take_over(int fd, const kept_attributes& kept) {
+    // Only a privileged process may give a file away; any other keeps it
+    // as its own, with the old bits.
+    if (::fchown(fd, kept.owner, kept.group) != 0 && errno != EPERM) {
+        return false;
+    }
+    return ::fchmod(fd, kept.bits) == 0;
 }
 
 bool write_all(int fd, std::string_view bytes) {
@@ -61,19 +77,18 @@ bool write_all(int fd, std::string_view bytes) {
 
 void replace_file(const fs::path& target, std::string_view bytes, replaced_mode mode) {
     const fs::path temporary = temporary_name(target);
-    const std::optional<mode_t> bits = kept_bits(target, mode);
+    const std::optional<kept_attributes> kept = kept_from(target, mode);
     // O_EXCL: never opens a file that exists; O_CLOEXEC: not inherited by
     // children. Created with the kept bits (less the umask), so the file is
     // never more open than the one it replaces; fchmod then restores the
     // bits the umask took.
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          bits ? (*bits & 0777) : 0666);
+                          kept ? (kept->bits & 0777) : 0666);
     if (fd < 0) {
         throw_file_error("Can't create file", temporary, errno);
     }
     // The rename must not reach the disk before the bytes it publishes.
-    bool written =
-        (!bits || ::fchmod(fd, *bits) == 0) && write_all(fd, bytes) && ::fdatasync(fd) == 0;
+    bool written = (!kept || take_over(fd, *kept)) && write_all(fd, bytes) && ::fdatasync(fd) == 0;
     int error = errno;
     if (::close(fd) != 0 && written) {
         written = false;

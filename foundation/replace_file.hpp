@@ -10,7 +10,8 @@ enum class replaced_mode {
     fresh,
     // The permission bits of the file replaced, when there is one: a file
     // that only its owner may read stays so. Never wider, not even while
-    // the new content is being written.
+    // the new content is being written. Its owner and group too, where this
+    // process may give them.
     kept,
 };
 
@@ -19,7 +20,7 @@ enum class replaced_mode {
 // opens `target` sees the old content or the new one, whole, and a crash or
 // a full disk leaves the old one.
 //
-// Throws std::filesystem::error naming the file on failure; the temporary
+// Throws std::filesystem::filesystem_error naming the file on failure; the temporary
 // file is removed then and `target` is left as it was.
 void replace_file(const std::filesystem::path& target, std::string_view bytes,
                   replaced_mode mode = replaced_mode::fresh);

@@ -1,5 +1,7 @@
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -100,7 +102,7 @@ TEST(ConfigWriter, AHandWrittenFileIsSavedInTheWritersLayout) {
     EXPECT_EQ(read_file(f.file), saved);
 }
 
-TEST(ConfigWriter, TheFileKeepsItsPermissionsAndLinks) {
+TEST(ConfigWriter, TheFileKeepsItsPermissionsOwnerAndLinks) {
     config_file f(
         "<config><qen><domains><domain><names><name>a</name></names><path>/w</path></domain>"
         "</domains></qen></config>");
@@ -108,6 +110,16 @@ TEST(ConfigWriter, TheFileKeepsItsPermissionsAndLinks) {
         fs::permissions(f.file, mode);
         ASSERT_TRUE(f.config->save());
         EXPECT_EQ(fs::status(f.file).permissions(), mode);
+    }
+    if (::geteuid() == 0) {
+        // A service running as root keeps the file its owner's.
+        ASSERT_EQ(::chown(f.file.c_str(), 4321, 4322), 0);
+        ASSERT_TRUE(f.config->save());
+        struct stat saved {};
+        ASSERT_EQ(::stat(f.file.c_str(), &saved), 0);
+        EXPECT_EQ(saved.st_uid, 4321u);
+        EXPECT_EQ(saved.st_gid, 4322u);
+        EXPECT_EQ(saved.st_mode & 07777, 0604u);
     }
 
     // Saved through a link, the link stays and the file it names changes.
