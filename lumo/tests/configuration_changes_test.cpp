@@ -351,6 +351,25 @@ TEST(DomainName, WithTwoDomainsTheServedOneIsRenamed) {
     EXPECT_TRUE(s.load_again()->domains().at("zeta.example")->virtual_dirs.empty());
 }
 
+TEST(DomainName, TheServedDomainIsTheOneItsSmallestNameLeadsTo) {
+    // The served domain's first name leads to the domain before it.
+    supervisor s(
+        "<domain><names><name>b.example</name></names><path>/b</path></domain>"
+        "<domain><names><name>b.example</name><name>a.example</name></names>"
+        "<path>$ROOT/www</path></domain>");
+    fs::create_directories(s.dir / "media");
+    EXPECT_EQ(s.add("media", (s.dir / "media").string()), "(succeeded)");
+    std::string error;
+    ASSERT_TRUE(s.manager->set_domain_name("c.example", error)) << error;
+
+    const auto fresh = s.load_again();
+    EXPECT_EQ(served_domains(*fresh), served_domains(*s.config));
+    EXPECT_TRUE(fresh->domains().at("b.example")->virtual_dirs.empty());
+    EXPECT_EQ(fresh->domains().at("b.example")->path, "/b");
+    EXPECT_EQ(fresh->domains().at("c.example")->virtual_dirs.count("media"), 1u);
+    EXPECT_EQ(fresh->domains().at("c.example"), fresh->domains().at("a.example"));
+}
+
 TEST(ConfigurationChanges, AFailedSaveIsAFailureAndTheChangeStaysLoaded) {
     supervisor s;
     fs::create_directories(s.dir / "media");
