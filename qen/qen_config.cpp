@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "foundation/replace_file.hpp"
 
@@ -169,10 +170,12 @@ bool qen_config::save(std::string& reason) {
     }
 }
 
-ptree* qen_config::find_domain_element(const std::string& lower_name) {
+std::pair<domain_ptr, ptree*> qen_config::find_domain(const std::string& host_name) {
+    const std::string key = to_lower_ascii(host_name);
+    const auto served = domains_.find(key);
     auto domains = tree_.get_child_optional("config.qen.domains");
-    if (!domains) {
-        return nullptr;
+    if (served == domains_.end() || !domains) {
+        return {};
     }
     for (auto& element : *domains) {
         if (!is_element(element)) {
@@ -183,19 +186,17 @@ ptree* qen_config::find_domain_element(const std::string& lower_name) {
             continue;
         }
         for (const auto& name : *names) {
-            if (is_element(name) && to_lower_ascii(name.second.data()) == lower_name) {
-                return &element.second;
+            if (is_element(name) && to_lower_ascii(name.second.data()) == key) {
+                return {served->second, &element.second};
             }
         }
     }
-    return nullptr;
+    return {};
 }
 
 bool qen_config::store_domains(const std::string& domain_name, const std::string& name,
                                const std::string& path) {
-    const std::string key = to_lower_ascii(domain_name);
-    const auto served = domains_.find(key);
-    ptree* element = served == domains_.end() ? nullptr : find_domain_element(key);
+    const auto [served, element] = find_domain(domain_name);
     if (element == nullptr) {
         return false;
     }
@@ -205,14 +206,12 @@ bool qen_config::store_domains(const std::string& domain_name, const std::string
     dir.push_back({"name", ptree(name)});
     dir.push_back({"path", ptree(path)});
     dirs.push_back({"virtual_dir", std::move(dir)});
-    served->second->virtual_dirs.emplace(name, path);
+    served->virtual_dirs.emplace(name, path);
     return true;
 }
 
 bool qen_config::rename_domain(const std::string& domain_name, const std::string& new_name) {
-    const std::string key = to_lower_ascii(domain_name);
-    const auto served = domains_.find(key);
-    ptree* element = served == domains_.end() ? nullptr : find_domain_element(key);
+    const auto [served, element] = find_domain(domain_name);
     if (element == nullptr) {
         return false;
     }
@@ -220,7 +219,7 @@ bool qen_config::rename_domain(const std::string& domain_name, const std::string
     const auto first =
         std::find_if(names.begin(), names.end(), [](const auto& n) { return is_element(n); });
     first->second.data() = new_name;
-    served->second->names.front() = to_lower_ascii(new_name);
+    served->names.front() = to_lower_ascii(new_name);
 
     // Every name to the first domain in the file that has it, as loading
     // the saved file will give.

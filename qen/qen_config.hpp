@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qen {
@@ -81,7 +82,8 @@ class qen_config {
     const std::filesystem::path& path() const { return path_; }
 
   protected:
-    // Reads one child of config.qen.domains and registers its names.
+    // Reads one child of config.qen.domains and registers its names and its
+    // place in the file.
     void parse_domain(const boost::property_tree::ptree& node);
 
   private:
@@ -91,9 +93,10 @@ class qen_config {
     // Reads the settings and the domains of the tree.
     void load();
     void read_settings();
-    // The element under config.qen.domains that serves a lower-cased host
-    // name: the first in the file that names it.
-    boost::property_tree::ptree* find_domain_element(const std::string& lower_name);
+    // The domain that serves a host name (any case) with its element under
+    // config.qen.domains, the first in the file that names it; empty when
+    // there is none.
+    std::pair<domain_ptr, boost::property_tree::ptree*> find_domain(const std::string& host_name);
 
     server_settings settings_;
     domain_map domains_;
