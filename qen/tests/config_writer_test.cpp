@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -19,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::folder_entries;
 using platform::testing::read_file;
 using platform::testing::temp_dir;
 using platform::testing::write_file;
@@ -26,17 +26,6 @@ using qen::qen_config;
 using qen_test::served_domains;
 
 const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-
-// What is in the folder, so that a failed save can be seen to leave no
-// temporary file behind.
-std::vector<std::string> entries(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 struct config_file {
     temp_dir dir;
@@ -153,7 +142,7 @@ TEST(ConfigWriter, ASaveThatCannotCompleteLeavesTheOldFile) {
     EXPECT_FALSE(saved);
     EXPECT_NE(reason.find("File too large"), std::string::npos) << reason;
     EXPECT_EQ(read_file(f.file), old);
-    EXPECT_EQ(entries(f.file.parent_path()), std::vector<std::string>{"qen.xml"});
+    EXPECT_EQ(folder_entries(f.file.parent_path()), std::vector<std::string>{"qen.xml"});
 
     // The folder is no longer there: a file stands in its place.
     fs::rename(f.file.parent_path(), f.dir / "moved");
