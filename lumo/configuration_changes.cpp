@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 
 #include <array>
+#include <ranges>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -104,20 +105,15 @@ bool is_element_name(std::string_view name) {
 // elements of the one root, and the reader finds again.
 bool is_setting_key(std::string_view key) {
     constexpr std::string_view root = "config.";
-    if (!key.starts_with(root)) {
+    if (!key.starts_with(root) || key.size() == root.size()) {
         return false;
     }
-    key.remove_prefix(root.size());
-    for (;;) {
-        const std::size_t end = key.find('.');
-        if (!is_element_name(key.substr(0, end))) {
+    for (const auto name : std::views::split(key.substr(root.size()), '.')) {
+        if (!is_element_name(std::string_view(name.begin(), name.end()))) {
             return false;
         }
-        if (end == std::string_view::npos) {
-            return true;
-        }
-        key.remove_prefix(end + 1);
     }
+    return true;
 }
 
 // What can stand as a host name in the web server's configuration and the

@@ -433,6 +433,8 @@ TEST(ConfigurationChanges, HostileInputChangesNothing) {
         {kind::setting_key, "config.a b", bad_key},
         {kind::setting_key, "config..x", bad_key},
         {kind::setting_key, "config.x.", bad_key},
+        {kind::setting_key, "config.", bad_key},
+        {kind::setting_key, ".config.x", bad_key},
         {kind::setting_key, "config.<xmlattr>.x", bad_key},
         {kind::setting_key, "config.<xmlcomment>", bad_key},
         {kind::setting_key, "config.a<b", bad_key},
