@@ -1,11 +1,13 @@
 #include "foundation/replace_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <cerrno>
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -32,21 +34,64 @@ fs::path temporary_name(const fs::path& target) {
     return temporary;
 }
 
+// What the new file takes over from the one it replaces.
+struct kept_attributes {
+    mode_t bits;
+    uid_t owner;
+    gid_t group;
+};
+
+std::optional<kept_attributes> kept_from(const fs::path& target, replaced_mode mode) {
+    struct stat old {};
+    if (mode != replaced_mode::kept || ::stat(target.c_str(), &old) != 0) {
+        return std::nullopt;
+    }
+    return kept_attributes{old.st_mode & 07777, old.st_uid, old.st_gid};
+}
+
+// Owner and group first: a change of owner clears the set-id bits.
+bool take_over(int fd, const kept_attributes& kept) {
+    // Only a privileged process may give a file away; any other keeps it
+    // as its own, with the old bits.
+    if (::fchown(fd, kept.owner, kept.group) != 0 && errno != EPERM) {
+        return false;
+    }
+    return ::fchmod(fd, kept.bits) == 0;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 }  // namespace
 
-file_replacement::file_replacement(const fs::path& target, std::string_view bytes)
+file_replacement::file_replacement(const fs::path& target, std::string_view bytes,
+                                   replaced_mode mode)
     : target_(target), temporary_(temporary_name(target)) {
-    // "x": never opens a file that exists; "e": not inherited by children.
-    // fopen creates with 0666 less the umask, where mkstemp would give 0600.
-    std::FILE* file = std::fopen(temporary_.c_str(), "wbxe");
-    if (file == nullptr) {
+    const std::optional<kept_attributes> kept = kept_from(target, mode);
+    // O_EXCL: never opens a file that exists; O_CLOEXEC: not inherited by
+    // children. Created with the kept bits (less the umask), so the file is
+    // never more open than the one it replaces; fchmod then restores the
+    // bits the umask took.
+    const int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          kept ? (kept->bits & 0777) : 0666);
+    if (fd < 0) {
         throw_file_error("Can't create file", temporary_, errno);
     }
     // The rename must not reach the disk before the bytes it publishes.
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-                   std::fflush(file) == 0 && ::fdatasync(::fileno(file)) == 0;
+    bool written = (!kept || take_over(fd, *kept)) && write_all(fd, bytes) && ::fdatasync(fd) == 0;
     int error = errno;
-    if (std::fclose(file) != 0 && written) {
+    if (::close(fd) != 0 && written) {
         written = false;
         error = errno;
     }
@@ -74,6 +119,6 @@ void file_replacement::commit() {
     }
 }
 
-void replace_file(const fs::path& target, std::string_view bytes) {
-    file_replacement(target, bytes).commit();
+void replace_file(const fs::path& target, std::string_view bytes, replaced_mode mode) {
+    file_replacement(target, bytes, mode).commit();
 }

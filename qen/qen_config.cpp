@@ -2,10 +2,15 @@
 
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <utility>
+
+#include "foundation/replace_file.hpp"
 
 namespace qen {
 namespace {
@@ -16,6 +21,26 @@ using boost::property_tree::ptree;
 // angle brackets; they are never domains, names or virtual directories.
 bool is_element(const ptree::value_type& child) {
     return child.first.empty() || child.first[0] != '<';
+}
+
+bool is_xml_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The text between child elements of a hand-written file is only their
+// indentation; written back without indentation it would pile up in odd
+// places. Values, which have no child elements, keep every byte.
+void drop_indentation(ptree& node) {
+    bool has_child_element = false;
+    for (auto& child : node) {
+        if (is_element(child)) {
+            has_child_element = true;
+            drop_indentation(child.second);
+        }
+    }
+    if (has_child_element && std::all_of(node.data().begin(), node.data().end(), is_xml_space)) {
+        node.data().clear();
+    }
 }
 
 std::uint16_t port_value(const ptree& tree, const char* key, std::uint16_t fallback) {
@@ -46,8 +71,19 @@ qen_config::qen_config(const std::filesystem::path& file) : path_(std::filesyste
         // Parsed from a stream, the error would name "<unspecified file>".
         throw boost::property_tree::xml_parser_error(e.message(), path_.string(), e.line());
     }
-    read_settings();
+    load();
+}
 
+qen_config::qen_config(from_tree, ptree tree) : tree_(std::move(tree)) {
+    load();
+}
+
+void qen_config::check(const ptree& tree) {
+    const qen_config trial(from_tree{}, tree);
+}
+
+void qen_config::load() {
+    read_settings();
     for (const auto& child : tree_.get_child("config.qen.domains")) {
         if (is_element(child)) {
             parse_domain(child.second);
@@ -109,6 +145,91 @@ void qen_config::parse_domain(const ptree& node) {
     for (const auto& name : d->names) {
         domains_.emplace(name, d);
     }
+    domains_in_file_order_.push_back(std::move(d));
+}
+
+bool qen_config::save() {
+    std::string ignored;
+    return save(ignored);
+}
+
+bool qen_config::save(std::string& reason) {
+    try {
+        drop_indentation(tree_);
+        std::ostringstream text;
+        boost::property_tree::write_xml(
+            text, tree_,
+            boost::property_tree::xml_writer_make_settings<std::string>(' ', 0, "utf-8"));
+        // A link keeps pointing at the file, as when the file was rewritten
+        // in place.
+        replace_file(std::filesystem::weakly_canonical(path_), text.str(), replaced_mode::kept);
+        return true;
+    } catch (const std::exception& e) {
+        reason = e.what();
+        return false;
+    }
+}
+
+std::pair<domain_ptr, ptree*> qen_config::find_domain(const std::string& host_name) {
+    const std::string key = to_lower_ascii(host_name);
+    const auto served = domains_.find(key);
+    auto domains = tree_.get_child_optional("config.qen.domains");
+    if (served == domains_.end() || !domains) {
+        return {};
+    }
+    for (auto& element : *domains) {
+        if (!is_element(element)) {
+            continue;
+        }
+        auto names = element.second.get_child_optional("names");
+        if (!names) {
+            continue;
+        }
+        for (const auto& name : *names) {
+            if (is_element(name) && to_lower_ascii(name.second.data()) == key) {
+                return {served->second, &element.second};
+            }
+        }
+    }
+    return {};
+}
+
+bool qen_config::store_domains(const std::string& domain_name, const std::string& name,
+                               const std::string& path) {
+    const auto [served, element] = find_domain(domain_name);
+    if (element == nullptr) {
+        return false;
+    }
+    auto existing = element->get_child_optional("virtual_dirs");
+    ptree& dirs = existing ? *existing : element->push_back({"virtual_dirs", ptree()})->second;
+    ptree dir;
+    dir.push_back({"name", ptree(name)});
+    dir.push_back({"path", ptree(path)});
+    dirs.push_back({"virtual_dir", std::move(dir)});
+    served->virtual_dirs.emplace(name, path);
+    return true;
+}
+
+bool qen_config::rename_domain(const std::string& domain_name, const std::string& new_name) {
+    const auto [served, element] = find_domain(domain_name);
+    if (element == nullptr) {
+        return false;
+    }
+    ptree& names = element->get_child("names");
+    const auto first =
+        std::find_if(names.begin(), names.end(), [](const auto& n) { return is_element(n); });
+    first->second.data() = new_name;
+    served->names.front() = to_lower_ascii(new_name);
+
+    // Every name to the first domain in the file that has it, as loading
+    // the saved file will give.
+    domains_.clear();
+    for (const auto& d : domains_in_file_order_) {
+        for (const auto& name : d->names) {
+            domains_.emplace(name, d);
+        }
+    }
+    return true;
 }
 
 }  // namespace qen

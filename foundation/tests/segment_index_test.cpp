@@ -15,20 +15,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::folder_entries;
 using platform::testing::read_file;
 using platform::testing::temp_dir;
 using platform::testing::write_file;
 using segment_testing::config_tag;
 using segment_testing::hex;
-
-std::vector<std::string> folder_entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Every field set, and the bytes it must save to.
 struct full_record {

@@ -33,6 +33,8 @@ class temp_dir {
 
 void write_file(const std::filesystem::path& file, const std::string& content);
 std::string read_file(const std::filesystem::path& file);
+// The names in a folder, sorted.
+std::vector<std::string> folder_entries(const std::filesystem::path& folder);
 
 enum class transport { tcp, udp };
 
