@@ -112,7 +112,7 @@ IAVPacket* video_encoder::encode(const Vastrel::IRawVideoFrame* frame) {
             picture->pts = time;
             picture->pict_type = AV_PICTURE_TYPE_NONE;
             const std::int64_t interval =
-                std::int64_t{settings::keyframe_seconds} * interface_time_base.den;
+                std::llround(settings::keyframe_interval_seconds * interface_time_base.den);
             if (time >= next_forced_keyframe_) {
                 picture->pict_type = AV_PICTURE_TYPE_I;
                 next_forced_keyframe_ = (time / interval + 1) * interval;

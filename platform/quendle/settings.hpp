@@ -17,9 +17,11 @@ inline constexpr const char* x264_preset = "veryfast";
 // the next picture goes in.
 inline constexpr const char* x264_params = "bframes=0:rc-lookahead=0:sync-lookahead=0:mbtree=0";
 inline constexpr const char* video_thread_type = "slice";
-// A keyframe is forced at every multiple of this many seconds (pictures'
-// own times), so that recordings can be cut close to every 10 s.
-inline constexpr int keyframe_seconds = 2;
+// A keyframe is forced on the first picture at or after every multiple of
+// this interval (pictures' own times). A recording is cut at the first
+// keyframe more than 10 s after its segment began; a little over 2 s puts
+// the fifth keyframe just past that, so segments last about 10.25 s.
+inline constexpr double keyframe_interval_seconds = 2.05;
 // The longest run of pictures without a keyframe that libx264 makes by
 // itself; the forced keyframes come long before.
 inline constexpr int max_keyframe_interval = 600;
