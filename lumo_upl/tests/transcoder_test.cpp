@@ -182,6 +182,102 @@ INSTANTIATE_TEST_SUITE_P(Files, Transcoder,
                                            transcode_case{"a?b&c%20d 中文.mp4", 0, 320, 240, 15,
                                                           3}));
 
+// A manager whose one source has a video stream of the given description
+// and which has no encoders: the constructor adjusts the parameters to the
+// stream and then fails for want of an encoder.
+class described_source_manager : public Quendle::IAVManager {
+  public:
+    explicit described_source_manager(const Quendle::StreamDescription& video) : video_(video) {}
+
+    void Prepare() override {}
+    Quendle::IAVSource* OpenSource(const char*, const char*, std::int32_t* audio_stream_id,
+                                   std::int32_t* video_stream_id, std::int32_t* error,
+                                   const Quendle::MediaInfo** info) override {
+        *audio_stream_id = -1;
+        *video_stream_id = video_.id;
+        if (error != nullptr) {
+            *error = 0;
+        }
+        *info = &info_;
+        return &source_;
+    }
+    Quendle::IObject* CreateObject(const char*) override { return nullptr; }
+    Quendle::IVideoEncoder* CreateVideoEncoder(const char*) override { return nullptr; }
+    Quendle::IAudioEncoder* CreateAudioEncoder(const char*) override { return nullptr; }
+    void release() override {}
+
+  private:
+    struct source : Quendle::IAVSource {
+        bool seek(std::uint32_t) override { return false; }
+        std::uint32_t duration() const override { return 1000; }
+        bool read_sample(Quendle::IAudioSample**, Vastrel::IRawVideoFrame**, std::int64_t*,
+                         int) override {
+            return false;
+        }
+        void close() override {}
+    };
+
+    Quendle::StreamDescription video_;
+    Quendle::MediaInfo info_{1, &video_};
+    source source_;
+};
+
+TEST(TranscoderSize, TheOutputFollowsTheSourcesShapeAndRate) {
+    const struct {
+        std::uint32_t width, height, pixel_aspect, rate, rate_base;
+        int preset;
+        std::uint32_t out_width, out_height;
+        double framerate;
+        std::string reason;  // of the constructor's failure
+    } cases[] = {
+        {1920, 1080, 0x00010001, 25, 1, 1, 640, 360, 25, "Can't create h264 encoder"},
+        {1920, 1080, 0, 50, 1, 1, 640, 360, 25, "Can't create h264 encoder"},
+        {720, 576, 0x0010000F, 25, 1, 2, 720, 540, 25, "Can't create h264 encoder"},
+        {720, 576, 0x00100000, 25, 1, 2, 720, 576, 25, "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 0, 0, 1, 640, 360, 25, "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 30, 0, 1, 640, 360, 25, "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 60, 1, 1, 640, 360, 30, "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 120, 1, 1, 640, 360, 60, "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 24000, 1001, 2, 1280, 720, 24000.0 / 1001,
+         "Can't create h264 encoder"},
+        {1280, 720, 0x00010001, 50, 1, 0, 480, 270, 15, "Can't create h264 encoder"},
+        {641, 361, 0x00010001, 25, 1, 2, 642, 362, 25, "Can't create h264 encoder"},
+        {100, 100, 0x00010001, 25, 1, 1, 100, 100, 25, "Can't create h264 encoder"},
+        {0, 0, 0, 25, 1, 1, 640, 480, 0, "Can't load the source video"},
+        {640, 0, 0, 25, 1, 1, 640, 480, 0, "Can't load the source video"},
+    };
+    testing::temp_dir out;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " with preset " +
+                     std::to_string(c.preset));
+        described_source_manager manager({.id = 3,
+                                          .kind = Quendle::StreamKind::video,
+                                          .width = c.width,
+                                          .height = c.height,
+                                          .frame_rate_numerator = c.rate,
+                                          .frame_rate_denominator = c.rate_base,
+                                          .pixel_aspect = c.pixel_aspect});
+        transcode_params params = preset(c.preset);
+        try {
+            lumo_av_encoder encoder(manager, "T1", params, "clip.mp4", out.path());
+            ADD_FAILURE() << "made";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.reason);
+        }
+        EXPECT_EQ(params.width, c.out_width);
+        EXPECT_EQ(params.height, c.out_height);
+        EXPECT_EQ(params.framerate, c.framerate);
+    }
+    EXPECT_TRUE(fs::is_empty(out.path())) << "nothing left behind";
+
+    // Parameters without a picture size for a source with video.
+    described_source_manager manager(
+        {.id = 0, .kind = Quendle::StreamKind::video, .width = 640, .height = 480});
+    transcode_params sizeless{0, 0, 0, 600000, 48000, 2, 96000};
+    EXPECT_THROW(lumo_av_encoder(manager, "T1", sizeless, "clip.mp4", out.path()),
+                 std::invalid_argument);
+}
+
 // What cannot be read, or written, fails the construction with its reason
 // and leaves nothing behind.
 TEST(TranscoderFailure, BadInputAndBadPlacesGiveTheirReasons) {
@@ -300,7 +396,8 @@ TEST_P(TranscoderPlayback, QenPlaysTheRecording) {
             EXPECT_EQ(stream.codec, "aac");
         }
     }
-    EXPECT_NEAR(testing::probe_duration(played), testing::probe_duration(sample(c.file)), 0.5);
+    // Of the source, or of what decodes of a file cut short.
+    EXPECT_NEAR(testing::probe_duration(played), c.seconds, 0.5);
 
     std::map<std::string, double> first, last;
     for (const auto& packet : testing::probe_packets(played)) {
@@ -319,6 +416,7 @@ TEST_P(TranscoderPlayback, QenPlaysTheRecording) {
 
 INSTANTIATE_TEST_SUITE_P(Files, TranscoderPlayback,
                          ::testing::Values(transcode_case{"hd.mp4", 1, 640, 360, 25, 4},
-                                           transcode_case{"long.mp4", 0, 320, 240, 15, 23}));
+                                           transcode_case{"long.mp4", 0, 320, 240, 15, 23},
+                                           transcode_case{"cut.mp4", 1, 320, 240, 25, 3}));
 
 }  // namespace
