@@ -18,6 +18,7 @@
 #include "bench/process_usage.hpp"
 #include "lumo_upl/lumo_av_encoder.hpp"
 #include "lumo_upl/media_probe.hpp"
+#include "lumo_upl/preset_params.hpp"
 #include "platform/quendle/settings.hpp"
 
 extern char** environ;
@@ -27,16 +28,10 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-// The upload client's presets.
 transcode_params preset(int index) {
-    switch (index) {
-        case 0:
-            return {480, 360, 15.0, 300000, 48000, 2, 64000};
-        case 1:
-            return {640, 480, 0, 600000, 48000, 2, 96000};
-        default:
-            return {1280, 720, 0, 900000, 48000, 2, 128000};
-    }
+    transcode_params params;
+    preset_params(index, params);
+    return params;
 }
 
 struct measure {

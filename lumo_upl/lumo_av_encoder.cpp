@@ -212,18 +212,19 @@ void lumo_av_encoder::run() {
 void lumo_av_encoder::write_video(const Quendle::IAVPacket& packet) {
     const auto& body = packer_.pack_video(packet);
     writer_->on_video(packer_.last_video_time(), body);
-    ++packets_written_;
-    if (packer_.last_video_time() > max_time_) {
-        max_time_ = packer_.last_video_time();
-    }
+    written(packer_.last_video_time());
 }
 
 void lumo_av_encoder::write_audio(const Quendle::IAVPacket& packet) {
     const auto& body = packer_.pack_audio(packet);
     writer_->on_audio(packer_.last_audio_time(), body);
+    written(packer_.last_audio_time());
+}
+
+void lumo_av_encoder::written(std::uint32_t time) {
     ++packets_written_;
-    if (packer_.last_audio_time() > max_time_) {
-        max_time_ = packer_.last_audio_time();
+    if (time > max_time_) {
+        max_time_ = time;
     }
 }
 

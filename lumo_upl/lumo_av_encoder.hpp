@@ -67,6 +67,7 @@ class lumo_av_encoder {
                 const Quendle::MediaInfo* info) const;
     void write_video(const Quendle::IAVPacket& packet);
     void write_audio(const Quendle::IAVPacket& packet);
+    void written(std::uint32_t time);
     void finish();
 
     Quendle::object_ptr<Quendle::IAVSource> source_;

@@ -39,6 +39,11 @@ std::uint32_t colour_at(double seconds);  // 0xRRGGBB
 // when ffmpeg or the library is missing.
 bool media_ready();
 
+#define REQUIRE_MEDIA()                                                    \
+    if (!lumo_upl_test::media_ready()) {                                   \
+        GTEST_SKIP() << "ffmpeg, ffprobe or the media library is missing"; \
+    }
+
 // The numbers of a recording's "onMetaData" object; throws when the
 // metadata is no such message.
 std::map<std::string, double> metadata_numbers(const segment_index& index);

@@ -27,11 +27,6 @@ namespace testing = platform::testing;
 using lumo_upl_test::colour_at;
 using lumo_upl_test::sample;
 
-#define REQUIRE_MEDIA()                                                    \
-    if (!lumo_upl_test::media_ready()) {                                   \
-        GTEST_SKIP() << "ffmpeg, ffprobe or the media library is missing"; \
-    }
-
 // Whether a pixel of the picture is the colour (0xRRGGBB), within what
 // encoding leaves of it.
 ::testing::AssertionResult has_colour(const QImage& picture, int x, int y, std::uint32_t colour,

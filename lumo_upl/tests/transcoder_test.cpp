@@ -13,6 +13,7 @@
 #include "foundation/segment_index.hpp"
 #include "foundation/zpk_reader.hpp"
 #include "lumo_upl/lumo_av_encoder.hpp"
+#include "lumo_upl/preset_params.hpp"
 #include "lumo_upl/tests/media_samples.hpp"
 #include "platform/testing/media.hpp"
 #include "platform/testing/test_support.hpp"
@@ -26,21 +27,10 @@ namespace testing = platform::testing;
 using lumo_upl_test::metadata_numbers;
 using lumo_upl_test::sample;
 
-#define REQUIRE_MEDIA()                                                    \
-    if (!lumo_upl_test::media_ready()) {                                   \
-        GTEST_SKIP() << "ffmpeg, ffprobe or the media library is missing"; \
-    }
-
-// The upload client's three presets: 0, 1 and 2.
 transcode_params preset(int index) {
-    switch (index) {
-        case 0:
-            return {480, 360, 15.0, 300000, 48000, 2, 64000};
-        case 1:
-            return {640, 480, 0, 600000, 48000, 2, 96000};
-        default:
-            return {1280, 720, 0, 900000, 48000, 2, 128000};
-    }
+    transcode_params params;
+    preset_params(index, params);
+    return params;
 }
 
 struct recording {
