@@ -136,16 +136,9 @@ measure run_ffmpeg(const std::vector<std::string>& arguments) {
             bench::children_cpu_seconds() - cpu};
 }
 
-template <class Run>
-measure best_of(int runs, Run&& run) {
-    measure best{1e300, 0};
-    for (int i = 0; i < runs; ++i) {
-        const measure m = run();
-        if (m.wall < best.wall) {
-            best = m;
-        }
-    }
-    return best;
+// The faster of two runs.
+measure faster(const measure& a, const measure& b) {
+    return a.wall <= b.wall ? a : b;
 }
 
 }  // namespace
@@ -168,13 +161,18 @@ int main(int argc, char** argv) {
         for (int index = 0; index < 3; ++index) {
             transcode_params adjusted;
             double seconds = 0;
-            const measure ours = best_of(runs, [&] {
+            // The two take turns, so that other work on the machine weighs on
+            // both alike.
+            measure ours{1e300, 0};
+            measure theirs{1e300, 0};
+            for (int run = 0; run < runs; ++run) {
                 adjusted = preset(index);
-                return transcode(libraries.manager(), input, work / "ours", adjusted, seconds);
-            });
-            const auto arguments = ffmpeg_arguments(input, adjusted, work / "ffmpeg.flv");
-            const measure theirs = best_of(runs, [&] { return run_ffmpeg(arguments); });
-            last_command = arguments;
+                ours = faster(
+                    ours, transcode(libraries.manager(), input, work / "ours", adjusted, seconds));
+                const auto arguments = ffmpeg_arguments(input, adjusted, work / "ffmpeg.flv");
+                theirs = faster(theirs, run_ffmpeg(arguments));
+                last_command = arguments;
+            }
             const double frames = std::round(seconds * adjusted.framerate);
             const std::string size =
                 std::to_string(adjusted.width) + "x" + std::to_string(adjusted.height);

@@ -105,7 +105,8 @@ class IVideoEncoder {
     // packets carry none. Valid while the encoder lives.
     virtual const std::uint8_t* extra_data(std::uint32_t& length) const = 0;
     // Encodes a picture (its time from GetTimestamp) and returns at most one
-    // packet; none as the input drains what the encoder still holds.
+    // packet, which may be that of an earlier picture; none as the input
+    // drains what the encoder still holds, one packet per call.
     virtual IAVPacket* encode(const Vastrel::IRawVideoFrame* frame) = 0;
     virtual void release() = 0;
 
