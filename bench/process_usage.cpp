@@ -50,11 +50,23 @@ std::optional<std::uint64_t> process_peak_rss(pid_t pid) {
     return std::nullopt;
 }
 
-double own_cpu_seconds() {
+namespace {
+
+double cpu_seconds(int who) {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+}  // namespace
+
+double own_cpu_seconds() {
+    return cpu_seconds(RUSAGE_SELF);
+}
+
+double children_cpu_seconds() {
+    return cpu_seconds(RUSAGE_CHILDREN);
 }
 
 }  // namespace bench

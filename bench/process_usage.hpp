@@ -18,4 +18,8 @@ std::optional<std::uint64_t> process_peak_rss(pid_t pid);
 // CPU time this process has used, user and system, in seconds.
 double own_cpu_seconds();
 
+// CPU time of this process's children that have ended and been waited for,
+// user and system, in seconds.
+double children_cpu_seconds();
+
 }  // namespace bench

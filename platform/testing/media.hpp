@@ -19,6 +19,23 @@ bool have_media_tools();
 std::string make_sample_flv(const std::filesystem::path& file, double seconds = 3,
                             const std::vector<std::string>& muxer_options = {});
 
+// Runs ffmpeg with the arguments (inputs, codecs, options) and the output
+// file last; returns ffmpeg's error text on failure, "" on success.
+std::string make_media(const std::filesystem::path& file,
+                       const std::vector<std::string>& arguments);
+
+struct probed_stream {
+    std::string type;  // "video" or "audio"
+    std::string codec;
+    int width = 0;
+    int height = 0;
+    double frame_rate = 0;  // the stream's r_frame_rate
+    double start = 0;       // seconds
+};
+
+// The streams of a file as ffprobe sees them, in the file's order.
+std::vector<probed_stream> probe_streams(const std::filesystem::path& file);
+
 struct probed_packet {
     std::string type;  // "video" or "audio"
     double dts;
