@@ -227,20 +227,42 @@ class rtmfp_flow_unusable final : public rtmfp_command {
     void write_body(rtmfp_packet_writer& out) const override;
 };
 
-// A cumulative acknowledgement of a flow.
+// A cumulative acknowledgement of a flow: the highest sequence number
+// received with everything before it.
 class rtmfp_ack_cmd final : public rtmfp_command {
   public:
     static constexpr std::uint8_t chunk_type = 0x51;
     // What the server announces as its free buffer.
-    static constexpr std::uint8_t default_buffer_available = 0x3F;
+    static constexpr std::uint32_t default_buffer_available = 0x3F;
 
     explicit rtmfp_ack_cmd(rtmfp_packet_reader& in);
     rtmfp_ack_cmd(std::uint32_t flow_id, std::uint32_t cumulative_sequence,
-                  std::uint8_t buffer_available = default_buffer_available);
+                  std::uint32_t buffer_available = default_buffer_available);
 
     std::uint32_t flow_id = 0;
-    std::uint8_t buffer_available = default_buffer_available;
+    // A VLU on the wire, like the numbers around it.
+    std::uint32_t buffer_available = default_buffer_available;
     std::uint32_t cumulative_sequence = 0;
+
+  private:
+    void write_body(rtmfp_packet_writer& out) const override;
+};
+
+// The other form of a flow's acknowledgement: the cumulative number as in
+// 0x51, then a bitmap of the fragments received beyond it, which the server
+// does not use (it resends from the cumulative number).
+class rtmfp_ack_bitmap_cmd final : public rtmfp_command {
+  public:
+    static constexpr std::uint8_t chunk_type = 0x50;
+
+    explicit rtmfp_ack_bitmap_cmd(rtmfp_packet_reader& in);
+    rtmfp_ack_bitmap_cmd(std::uint32_t flow_id, std::uint32_t buffer_available,
+                         std::uint32_t cumulative_sequence, rtmfp_bytes bitmap);
+
+    std::uint32_t flow_id = 0;
+    std::uint32_t buffer_available = 0;
+    std::uint32_t cumulative_sequence = 0;
+    rtmfp_bytes bitmap;
 
   private:
     void write_body(rtmfp_packet_writer& out) const override;
@@ -292,7 +314,7 @@ class rtmfp_command_storage {
                  rtmfp_client_session_failed_cmd, rtmfp_session_end_cmd, rtmfp_ack_negative_rep,
                  rtmfp_handshake_req, rtmfp_handshake_rep, rtmfp_handshake_exchg_key_req,
                  rtmfp_handshake_exchg_key_rep, rtmfp_block_data, rtmfp_block_data_compact,
-                 rtmfp_flow_unusable, rtmfp_ack_cmd, rtmfp_cmd_holepunch_rep,
+                 rtmfp_flow_unusable, rtmfp_ack_cmd, rtmfp_ack_bitmap_cmd, rtmfp_cmd_holepunch_rep,
                  rtmfp_cmd_punch_request_notify>
         slot_;
 };

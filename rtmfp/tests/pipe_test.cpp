@@ -57,7 +57,7 @@ class recording_pipe : public rtmfp_pipe {
     }
 
   protected:
-    void on_packet() override {
+    void on_packet(const endpoint&) override {
         std::lock_guard lock(mutex_);
         ++packets_;
     }
@@ -166,7 +166,7 @@ TEST(RtmfpPipe, BuiltPacketsDecodeAtTheOtherEnd) {
     EXPECT_EQ(pool.outstanding(), 0u);
 }
 
-TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
+TEST(RtmfpPipe, DatagramsThatFailTheirChecksChangeNothing) {
     block_malloc pool(rtmfp_max_packet_size, 1000);
     const std::function<void(block_buffer&)> damages[] = {
         [](block_buffer& d) { d.data()[d.size() - 1] ^= 0x40; },
@@ -184,7 +184,8 @@ TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
         damages[i](packet);
         ends.client->set_idle_count(12);
         EXPECT_FALSE(ends.client->decode_packet(std::move(packet), somewhere)) << i;
-        EXPECT_EQ(ends.client->idle_count(), 0) << i;
+        // A forged datagram must not keep a dead session alive.
+        EXPECT_EQ(ends.client->idle_count(), 12) << i;
         EXPECT_EQ(ends.client->packets(), 0) << i;
         EXPECT_TRUE(ends.client->chunks().empty()) << i;
     }
@@ -195,6 +196,30 @@ TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
         sealed(pool, to_bytes("\x4A\x00\x01\x01\x00\x00"s), 0x11223344, client_to_server);
     EXPECT_FALSE(ends.client->decode_packet(std::move(packet), somewhere));
     EXPECT_EQ(pool.outstanding(), 0u);
+
+    // A genuine one does.
+    ends.client->set_idle_count(12);
+    EXPECT_TRUE(ends.client->decode_packet(
+        ends.server->begin_packet(std::nullopt, rtmfp_marker_session, rtmfp_keep_alive_req()),
+        somewhere));
+    EXPECT_EQ(ends.client->idle_count(), 0);
+}
+
+TEST(RtmfpPipe, APacketWithoutTimestampKeepsTheLastOne) {
+    block_malloc pool(rtmfp_max_packet_size, 1000);
+    session_ends ends(pool);
+    const auto decode = [&](const std::string& plain) {
+        ASSERT_TRUE(ends.server->decode_packet(sealed(pool, to_bytes(plain), 7, client_to_server),
+                                               somewhere));
+    };
+    decode("\x89\x12\x34\x01\x00\x00"s);
+    EXPECT_EQ(ends.server->peer_time(), 0x1234);
+    // Marker 0x81: no timestamp; the keep-alive right behind the marker is
+    // still read as a chunk.
+    decode("\x81\x01\x00\x00"s);
+    EXPECT_EQ(ends.server->peer_time(), 0x1234);
+    EXPECT_EQ(ends.server->packets(), 2);
+    EXPECT_EQ(ends.server->chunks(), (std::vector<bytes>(2, to_bytes("\x01\x00\x00"s))));
 }
 
 TEST(RtmfpPipe, HandsOverTheChunksUpToThePadding) {
