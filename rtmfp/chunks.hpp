@@ -60,14 +60,31 @@ class rtmfp_empty_command : public rtmfp_command {
     explicit rtmfp_empty_command(rtmfp_packet_reader& in) : rtmfp_command(in) {}
 };
 
-class rtmfp_keep_alive_req final : public rtmfp_empty_command<0x01> {
+// A keep-alive request and its reply, which carries the request's bytes
+// back (none in the server's own requests).
+template <std::uint8_t Type>
+class rtmfp_ping_command : public rtmfp_command {
   public:
-    using rtmfp_empty_command::rtmfp_empty_command;
+    static constexpr std::uint8_t chunk_type = Type;
+    explicit rtmfp_ping_command(rtmfp_bytes body_bytes = {}) noexcept
+        : rtmfp_command(Type), body(body_bytes) {}
+    explicit rtmfp_ping_command(rtmfp_packet_reader& in)
+        : rtmfp_command(in), body(in.read_rest()) {}
+
+    rtmfp_bytes body;
+
+  private:
+    void write_body(rtmfp_packet_writer& out) const override { out.write_bytes(body); }
 };
 
-class rtmfp_keep_alive_rep final : public rtmfp_empty_command<0x41> {
+class rtmfp_keep_alive_req final : public rtmfp_ping_command<0x01> {
   public:
-    using rtmfp_empty_command::rtmfp_empty_command;
+    using rtmfp_ping_command::rtmfp_ping_command;
+};
+
+class rtmfp_keep_alive_rep final : public rtmfp_ping_command<0x41> {
+  public:
+    using rtmfp_ping_command::rtmfp_ping_command;
 };
 
 class rtmfp_client_session_failed_cmd final : public rtmfp_empty_command<0x0C> {

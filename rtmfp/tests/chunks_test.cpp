@@ -48,6 +48,15 @@ std::vector<round_trip_case> round_trip_cases() {
          [] { return std::make_unique<rtmfp_keep_alive_req>(); }, [](const rtmfp_command&) {}},
         {"keep-alive reply", hex("41 00 00"),
          [] { return std::make_unique<rtmfp_keep_alive_rep>(); }, [](const rtmfp_command&) {}},
+        // A ping's bytes come back in its reply.
+        {"keep-alive request with a body", hex("01 00 02 AA BB"),
+         [] {
+             static const bytes body = hex("AA BB");
+             return std::make_unique<rtmfp_keep_alive_req>(body);
+         },
+         [](const rtmfp_command& c) {
+             EXPECT_EQ(as_bytes(as<rtmfp_keep_alive_req>(c).body), hex("AA BB"));
+         }},
         {"client session failed", hex("0C 00 00"),
          [] { return std::make_unique<rtmfp_client_session_failed_cmd>(); },
          [](const rtmfp_command&) {}},
@@ -288,8 +297,8 @@ TEST(RtmfpChunks, ReadsWhatTheServerDoesNotWriteItself) {
     EXPECT_EQ(as<rtmfp_flow_unusable>(*unusable.command).flow_id, 7u);
 
     // A body-less chunk with bytes after it is written back without them.
-    const parsed_chunk keep_alive(hex("01 00 02 AA BB"));
-    EXPECT_EQ(written(*keep_alive.command), hex("01 00 00"));
+    const parsed_chunk session_end(hex("4C 00 02 AA BB"));
+    EXPECT_EQ(written(*session_end.command), hex("4C 00 00"));
 }
 
 TEST(RtmfpChunks, ChunkCutAtTheEndOfThePacketKeepsTheBytesThere) {
