@@ -267,7 +267,7 @@ void test_client::flush() {
 
 void test_client::go_back(our_flow& flow) {
     flow.next_to_send = flow.acknowledged + 1;
-    flow.duplicate_acks = 0;
+    flow.recovering = true;
     flow.last_progress = flow.last_resend = clock::now();
 }
 
@@ -322,9 +322,10 @@ void test_client::on_ack(std::uint32_t flow_id, std::uint32_t cumulative) {
     const auto now = clock::now();
     if (cumulative == flow.acknowledged) {
         // The server drops what follows a gap and says where it stands:
-        // after a few of these, everything from there goes again.
-        if (flow.highest_sent > flow.acknowledged && ++flow.duplicate_acks >= 3 &&
-            now - flow.last_resend > options_.resend_after / 2) {
+        // everything from there goes again, once for each gap (unless the
+        // resent fragments are lost too).
+        if (flow.highest_sent > flow.acknowledged &&
+            (!flow.recovering || now - flow.last_resend > options_.resend_after)) {
             go_back(flow);
         }
         return;
@@ -334,7 +335,7 @@ void test_client::on_ack(std::uint32_t flow_id, std::uint32_t cumulative) {
     }
     flow.acknowledged = cumulative;
     flow.next_to_send = std::max(flow.next_to_send, cumulative + 1);
-    flow.duplicate_acks = 0;
+    flow.recovering = false;
     flow.last_progress = now;
 }
 

@@ -50,7 +50,7 @@ struct client_options {
     // Payload bytes of one fragment.
     std::uint32_t fragment_size = 1024;
     // Fragments of a flow sent and not yet acknowledged.
-    std::uint32_t window = 64;
+    std::uint32_t window = 16;
     // Everything unacknowledged goes again when nothing moved for this long.
     std::chrono::milliseconds resend_after{60};
     ack_form acks = ack_form::alternate;
@@ -203,7 +203,8 @@ class test_client {
         // The next fragment to (re)send.
         std::uint32_t next_to_send = 1;
         std::uint32_t highest_sent = 0;
-        int duplicate_acks = 0;
+        // Resending from a gap the server reported.
+        bool recovering = false;
         clock::time_point last_progress;
         clock::time_point last_resend;
     };
