@@ -339,6 +339,7 @@ void rtmfp_out_flow::resend_all(std::uint16_t now) {
     for (const sent_packet& packet : in_flight_) {
         session_.send_packet(packet.block);
     }
+    session_.count_resent(in_flight_.size());
     last_send_time_ = now;
 }
 

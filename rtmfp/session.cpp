@@ -187,6 +187,10 @@ void rtmfp_session::dispatch(rtmfp_command& command) {
 }
 
 void rtmfp_session::on_user_data(const rtmfp_block_data& chunk) {
+    if (chunk.flow_id > rtmfp_max_vlu) {
+        // Its acknowledgements could not be written.
+        throw std::runtime_error("Invalid flow id");
+    }
     last_data_flow_id_ = chunk.flow_id;
     last_data_seq_ = chunk.sequence;
     last_data_fsn_offset_ = chunk.fsn_offset;
@@ -471,8 +475,8 @@ void rtmfp_session::send_punch_request(const std::vector<endpoint>& requester_ad
             if (tag_rotation_.size() > 256) {
                 tag_rotation_.clear();
             }
-            const auto [entry, added] =
-                tag_rotation_.try_emplace(std::vector<std::uint8_t>(tag.begin(), tag.end()), 1);
+            const auto [entry, added] = tag_rotation_.try_emplace(
+                std::string(reinterpret_cast<const char*>(tag.data()), tag.size()), 1);
             index = entry->second < requester_addresses.size() ? entry->second : 0;
             entry->second = static_cast<std::uint32_t>((index + 1) % requester_addresses.size());
         }

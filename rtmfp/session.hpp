@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "foundation/id_map.hpp"
@@ -138,6 +139,10 @@ class rtmfp_session : public rtmfp_pipe {
     bool reserve_partial(std::size_t bytes) noexcept;
     void release_partial(std::size_t bytes) noexcept;
 
+    // Flow packets sent again since the session began.
+    std::uint64_t packets_resent() const noexcept { return packets_resent_.load(); }
+    void count_resent(std::size_t packets) noexcept { packets_resent_ += packets; }
+
     state_type state() const noexcept { return state_.load(); }
     bool is_closed() const noexcept { return state() == state_type::closed; }
     void set_connected() noexcept;
@@ -153,7 +158,7 @@ class rtmfp_session : public rtmfp_pipe {
 
     // Told when a genuine datagram comes from a new address, after the
     // session moved there (outside the session's locks but the processing
-    // mutex).
+    // mutex). Set before the session receives anything.
     void set_on_address_changed(address_changed callback) {
         on_address_changed_ = std::move(callback);
     }
@@ -207,6 +212,7 @@ class rtmfp_session : public rtmfp_pipe {
     const rtmfp_peer_id peer_id_;
     std::atomic<state_type> state_{state_type::fresh};
     std::atomic<std::int32_t> nat_type_{0};
+    std::atomic<std::uint64_t> packets_resent_{0};
     address_changed on_address_changed_;
 
     // Processing: everything below up to the endpoint section.
@@ -227,7 +233,8 @@ class rtmfp_session : public rtmfp_pipe {
 
     // Under the pipe's endpoint mutex, with peer_endpoint_.
     std::vector<endpoint> addresses_;
-    std::map<std::vector<std::uint8_t>, std::uint32_t> tag_rotation_;
+    // Keyed by the tag's bytes.
+    std::map<std::string, std::uint32_t> tag_rotation_;
     bool sending_ = false;
     std::deque<outgoing_packet> send_queue_;
 

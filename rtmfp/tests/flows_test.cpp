@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -518,6 +519,33 @@ TEST(RtmfpOutFlow, DrainsAfterItsStreamClosedAndEndsWithAFinalFragment) {
     quiet.s.exchange();
     EXPECT_EQ(quiet.s.session->find_out_flow(reply_flow), nullptr);
     EXPECT_TRUE(quiet.s.client.packets().empty());
+}
+
+TEST(RtmfpOutFlow, PacketsStillQueuedLeaveIntactWhenTheirFlowGoes) {
+    flow_fixture f;
+    f.open();
+    f.write(hex("04 01"));
+    f.ack(1);
+    ASSERT_EQ(f.out().window(), 2u);
+    // The first packet goes to the socket, the second waits in the
+    // session's send queue while the session closes and deletes the flow.
+    f.s.host.locked([](test_session& session) {
+        session.recording(0)->write(hex("04 02"));
+        session.recording(0)->write(hex("04 03"));
+    });
+    f.s.session->close();
+    // Blocks taken from the pool now must not be the one still queued.
+    std::vector<block_buffer> scribbled;
+    for (int i = 0; i < 4; ++i) {
+        scribbled.emplace_back(f.s.host.pool());
+        std::fill_n(scribbled.back().data(), scribbled.back().capacity(), 0xEE);
+    }
+    f.s.exchange();
+    EXPECT_EQ(f.reply().messages, (std::vector<bytes>{hex("04 01"), hex("04 02"), hex("04 03")}));
+    EXPECT_EQ(f.s.client.count_chunks(0x4C), 1u);
+    scribbled.clear();
+    f.s.host.shutdown();
+    EXPECT_EQ(f.s.host.pool().outstanding(), 0u);
 }
 
 TEST(RtmfpOutFlow, APeerThatLetsTheQueueFillLosesItsSession) {

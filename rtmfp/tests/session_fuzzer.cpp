@@ -106,10 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint32_t flow = 1 + in.u8() % 4;
                 const std::uint32_t sequence = in.u16();
                 const bytes payload = in.take(in.u8());
-                send({test_client::user_data(flags & 0x7F, flow, sequence, 1,
-                                             (flags & 0x80) ? std::optional<bytes>(bytes{0x00, 0x54, 0x43, 0x04, 0x00})
-                                                            : std::nullopt,
-                                             payload)},
+                send({test_client::user_data(
+                         flags & 0x7F, flow, sequence, 1,
+                         (flags & 0x80) ? std::optional<bytes>(bytes{0x00, 0x54, 0x43, 0x04, 0x00})
+                                        : std::nullopt,
+                         payload)},
                      peer);
                 break;
             }
