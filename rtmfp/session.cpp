@@ -1,5 +1,7 @@
 #include "rtmfp/session.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 
