@@ -68,9 +68,30 @@ bytes open_netstream_flow(std::uint32_t flow, std::uint32_t stream) {
                                   cat(hex("00 54 43 04"), test_client::vlu(stream)), hex("04"));
 }
 
+// The chunks of each datagram a case sends.
+using datagram_list = std::vector<std::vector<bytes>>;
+
+// Flows 1 to `count`, each opening the NetConnection.
+datagram_list opening_flows(std::uint32_t count) {
+    datagram_list datagrams;
+    for (std::uint32_t flow = 1; flow <= count; ++flow) {
+        datagrams.push_back({open_netconnection_flow(flow)});
+    }
+    return datagrams;
+}
+
+// Flows 1 to `count` opening streams 0 to `count` - 1.
+datagram_list opening_streams(std::uint32_t count) {
+    datagram_list datagrams;
+    for (std::uint32_t stream = 0; stream < count; ++stream) {
+        datagrams.push_back({open_netstream_flow(stream + 1, stream)});
+    }
+    return datagrams;
+}
+
 struct chunk_case {
     const char* name;
-    std::function<std::vector<std::vector<bytes>>()> datagrams;
+    datagram_list datagrams;
     // What closed the session; empty while it stays open.
     std::string error;
     std::function<void(stepped_session&)> check;
@@ -80,15 +101,11 @@ TEST(RtmfpSession, ChunkRules) {
     const auto no_check = [](stepped_session&) {};
     const auto closed_by_peer = [](stepped_session& s) { EXPECT_TRUE(errors_of(s).empty()); };
     const chunk_case cases[] = {
-        {"a first chunk 0x11",
-         [] { return std::vector<std::vector<bytes>>{{hex("11 00 03 00 04 62")}}; },
+        {"a first chunk 0x11", datagram_list{{hex("11 00 03 00 04 62")}},
          "Invalid block data compact command", no_check},
         {"0x11 continues the 0x10 before it with the next sequence number",
-         [] {
-             return std::vector<std::vector<bytes>>{
-                 {hex("10 00 0D 80 01 01 01 05 00 54 43 04 00 00 04 61"), hex("11 00 03 00 04 62"),
-                  hex("11 00 03 00 04 63")}};
-         },
+         datagram_list{{hex("10 00 0D 80 01 01 01 05 00 54 43 04 00 00 04 61"),
+                        hex("11 00 03 00 04 62"), hex("11 00 03 00 04 63")}},
          "",
          [](stepped_session& s) {
              EXPECT_EQ(data_of(s, 0),
@@ -98,27 +115,20 @@ TEST(RtmfpSession, ChunkRules) {
                        (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 3}}));
          }},
         {"0x10 without options for an unknown flow",
-         [] { return std::vector<std::vector<bytes>>{{hex("10 00 06 00 07 01 01 04 61")}}; }, "",
+         datagram_list{{hex("10 00 06 00 07 01 01 04 61")}}, "",
          [](stepped_session& s) {
              EXPECT_TRUE(stream_ids(s).empty());
              EXPECT_TRUE(s.client.packets().empty()) << "not acknowledged";
          }},
         {"signature 00 47 43: the NetGroup stream",
-         [] {
-             return std::vector<std::vector<bytes>>{
-                 {hex("10 00 0B 80 01 01 01 03 00 47 43 00 04 61")}};
-         },
-         "",
+         datagram_list{{hex("10 00 0B 80 01 01 01 03 00 47 43 00 04 61")}}, "",
          [](stepped_session& s) {
              EXPECT_EQ(stream_ids(s), std::vector<std::uint32_t>{netgroup});
              EXPECT_EQ(data_of(s, netgroup), std::vector<bytes>{hex("04 61")});
          }},
         {"signature 00 54 43 04 and a stream id",
-         [] {
-             return std::vector<std::vector<bytes>>{
-                 {hex("10 00 0D 80 01 01 01 05 00 54 43 04 05 00 04 61")},
-                 {hex("10 00 0E 80 02 01 01 06 00 54 43 04 81 48 00 04 62")}};
-         },
+         datagram_list{{hex("10 00 0D 80 01 01 01 05 00 54 43 04 05 00 04 61")},
+                       {hex("10 00 0E 80 02 01 01 06 00 54 43 04 81 48 00 04 62")}},
          "",
          [](stepped_session& s) {
              EXPECT_EQ(stream_ids(s), (std::vector<std::uint32_t>{5, 200}));
@@ -128,72 +138,32 @@ TEST(RtmfpSession, ChunkRules) {
                  s.host.locked([](test_session& session) { return session.out_flow_count(); }), 2u);
          }},
         {"a signature of four bytes",
-         [] {
-             return std::vector<std::vector<bytes>>{
-                 {hex("10 00 0C 80 01 01 01 04 00 54 43 04 00 04 61")}};
-         },
-         "Unknown flow type", no_check},
-        {"signature 00 54 43 05",
-         [] {
-             return std::vector<std::vector<bytes>>{
-                 {hex("10 00 0D 80 01 01 01 05 00 54 43 05 00 00 04 61")}};
-         },
-         "Unknown flow type", no_check},
-        {"a chunk cut short",
-         [] { return std::vector<std::vector<bytes>>{{hex("10 00 02 80 01")}}; }, "Packet eof",
+         datagram_list{{hex("10 00 0C 80 01 01 01 04 00 54 43 04 00 04 61")}}, "Unknown flow type",
          no_check},
-        {"256 flows",
-         [] {
-             std::vector<std::vector<bytes>> datagrams;
-             for (std::uint32_t flow = 1; flow <= 256; ++flow) {
-                 datagrams.push_back({open_netconnection_flow(flow)});
-             }
-             return datagrams;
-         },
-         "",
+        {"signature 00 54 43 05",
+         datagram_list{{hex("10 00 0D 80 01 01 01 05 00 54 43 05 00 00 04 61")}},
+         "Unknown flow type", no_check},
+        {"a chunk cut short", datagram_list{{hex("10 00 02 80 01")}}, "Packet eof", no_check},
+        // Four bytes that all ask for more: beyond what a VLU can carry back.
+        {"a flow id too large to acknowledge",
+         datagram_list{{hex("10 00 10 80 FF FF FF FF 01 01 05 00 54 43 04 00 00 04 61")}},
+         "Invalid flow id", no_check},
+        {"256 flows", opening_flows(256), "",
          [](stepped_session& s) {
              EXPECT_EQ(s.host.locked([](test_session& session) { return session.in_flow_count(); }),
                        256u);
          }},
-        {"the 257th flow",
-         [] {
-             std::vector<std::vector<bytes>> datagrams;
-             for (std::uint32_t flow = 1; flow <= 257; ++flow) {
-                 datagrams.push_back({open_netconnection_flow(flow)});
-             }
-             return datagrams;
-         },
-         "Too many flows", no_check},
-        {"128 streams",
-         [] {
-             std::vector<std::vector<bytes>> datagrams;
-             for (std::uint32_t stream = 0; stream < 128; ++stream) {
-                 datagrams.push_back({open_netstream_flow(stream + 1, stream)});
-             }
-             return datagrams;
-         },
-         "",
+        {"the 257th flow", opening_flows(257), "Too many flows", no_check},
+        {"128 streams", opening_streams(128), "",
          [](stepped_session& s) {
              EXPECT_EQ(s.host.locked([](test_session& session) { return session.stream_count(); }),
                        128u);
          }},
-        {"the 129th stream",
-         [] {
-             std::vector<std::vector<bytes>> datagrams;
-             for (std::uint32_t stream = 0; stream <= 128; ++stream) {
-                 datagrams.push_back({open_netstream_flow(stream + 1, stream)});
-             }
-             return datagrams;
-         },
-         "Too many streams", no_check},
-        {"0x0C", [] { return std::vector<std::vector<bytes>>{{hex("0C 00 00")}}; }, "closed",
-         closed_by_peer},
-        {"0x18", [] { return std::vector<std::vector<bytes>>{{hex("18 00 00")}}; }, "closed",
-         closed_by_peer},
-        {"0x4C", [] { return std::vector<std::vector<bytes>>{{hex("4C 00 00")}}; }, "closed",
-         closed_by_peer},
-        {"a ping with a body",
-         [] { return std::vector<std::vector<bytes>>{{hex("01 00 03 AA BB CC")}}; }, "",
+        {"the 129th stream", opening_streams(129), "Too many streams", no_check},
+        {"0x0C", datagram_list{{hex("0C 00 00")}}, "closed", closed_by_peer},
+        {"0x18", datagram_list{{hex("18 00 00")}}, "closed", closed_by_peer},
+        {"0x4C", datagram_list{{hex("4C 00 00")}}, "closed", closed_by_peer},
+        {"a ping with a body", datagram_list{{hex("01 00 03 AA BB CC")}}, "",
          [](stepped_session& s) {
              ASSERT_EQ(s.client.packets().size(), 1u);
              const received_packet& reply = s.client.packets().front();
@@ -202,22 +172,19 @@ TEST(RtmfpSession, ChunkRules) {
              EXPECT_EQ(reply.chunks.front().type, 0x41);
              EXPECT_EQ(reply.chunks.front().body, hex("AA BB CC"));
          }},
-        {"an empty ping", [] { return std::vector<std::vector<bytes>>{{hex("01 00 00")}}; }, "",
+        {"an empty ping", datagram_list{{hex("01 00 00")}}, "",
          [](stepped_session& s) {
              ASSERT_EQ(s.client.count_chunks(0x41), 1u);
              EXPECT_TRUE(s.client.packets().front().chunks.front().body.empty());
          }},
-        {"unknown chunk types are skipped",
-         [] {
-             return std::vector<std::vector<bytes>>{{hex("7A 00 02 01 02"), hex("01 00 00")}};
-         },
+        {"unknown chunk types are skipped", datagram_list{{hex("7A 00 02 01 02"), hex("01 00 00")}},
          "", [](stepped_session& s) { EXPECT_EQ(s.client.count_chunks(0x41), 1u); }},
     };
 
     for (const chunk_case& c : cases) {
         SCOPED_TRACE(c.name);
         stepped_session s;
-        for (const auto& chunks : c.datagrams()) {
+        for (const auto& chunks : c.datagrams) {
             s.client.send_chunks(chunks);
             s.exchange();
         }
