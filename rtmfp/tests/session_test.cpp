@@ -414,6 +414,36 @@ TEST(RtmfpSession, FollowsTheClientOnlyForGenuineDatagrams) {
     EXPECT_EQ(moves.size(), 2u);
 }
 
+TEST(RtmfpSession, QueuesABoundedNumberOfDatagramsForTheThreadThatDecodes) {
+    stepped_session s;
+    const auto datagram = [&](std::uint8_t n) {
+        const bytes sealed = s.client.datagram({test_client::ping({n})});
+        block_buffer block(s.host.pool());
+        std::copy(sealed.begin(), sealed.end(), block.data());
+        block.set_size(static_cast<std::uint32_t>(sealed.size()));
+        return block;
+    };
+    const auto from = s.client.local_endpoint();
+    // The first makes this thread the decoding one; the others arrive
+    // while it has not begun.
+    block_buffer first = datagram(0);
+    ASSERT_FALSE(s.session->receive(first, from));
+    for (int i = 1; i <= 300; ++i) {
+        block_buffer next = datagram(static_cast<std::uint8_t>(i));
+        EXPECT_TRUE(s.session->receive(next, from));
+        EXPECT_FALSE(next) << "taken (queued or dropped)";
+    }
+    EXPECT_EQ(s.host.pool().outstanding(), 1u + rtmfp_session::max_queued_datagrams + 1)
+        << "the first, the queued ones and the socket's receive";
+    s.session->process(std::move(first), from);
+    s.exchange();
+    EXPECT_EQ(s.client.count_chunks(0x41), 1u + rtmfp_session::max_queued_datagrams);
+    EXPECT_EQ(s.host.pool().outstanding(), 1u);
+    // Not busy any more: the next one is decoded by its own thread.
+    block_buffer later = datagram(0);
+    EXPECT_FALSE(s.session->receive(later, from));
+}
+
 TEST(RtmfpSession, DatagramsFromManyThreadsAreDecodedOneAtATimeInArrivalOrder) {
     // Datagram n carries a ping with n and the n-th fragment of one flow.
     // The pings are answered in the order the datagrams are decoded, and
@@ -425,8 +455,9 @@ TEST(RtmfpSession, DatagramsFromManyThreadsAreDecodedOneAtATimeInArrivalOrder) {
     test_client reader(host.keys_for_client(), host.endpoint());
     std::shared_ptr<test_session> session = host.open(reader.local_endpoint());
 
+    // Fewer datagrams than the session queues, so that none is dropped.
     constexpr int threads = 6;
-    constexpr int per_thread = 150;
+    constexpr int per_thread = 40;
     const auto number = [](std::uint32_t n) {
         return bytes{static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
     };
