@@ -11,6 +11,7 @@ namespace {
 namespace ip = boost::asio::ip;
 
 constexpr auto hold_at_most = std::chrono::milliseconds(5);
+constexpr int max_taken_at_once = 16;
 
 std::unique_ptr<ip::udp::socket> loopback_socket(boost::asio::io_context& io) {
     auto socket =
@@ -68,7 +69,9 @@ void lossy_relay::run() {
                 continue;
             }
             udp::socket& socket = i == 0 ? *front_ : *backs_[i - 1];
-            for (;;) {
+            // A few at a time, so that a busy direction cannot starve the
+            // other.
+            for (int taken = 0; taken < max_taken_at_once; ++taken) {
                 std::vector<std::uint8_t> datagram(65536);
                 udp::endpoint from;
                 boost::system::error_code error;
