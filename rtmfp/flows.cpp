@@ -136,7 +136,8 @@ void rtmfp_in_flow::on_fragment(std::uint32_t sequence, std::uint8_t flags, rtmf
     if (position != rtmfp_fragment::middle && !message_.empty() && !deliver()) {
         return;
     }
-    session_.queue_ack(flow_id_, sequence, true);
+    // Queued before the delivery, so that a reply could carry it.
+    session_.request_acks();
     if ((flags & rtmfp_fragment::final_mask) == rtmfp_fragment::final_mask) {
         session_.remove_in_flow(flow_id_);
     }

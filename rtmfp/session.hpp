@@ -130,6 +130,8 @@ class rtmfp_session : public rtmfp_pipe {
     // and sent once it is done, or with a packet of an out flow that leaves
     // before that. `soon` asks for them to go out after this datagram.
     void queue_ack(std::uint32_t flow_id, std::uint32_t sequence, bool soon);
+    // What is queued goes out after this datagram.
+    void request_acks() noexcept { acks_due_ = true; }
     void send_acks();
     // Fills what room the packet has (its size is its length so far).
     void append_acks(block_buffer& packet);

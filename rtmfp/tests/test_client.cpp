@@ -434,7 +434,7 @@ void test_client::handle_datagram(bytes datagram) {
     for (const received_chunk& c : packet.chunks) {
         switch (c.type) {
             case user_data_type:
-                on_user_data(packet, index, c.body);
+                on_user_data(index, c.body);
                 touched.push_back(*data_flow_);
                 break;
             case next_user_data_type:
@@ -472,7 +472,7 @@ void test_client::handle_datagram(bytes datagram) {
     }
 }
 
-void test_client::on_user_data(received_packet&, std::size_t index, const bytes& body) {
+void test_client::on_user_data(std::size_t packet, const bytes& body) {
     chunk_reader in(body);
     const std::uint8_t flags = in.u8();
     const std::uint32_t id = in.vlu();
@@ -497,7 +497,7 @@ void test_client::on_user_data(received_packet&, std::size_t index, const bytes&
     data_flow_ = id;
     data_sequence_ = sequence;
     data_fsn_offset_ = fsn_offset;
-    take_fragment(flow, sequence, flags, fsn_offset, in.rest(), index);
+    take_fragment(flow, sequence, flags, fsn_offset, in.rest(), packet);
 }
 
 void test_client::take_fragment(server_flow& flow, std::uint32_t sequence, std::uint8_t flags,

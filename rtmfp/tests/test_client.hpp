@@ -213,7 +213,7 @@ class test_client {
     void go_back(our_flow& flow);
     void on_ack(std::uint32_t flow_id, std::uint32_t cumulative);
     void handle_datagram(bytes datagram);
-    void on_user_data(received_packet& packet, std::size_t index, const bytes& body);
+    void on_user_data(std::size_t packet, const bytes& body);
     void take_fragment(server_flow& flow, std::uint32_t sequence, std::uint8_t flags,
                        std::uint32_t fsn_offset, bytes payload, std::size_t packet);
     void accept_fragment(server_flow& flow, std::uint8_t flags, const bytes& payload);
