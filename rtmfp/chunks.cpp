@@ -272,23 +272,44 @@ void rtmfp_flow_unusable::write_body(rtmfp_packet_writer& out) const {
 }
 
 rtmfp_ack_cmd::rtmfp_ack_cmd(rtmfp_packet_reader& in)
-    : rtmfp_command(in), flow_id(rtmfp_read_vlu(in)) {
-    do {
-        buffer_available = in.read_u8();
-    } while (buffer_available == 0xFF);
-    cumulative_sequence = rtmfp_read_vlu(in);
-}
+    : rtmfp_command(in),
+      flow_id(rtmfp_read_vlu(in)),
+      buffer_available(rtmfp_read_vlu(in)),
+      cumulative_sequence(rtmfp_read_vlu(in)) {}
 
-rtmfp_ack_cmd::rtmfp_ack_cmd(std::uint32_t flow, std::uint32_t cumulative, std::uint8_t buffer_byte)
+rtmfp_ack_cmd::rtmfp_ack_cmd(std::uint32_t flow, std::uint32_t cumulative,
+                             std::uint32_t buffer_space)
     : rtmfp_command(chunk_type),
       flow_id(flow),
-      buffer_available(buffer_byte),
+      buffer_available(buffer_space),
       cumulative_sequence(cumulative) {}
 
 void rtmfp_ack_cmd::write_body(rtmfp_packet_writer& out) const {
     rtmfp_write_vlu(out, flow_id);
-    out.write_u8(buffer_available);
+    rtmfp_write_vlu(out, buffer_available);
     rtmfp_write_vlu(out, cumulative_sequence);
+}
+
+rtmfp_ack_bitmap_cmd::rtmfp_ack_bitmap_cmd(rtmfp_packet_reader& in)
+    : rtmfp_command(in),
+      flow_id(rtmfp_read_vlu(in)),
+      buffer_available(rtmfp_read_vlu(in)),
+      cumulative_sequence(rtmfp_read_vlu(in)),
+      bitmap(in.read_rest()) {}
+
+rtmfp_ack_bitmap_cmd::rtmfp_ack_bitmap_cmd(std::uint32_t flow, std::uint32_t buffer_space,
+                                           std::uint32_t cumulative, rtmfp_bytes bitmap_bytes)
+    : rtmfp_command(chunk_type),
+      flow_id(flow),
+      buffer_available(buffer_space),
+      cumulative_sequence(cumulative),
+      bitmap(bitmap_bytes) {}
+
+void rtmfp_ack_bitmap_cmd::write_body(rtmfp_packet_writer& out) const {
+    rtmfp_write_vlu(out, flow_id);
+    rtmfp_write_vlu(out, buffer_available);
+    rtmfp_write_vlu(out, cumulative_sequence);
+    out.write_bytes(bitmap);
 }
 
 rtmfp_cmd_holepunch_rep::rtmfp_cmd_holepunch_rep(rtmfp_packet_reader& in)

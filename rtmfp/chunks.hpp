@@ -60,14 +60,31 @@ class rtmfp_empty_command : public rtmfp_command {
     explicit rtmfp_empty_command(rtmfp_packet_reader& in) : rtmfp_command(in) {}
 };
 
-class rtmfp_keep_alive_req final : public rtmfp_empty_command<0x01> {
+// A keep-alive request and its reply, which carries the request's bytes
+// back (none in the server's own requests).
+template <std::uint8_t Type>
+class rtmfp_ping_command : public rtmfp_command {
   public:
-    using rtmfp_empty_command::rtmfp_empty_command;
+    static constexpr std::uint8_t chunk_type = Type;
+    explicit rtmfp_ping_command(rtmfp_bytes body_bytes = {}) noexcept
+        : rtmfp_command(Type), body(body_bytes) {}
+    explicit rtmfp_ping_command(rtmfp_packet_reader& in)
+        : rtmfp_command(in), body(in.read_rest()) {}
+
+    rtmfp_bytes body;
+
+  private:
+    void write_body(rtmfp_packet_writer& out) const override { out.write_bytes(body); }
 };
 
-class rtmfp_keep_alive_rep final : public rtmfp_empty_command<0x41> {
+class rtmfp_keep_alive_req final : public rtmfp_ping_command<0x01> {
   public:
-    using rtmfp_empty_command::rtmfp_empty_command;
+    using rtmfp_ping_command::rtmfp_ping_command;
+};
+
+class rtmfp_keep_alive_rep final : public rtmfp_ping_command<0x41> {
+  public:
+    using rtmfp_ping_command::rtmfp_ping_command;
 };
 
 class rtmfp_client_session_failed_cmd final : public rtmfp_empty_command<0x0C> {
@@ -227,20 +244,42 @@ class rtmfp_flow_unusable final : public rtmfp_command {
     void write_body(rtmfp_packet_writer& out) const override;
 };
 
-// A cumulative acknowledgement of a flow.
+// A cumulative acknowledgement of a flow: the highest sequence number
+// received with everything before it.
 class rtmfp_ack_cmd final : public rtmfp_command {
   public:
     static constexpr std::uint8_t chunk_type = 0x51;
     // What the server announces as its free buffer.
-    static constexpr std::uint8_t default_buffer_available = 0x3F;
+    static constexpr std::uint32_t default_buffer_available = 0x3F;
 
     explicit rtmfp_ack_cmd(rtmfp_packet_reader& in);
     rtmfp_ack_cmd(std::uint32_t flow_id, std::uint32_t cumulative_sequence,
-                  std::uint8_t buffer_available = default_buffer_available);
+                  std::uint32_t buffer_available = default_buffer_available);
 
     std::uint32_t flow_id = 0;
-    std::uint8_t buffer_available = default_buffer_available;
+    // A VLU on the wire, like the numbers around it.
+    std::uint32_t buffer_available = default_buffer_available;
     std::uint32_t cumulative_sequence = 0;
+
+  private:
+    void write_body(rtmfp_packet_writer& out) const override;
+};
+
+// The other form of a flow's acknowledgement: the cumulative number as in
+// 0x51, then a bitmap of the fragments received beyond it, which the server
+// does not use (it resends from the cumulative number).
+class rtmfp_ack_bitmap_cmd final : public rtmfp_command {
+  public:
+    static constexpr std::uint8_t chunk_type = 0x50;
+
+    explicit rtmfp_ack_bitmap_cmd(rtmfp_packet_reader& in);
+    rtmfp_ack_bitmap_cmd(std::uint32_t flow_id, std::uint32_t buffer_available,
+                         std::uint32_t cumulative_sequence, rtmfp_bytes bitmap);
+
+    std::uint32_t flow_id = 0;
+    std::uint32_t buffer_available = 0;
+    std::uint32_t cumulative_sequence = 0;
+    rtmfp_bytes bitmap;
 
   private:
     void write_body(rtmfp_packet_writer& out) const override;
@@ -292,7 +331,7 @@ class rtmfp_command_storage {
                  rtmfp_client_session_failed_cmd, rtmfp_session_end_cmd, rtmfp_ack_negative_rep,
                  rtmfp_handshake_req, rtmfp_handshake_rep, rtmfp_handshake_exchg_key_req,
                  rtmfp_handshake_exchg_key_rep, rtmfp_block_data, rtmfp_block_data_compact,
-                 rtmfp_flow_unusable, rtmfp_ack_cmd, rtmfp_cmd_holepunch_rep,
+                 rtmfp_flow_unusable, rtmfp_ack_cmd, rtmfp_ack_bitmap_cmd, rtmfp_cmd_holepunch_rep,
                  rtmfp_cmd_punch_request_notify>
         slot_;
 };

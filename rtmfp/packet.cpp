@@ -344,7 +344,10 @@ rtmfp_header rtmfp_read_header(rtmfp_packet_reader& packet) {
     rtmfp_header header;
     restore_on_throw(packet, [&] {
         header.marker = packet.read_u8();
-        header.timestamp = packet.read_u16_be();
+        header.has_timestamp = (header.marker & rtmfp_marker_timestamp_bit) != 0;
+        if (header.has_timestamp) {
+            header.timestamp = packet.read_u16_be();
+        }
         header.has_echo = (header.marker & rtmfp_marker_echo_bit) != 0;
         if (header.has_echo) {
             header.echo = packet.read_u16_be();

@@ -34,11 +34,13 @@ inline constexpr std::uint32_t rtmfp_stamped_header_size = 11;
 // The smallest packet: the session id and one AES block.
 inline constexpr std::uint32_t rtmfp_min_packet_size = 20;
 
-// Markers of the packets the server sends. Bit 0x04 alone says whether a
-// timestamp echo follows the timestamp.
+// Markers of the packets the server sends; each carries a timestamp. In any
+// marker, bit 0x08 says that a timestamp follows it and bit 0x04 that a
+// timestamp echo follows that: a client leaves either out at will.
 inline constexpr std::uint8_t rtmfp_marker_handshake = 0x0B;
 inline constexpr std::uint8_t rtmfp_marker_session = 0x4A;
 inline constexpr std::uint8_t rtmfp_marker_session_echo = 0x4E;
+inline constexpr std::uint8_t rtmfp_marker_timestamp_bit = 0x08;
 inline constexpr std::uint8_t rtmfp_marker_echo_bit = 0x04;
 
 // A byte of this value where a chunk type is expected starts the padding.
@@ -174,6 +176,7 @@ std::uint32_t rtmfp_session_id_of(rtmfp_bytes datagram);
 
 struct rtmfp_header {
     std::uint8_t marker = 0;
+    bool has_timestamp = false;
     std::uint16_t timestamp = 0;
     bool has_echo = false;
     std::uint16_t echo = 0;

@@ -3,23 +3,16 @@
 #include <algorithm>
 #include <stdexcept>
 
-namespace {
-
-std::uint16_t now16() {
-    return static_cast<std::uint16_t>(rtmfp_now());
-}
-
-}  // namespace
-
 rtmfp_pipe::rtmfp_pipe(block_malloc& pool, std::shared_ptr<rtmfp_socket> socket,
                        std::int32_t socket_index, std::uint32_t session_id,
                        std::uint32_t far_session_id, const rtmfp_key& encrypt_key,
-                       const rtmfp_key& decrypt_key)
+                       const rtmfp_key& decrypt_key, rtmfp_clock clock)
     : pool_(pool),
       socket_(std::move(socket)),
       socket_index_(socket_index),
       session_id_(session_id),
       far_session_id_(far_session_id),
+      clock_(std::move(clock)),
       encrypt_(encrypt_key, rtmfp_cipher::direction::encrypt),
       decrypt_(decrypt_key, rtmfp_cipher::direction::decrypt) {
     if (pool.block_size() < rtmfp_max_packet_size) {
@@ -38,9 +31,9 @@ bool rtmfp_pipe::receive(block_buffer& datagram, const endpoint& from) {
     return true;
 }
 
-void rtmfp_pipe::process(block_buffer) {}
+void rtmfp_pipe::process(block_buffer, const endpoint&) {}
 
-void rtmfp_pipe::on_packet() {}
+void rtmfp_pipe::on_packet(const endpoint&) {}
 
 rtmfp_pipe::endpoint rtmfp_pipe::peer_endpoint() const {
     std::lock_guard lock(endpoint_mutex_);
@@ -48,19 +41,22 @@ rtmfp_pipe::endpoint rtmfp_pipe::peer_endpoint() const {
 }
 
 bool rtmfp_pipe::decode_packet(block_buffer datagram, const endpoint& from) {
-    // Any datagram counts as a sign of life, even one that fails the checksum.
-    idle_count_ = 0;
+    // Only a datagram sealed with our key is a sign of life: anyone can send
+    // one with the right session id.
     if (!rtmfp_open_packet(datagram.data(), datagram.size(), decrypt_)) {
         return false;
     }
+    idle_count_ = 0;
     rtmfp_packet_reader packet(datagram.data() + rtmfp_marker_offset,
                                datagram.size() - rtmfp_marker_offset);
     const rtmfp_header header = rtmfp_read_header(packet);
-    peer_time_ = header.timestamp;
+    if (header.has_timestamp) {
+        peer_time_ = header.timestamp;
+    }
     if (header.has_echo) {
         update_rtt(header.echo);
     }
-    on_packet();
+    on_packet(from);
 
     rtmfp_command_storage storage;
     for (std::uint32_t i = 0; i < header.chunk_count; ++i) {

@@ -58,6 +58,9 @@ class rtmfp_socket {
     udp::socket socket_;
 };
 
+// The time in 4-ms units (rtmfp_now unless a test drives it).
+using rtmfp_clock = std::function<std::uint64_t()>;
+
 // Called when a send has completed (whatever its result) with the packet's
 // block, which goes back to its pool unless the callee keeps it.
 using rtmfp_send_completion =
@@ -83,19 +86,21 @@ class rtmfp_pipe : public std::enable_shared_from_this<rtmfp_pipe> {
     // A datagram (the block sized to its length) arrived from `from`. True
     // when the pipe has taken the block: the base remembers `from` as the
     // peer endpoint and decodes at once. False leaves the block with the
-    // caller, who must hand it to process() now.
+    // caller, who must hand it to process() now, with the same sender.
     virtual bool receive(block_buffer& datagram, const endpoint& from);
     // Decodes a datagram that receive() left to the caller; the base has
     // nothing to do.
-    virtual void process(block_buffer datagram);
+    virtual void process(block_buffer datagram, const endpoint& from);
     // Once a second; false when the pipe is dead.
     virtual bool tick() = 0;
 
     // The receive path: decrypts in place, checks the checksum, reads the
     // header and hands each known chunk to handle_command. The block returns
     // to its pool in every case. False when the datagram was dropped quietly
-    // (a length that breaks the padding rule or a wrong checksum).
-    // Malformed content throws ("Packet eof", "No more commands").
+    // (a length that breaks the padding rule or a wrong checksum): such a
+    // datagram changes nothing, not even the idle count, so that forged
+    // datagrams cannot keep a pipe alive. Malformed content throws
+    // ("Packet eof", "No more commands").
     bool decode_packet(block_buffer datagram, const endpoint& from);
 
     // A sealed packet that carries one chunk, in a fresh block. It goes to
@@ -116,22 +121,26 @@ class rtmfp_pipe : public std::enable_shared_from_this<rtmfp_pipe> {
     std::uint32_t session_id() const noexcept { return session_id_; }
     std::uint32_t far_session_id() const noexcept { return far_session_id_; }
     std::int32_t socket_index() const noexcept { return socket_index_; }
-    // Timestamp of the last packet with a valid checksum, echoed back.
+    // Timestamp of the last packet with a valid checksum that carried one,
+    // echoed back.
     std::uint16_t peer_time() const noexcept { return peer_time_; }
     // Round-trip estimate in 4-ms units.
     std::uint16_t rtt() const noexcept { return rtt_; }
     std::int32_t idle_count() const noexcept { return idle_count_; }
     endpoint peer_endpoint() const;
     block_malloc& pool() const noexcept { return pool_; }
+    // Low 16 bits of the pipe's clock: the timestamps of its packets.
+    std::uint16_t now16() const { return static_cast<std::uint16_t>(clock_()); }
     const std::shared_ptr<rtmfp_socket>& socket() const noexcept { return socket_; }
 
   protected:
     rtmfp_pipe(block_malloc& pool, std::shared_ptr<rtmfp_socket> socket, std::int32_t socket_index,
                std::uint32_t session_id, std::uint32_t far_session_id, const rtmfp_key& encrypt_key,
-               const rtmfp_key& decrypt_key);
+               const rtmfp_key& decrypt_key, rtmfp_clock clock = rtmfp_now);
 
-    // Once per decoded packet, before its chunks.
-    virtual void on_packet();
+    // Once per genuine packet (its checksum passed), before its chunks;
+    // `from` is its sender.
+    virtual void on_packet(const endpoint& from);
     // Once per known chunk of a decoded packet. `from` is the sender of the
     // datagram being decoded: endpoints that serve many clients on several
     // threads at once answer it rather than the shared peer endpoint.
@@ -140,8 +149,7 @@ class rtmfp_pipe : public std::enable_shared_from_this<rtmfp_pipe> {
     // Guards peer_endpoint_ and what a derived pipe keeps with it.
     mutable std::mutex endpoint_mutex_;
     endpoint peer_endpoint_;
-    // Reset by every datagram that reaches the pipe; the session's tick
-    // counts it up.
+    // Reset by every genuine datagram; the session's tick counts it up.
     std::atomic<std::int32_t> idle_count_{0};
 
   private:
@@ -153,6 +161,7 @@ class rtmfp_pipe : public std::enable_shared_from_this<rtmfp_pipe> {
     const std::int32_t socket_index_;
     const std::uint32_t session_id_;
     const std::uint32_t far_session_id_;
+    const rtmfp_clock clock_;
     rtmfp_cipher encrypt_;
     rtmfp_cipher decrypt_;
     std::atomic<std::uint16_t> peer_time_{0};

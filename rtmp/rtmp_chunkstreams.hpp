@@ -9,7 +9,7 @@
 #include "foundation/block_pool.hpp"
 #include "foundation/buffer.hpp"
 #include "rtmp/connection_callbacks.hpp"
-#include "rtmp/id_map.hpp"
+#include "foundation/id_map.hpp"
 
 namespace rtmp {
 

@@ -9,7 +9,7 @@
 
 #include "foundation/amf0.hpp"
 #include "rtmp/connection_callbacks.hpp"
-#include "rtmp/id_map.hpp"
+#include "foundation/id_map.hpp"
 #include "rtmp/rtmp_chunkstreams.hpp"
 #include "rtmp/rtmp_handshake.hpp"
 #include "rtmp/rtmp_net_stream.hpp"

@@ -417,25 +417,37 @@ TEST(RtmfpHeader, ReadsMarkerTimestampEchoAndCountsChunks) {
     } cases[] = {
         {"only padding",
          "\x4A\x00\x10\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s,
-         {0x4A, 0x0010, false, 0, 0, 3}},
+         {0x4A, true, 0x0010, false, 0, 0, 3}},
         {"echo and two chunks",
          "\x4E\x12\x34\xAB\xCD\x01\x00\x00\x51\x00\x02\x03\x3F\xFF\xFF"s,
-         {0x4E, 0x1234, true, 0xABCD, 2, 5}},
+         {0x4E, true, 0x1234, true, 0xABCD, 2, 5}},
         // 0xFF where a type is expected ends the list even if chunks follow.
         {"padding before a chunk",
          "\x0B\x00\x01\x41\x00\x00\xFF\x01\x00\x00"s,
-         {0x0B, 0x0001, false, 0, 1, 3}},
+         {0x0B, true, 0x0001, false, 0, 1, 3}},
         {"chunks up to the end",
          "\x4A\x00\x01\x01\x00\x00\x41\x00\x00"s,
-         {0x4A, 1, false, 0, 2, 3}},
+         {0x4A, true, 1, false, 0, 2, 3}},
         // A chunk that claims more bytes than the packet holds is the last.
-        {"chunk runs past the end", "\x4A\x00\x01\x10\x00\x40\x00\x01"s, {0x4A, 1, false, 0, 1, 3}},
+        {"chunk runs past the end",
+         "\x4A\x00\x01\x10\x00\x40\x00\x01"s,
+         {0x4A, true, 1, false, 0, 1, 3}},
+        // Clients leave the timestamp out of a packet sent in the same 4-ms
+        // tick as their previous one; the chunks then follow the marker.
+        {"no timestamp", "\x81\x01\x00\x00\x41\x00\x00"s, {0x81, false, 0, false, 0, 2, 1}},
+        {"echo without timestamp",
+         "\x85\xAB\xCD\x01\x00\x00"s,
+         {0x85, false, 0, true, 0xABCD, 1, 3}},
+        {"client marker with both",
+         "\x8D\x12\x34\xAB\xCD\x4C\x00\x00"s,
+         {0x8D, true, 0x1234, true, 0xABCD, 1, 5}},
     };
     for (const auto& c : cases) {
         const bytes packet = to_bytes(c.packet);
         rtmfp_packet_reader in(packet);
         const rtmfp_header header = rtmfp_read_header(in);
         EXPECT_EQ(header.marker, c.expected.marker) << c.name;
+        EXPECT_EQ(header.has_timestamp, c.expected.has_timestamp) << c.name;
         EXPECT_EQ(header.timestamp, c.expected.timestamp) << c.name;
         EXPECT_EQ(header.has_echo, c.expected.has_echo) << c.name;
         EXPECT_EQ(header.echo, c.expected.echo) << c.name;
@@ -454,6 +466,7 @@ TEST(RtmfpHeader, ReadsMarkerTimestampEchoAndCountsChunks) {
     const std::string refused[] = {
         "\x4A\x00"s,                          // no room for the timestamp
         "\x4E\x00\x01\x00"s,                  // no room for the echo
+        "\x85\x00"s,                          // no room for the echo after the marker
         "\x4A\x00\x01\x01\x00\x00\x41\x00"s,  // second chunk cut inside its header
     };
     for (const auto& text : refused) {

@@ -22,10 +22,6 @@ namespace ip = boost::asio::ip;
 using namespace std::string_literals;
 using namespace rtmfp_test;
 
-std::uint16_t now16() {
-    return static_cast<std::uint16_t>(rtmfp_now());
-}
-
 constexpr rtmfp_key server_to_client = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 constexpr rtmfp_key client_to_server = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87,
                                         0x78, 0x69, 0x5A, 0x4B, 0x3C, 0x2D, 0x1E, 0x0F};
@@ -35,9 +31,9 @@ class recording_pipe : public rtmfp_pipe {
   public:
     recording_pipe(block_malloc& pool, std::uint32_t session_id, std::uint32_t far_session_id,
                    const rtmfp_key& encrypt_key, const rtmfp_key& decrypt_key,
-                   std::shared_ptr<rtmfp_socket> socket = nullptr)
+                   std::shared_ptr<rtmfp_socket> socket = nullptr, rtmfp_clock clock = rtmfp_now)
         : rtmfp_pipe(pool, std::move(socket), 0, session_id, far_session_id, encrypt_key,
-                     decrypt_key) {}
+                     decrypt_key, std::move(clock)) {}
 
     bool tick() override { return true; }
 
@@ -57,7 +53,7 @@ class recording_pipe : public rtmfp_pipe {
     }
 
   protected:
-    void on_packet() override {
+    void on_packet(const endpoint&) override {
         std::lock_guard lock(mutex_);
         ++packets_;
     }
@@ -77,9 +73,12 @@ class recording_pipe : public rtmfp_pipe {
 // The two ends of a session: the server's pipe and the client's.
 struct session_ends {
     explicit session_ends(block_malloc& pool, const rtmfp_key& to_client = server_to_client,
-                          const rtmfp_key& to_server = client_to_server)
-        : server(std::make_shared<recording_pipe>(pool, 7, 0x11223344, to_client, to_server)),
-          client(std::make_shared<recording_pipe>(pool, 0x11223344, 7, to_server, to_client)) {}
+                          const rtmfp_key& to_server = client_to_server,
+                          rtmfp_clock clock = rtmfp_now)
+        : server(std::make_shared<recording_pipe>(pool, 7, 0x11223344, to_client, to_server,
+                                                  nullptr, clock)),
+          client(std::make_shared<recording_pipe>(pool, 0x11223344, 7, to_server, to_client,
+                                                  nullptr, clock)) {}
     std::shared_ptr<recording_pipe> server;
     std::shared_ptr<recording_pipe> client;
 };
@@ -139,13 +138,13 @@ TEST(RtmfpPipe, BuiltPacketsDecodeAtTheOtherEnd) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        session_ends ends(pool, c.to_client, c.to_server);
+        // The pipes' clock stands at 4660.0 seconds (0x1234 units of 4 ms).
+        session_ends ends(pool, c.to_client, c.to_server, [] { return std::uint64_t{0x51234}; });
         // The client's timestamp, which the server echoes with marker 0x4E.
         ASSERT_TRUE(ends.server->decode_packet(
             sealed(pool, to_bytes("\x4A\x12\x34"), 7, c.to_server), somewhere));
         EXPECT_EQ(ends.server->peer_time(), 0x1234);
 
-        const std::uint16_t before = now16();
         block_buffer packet = ends.server->begin_packet(c.explicit_id, c.marker, c.chunk);
         EXPECT_EQ(packet.size(), c.length);
         EXPECT_EQ(rtmfp_session_id_of({packet.data(), packet.size()}),
@@ -154,7 +153,7 @@ TEST(RtmfpPipe, BuiltPacketsDecodeAtTheOtherEnd) {
         const bytes plain = opened(packet, c.to_client);
         EXPECT_EQ(plain[6], c.marker);
         const auto timestamp = static_cast<std::uint16_t>(plain[7] << 8 | plain[8]);
-        EXPECT_LE(static_cast<std::uint16_t>(timestamp - before), 2);
+        EXPECT_EQ(timestamp, 0x1234) << "the low 16 bits of the clock";
         if (c.marker & rtmfp_marker_echo_bit) {
             EXPECT_EQ(plain[9] << 8 | plain[10], 0x1234);
         }
@@ -166,7 +165,7 @@ TEST(RtmfpPipe, BuiltPacketsDecodeAtTheOtherEnd) {
     EXPECT_EQ(pool.outstanding(), 0u);
 }
 
-TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
+TEST(RtmfpPipe, DatagramsThatFailTheirChecksChangeNothing) {
     block_malloc pool(rtmfp_max_packet_size, 1000);
     const std::function<void(block_buffer&)> damages[] = {
         [](block_buffer& d) { d.data()[d.size() - 1] ^= 0x40; },
@@ -184,7 +183,8 @@ TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
         damages[i](packet);
         ends.client->set_idle_count(12);
         EXPECT_FALSE(ends.client->decode_packet(std::move(packet), somewhere)) << i;
-        EXPECT_EQ(ends.client->idle_count(), 0) << i;
+        // A forged datagram must not keep a dead session alive.
+        EXPECT_EQ(ends.client->idle_count(), 12) << i;
         EXPECT_EQ(ends.client->packets(), 0) << i;
         EXPECT_TRUE(ends.client->chunks().empty()) << i;
     }
@@ -195,6 +195,30 @@ TEST(RtmfpPipe, DatagramsThatFailTheirChecksOnlyCountAsLife) {
         sealed(pool, to_bytes("\x4A\x00\x01\x01\x00\x00"s), 0x11223344, client_to_server);
     EXPECT_FALSE(ends.client->decode_packet(std::move(packet), somewhere));
     EXPECT_EQ(pool.outstanding(), 0u);
+
+    // A genuine one does.
+    ends.client->set_idle_count(12);
+    EXPECT_TRUE(ends.client->decode_packet(
+        ends.server->begin_packet(std::nullopt, rtmfp_marker_session, rtmfp_keep_alive_req()),
+        somewhere));
+    EXPECT_EQ(ends.client->idle_count(), 0);
+}
+
+TEST(RtmfpPipe, APacketWithoutTimestampKeepsTheLastOne) {
+    block_malloc pool(rtmfp_max_packet_size, 1000);
+    session_ends ends(pool);
+    const auto decode = [&](const std::string& plain) {
+        ASSERT_TRUE(ends.server->decode_packet(sealed(pool, to_bytes(plain), 7, client_to_server),
+                                               somewhere));
+    };
+    decode("\x89\x12\x34\x01\x00\x00"s);
+    EXPECT_EQ(ends.server->peer_time(), 0x1234);
+    // Marker 0x81: no timestamp; the keep-alive right behind the marker is
+    // still read as a chunk.
+    decode("\x81\x01\x00\x00"s);
+    EXPECT_EQ(ends.server->peer_time(), 0x1234);
+    EXPECT_EQ(ends.server->packets(), 2);
+    EXPECT_EQ(ends.server->chunks(), (std::vector<bytes>(2, to_bytes("\x01\x00\x00"s))));
 }
 
 TEST(RtmfpPipe, HandsOverTheChunksUpToThePadding) {
@@ -256,7 +280,8 @@ TEST(RtmfpPipe, MalformedPacketsThrowAndReturnTheirBlock) {
 
 TEST(RtmfpPipe, EchoesUpdateTheRoundTripEstimate) {
     block_malloc pool(rtmfp_max_packet_size, 1000);
-    session_ends ends(pool);
+    std::uint64_t now = 0x30000;
+    session_ends ends(pool, server_to_client, client_to_server, [&] { return now; });
     const auto echoed = [&](std::uint16_t echo) {
         const bytes plain = {rtmfp_marker_session_echo, 0x00, 0x01,
                              static_cast<std::uint8_t>(echo >> 8), static_cast<std::uint8_t>(echo)};
@@ -265,18 +290,22 @@ TEST(RtmfpPipe, EchoesUpdateTheRoundTripEstimate) {
     };
     EXPECT_EQ(ends.server->rtt(), 10);
 
-    // 100 units ago: (10 + 100) / 2, give or take the clock moving on.
-    echoed(static_cast<std::uint16_t>(now16() - 100));
-    EXPECT_NEAR(ends.server->rtt(), 55, 2);
-    const std::uint16_t kept = ends.server->rtt();
+    // Sent 100 units ago: (10 + 100) / 2.
+    echoed(static_cast<std::uint16_t>(now - 100));
+    EXPECT_EQ(ends.server->rtt(), 55);
 
-    // A sample of 2000 or more is not believed.
-    echoed(static_cast<std::uint16_t>(now16() - 1990));
-    EXPECT_EQ(ends.server->rtt(), kept);
+    // A sample of 2000 or more is not believed: 55 + 1945.
+    echoed(static_cast<std::uint16_t>(now - 1945));
+    EXPECT_EQ(ends.server->rtt(), 55);
+    echoed(static_cast<std::uint16_t>(now - 1944));
+    EXPECT_EQ(ends.server->rtt(), 999);
 
-    // Echo from the "future" (clock wrapped on the client): a small sample.
-    echoed(static_cast<std::uint16_t>(now16() + 20));
-    EXPECT_NEAR(ends.server->rtt(), (kept - 20) / 2, 2);
+    // An echo from the "future" (the 16-bit clock wrapped): a small sample.
+    now = 0x40005;
+    echoed(0xFFF0);
+    EXPECT_EQ(ends.server->rtt(), (999 + 0x15) / 2);
+    echoed(static_cast<std::uint16_t>(now + 20));
+    EXPECT_EQ(ends.server->rtt(), (510 - 20) / 2);
 
     // Without the echo bit nothing changes.
     const std::uint16_t before = ends.server->rtt();

@@ -1,0 +1,184 @@
+// rtmfp_throughput: messages between an RTMFP session and our test client
+// on 127.0.0.1, through a relay that drops a share of the datagrams, in
+// both directions: how many messages and megabytes a second arrive whole
+// and in order, and how much was sent again. See bench/README.md.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtmfp/tests/lossy_relay.hpp"
+#include "rtmfp/tests/session_host.hpp"
+#include "rtmfp/tests/test_client.hpp"
+
+namespace {
+
+using namespace rtmfp_test;
+using namespace std::chrono_literals;
+using steady_clock = std::chrono::steady_clock;
+
+const bytes netconnection_signature{0x00, 0x54, 0x43, 0x04, 0x00};
+
+struct options {
+    double seconds = 30;  // at most, per run
+    int threads = 2;
+    std::vector<std::size_t> sizes{100, 10'000, 1 << 20};
+    std::vector<double> losses{0, 0.01, 0.05};
+};
+
+struct result {
+    std::size_t messages = 0;
+    std::size_t expected = 0;
+    double seconds = 0;
+    std::uint64_t resent = 0;  // fragments (upload) or packets (download)
+    std::uint64_t relay_dropped = 0;
+};
+
+// Enough messages for some 10 MB (5 MB of the smallest).
+std::size_t message_count(std::size_t size) {
+    return size <= 100 ? 50'000 : std::max<std::size_t>(10, 10'000'000 / size);
+}
+
+bytes message_of(std::size_t size) {
+    bytes message(size, 0x5A);
+    message[0] = 0x04;
+    return message;
+}
+
+// Everything the two ends need, the session fed by two threads and ticked
+// once a second as the server does.
+struct bench_pair {
+    explicit bench_pair(double loss, int threads)
+        : relay(host.endpoint(), {.seed = 14, .drop = loss}),
+          client(host.keys_for_client(), relay.endpoint()) {
+        host.open(relay.client_seen_at());
+        host.run_threads(threads);
+        host.tick_every(1000ms);
+        flow = client.open_flow(netconnection_signature);
+    }
+    session_host host;
+    lossy_relay relay;
+    test_client client;
+    std::uint32_t flow = 0;
+};
+
+result upload(std::size_t size, double loss, const options& o) {
+    bench_pair pair(loss, o.threads);
+    result r;
+    r.expected = message_count(size);
+    const bytes message = message_of(size);
+    const auto start = steady_clock::now();
+    for (std::size_t i = 0; i < r.expected; ++i) {
+        pair.client.send_message(pair.flow, message);
+    }
+    std::size_t received = 0;
+    pair.client.run_until(
+        [&] {
+            received = pair.host.locked([](test_session& s) {
+                return s.recording(0) ? s.recording(0)->record().data.size() : 0;
+            });
+            return received == r.expected;
+        },
+        std::chrono::milliseconds(static_cast<long>(o.seconds * 1000)));
+    r.seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
+    r.messages = received;
+    r.resent = pair.client.fragments_resent();
+    r.relay_dropped = pair.relay.dropped();
+    return r;
+}
+
+result download(std::size_t size, double loss, const options& o) {
+    bench_pair pair(loss, o.threads);
+    result r;
+    r.expected = message_count(size);
+    // The first message opens the stream and its reply flow.
+    pair.client.send_message(pair.flow, message_of(1));
+    pair.client.run_until(
+        [&] {
+            return pair.host.locked([](test_session& s) { return s.find_out_flow(2) != nullptr; });
+        },
+        10s);
+
+    const bytes message = message_of(size);
+    // Written as the window lets the flow take them: a flow queues at most
+    // about a thousand packets.
+    const std::size_t packets = size / 1100 + 1;
+    const std::size_t queue_below = std::max<std::size_t>(100, 400 / packets * packets);
+    std::atomic<bool> done{false};
+    const auto start = steady_clock::now();
+    std::thread writer([&] {
+        std::size_t written = 0;
+        while (written < r.expected && !done) {
+            const bool wrote = pair.host.locked([&](test_session& s) {
+                const rtmfp_out_flow* flow = s.find_out_flow(2);
+                const auto stream = s.recording(0);
+                if (flow == nullptr || !stream || flow->waiting() >= queue_below) {
+                    return false;
+                }
+                stream->write(message);
+                return true;
+            });
+            if (wrote) {
+                ++written;
+            } else {
+                std::this_thread::sleep_for(200us);
+            }
+        }
+    });
+    const auto received = [&] {
+        const server_flow* reply = pair.client.flow_answering(pair.flow);
+        return reply == nullptr ? std::size_t{0} : reply->messages.size();
+    };
+    pair.client.run_until([&] { return received() == r.expected; },
+                          std::chrono::milliseconds(static_cast<long>(o.seconds * 1000)));
+    r.seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
+    done = true;
+    writer.join();
+    r.messages = received();
+    r.resent = pair.host.session()->packets_resent();
+    r.relay_dropped = pair.relay.dropped();
+    return r;
+}
+
+void print(const char* direction, std::size_t size, double loss, const result& r) {
+    const double megabytes = static_cast<double>(r.messages) * static_cast<double>(size) / 1e6;
+    std::printf("%-8s %9zu %5.0f%% %9zu/%-9zu %8.2f %12.0f %9.2f %10llu %9llu\n", direction, size,
+                loss * 100, r.messages, r.expected, r.seconds,
+                static_cast<double>(r.messages) / r.seconds, megabytes / r.seconds,
+                static_cast<unsigned long long>(r.resent),
+                static_cast<unsigned long long>(r.relay_dropped));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            o.seconds = std::atof(argv[++i]);
+        } else if (arg == "--threads" && i + 1 < argc) {
+            o.threads = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr,
+                         "Usage: rtmfp_throughput [--seconds S] [--threads N]\n"
+                         "  S: longest run (30); N: threads feeding the session (2)\n");
+            return 2;
+        }
+    }
+    std::printf("%-8s %9s %6s %19s %8s %12s %9s %10s %9s\n", "way", "bytes", "loss", "messages",
+                "seconds", "messages/s", "MB/s", "resent", "dropped");
+    for (const double loss : o.losses) {
+        for (const std::size_t size : o.sizes) {
+            print("upload", size, loss, upload(size, loss, o));
+            print("download", size, loss, download(size, loss, o));
+        }
+    }
+    return 0;
+}
