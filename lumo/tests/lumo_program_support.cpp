@@ -69,11 +69,17 @@ lumo_fixture::~lumo_fixture() {
     }
 }
 
-void lumo_fixture::write_config(const std::string& lumo_xml) {
+void lumo_fixture::write_config(std::optional<std::string> password, const std::string& more,
+                                std::optional<std::string> port) {
+    password_ = password.value_or("");
+    std::string lumo = "<path>" + root_.string() + "</path><server_admin_ipc_port>" +
+                       port.value_or(std::to_string(admin_port_)) + "</server_admin_ipc_port>";
+    if (password) {
+        lumo += "<server_admin_ipc_pwd>" + xml_text(*password) + "</server_admin_ipc_pwd>";
+    }
     lumo_test::write_config(
         config_file_, "", {{{"localhost"}, (dir_ / "www").string(), {{"media", media_.string()}}}},
-        "<path>" + root_.string() + "</path><server_admin_ipc_port>" + std::to_string(admin_port_) +
-            "</server_admin_ipc_port>" + lumo_xml);
+        lumo + more);
 }
 
 fs::path lumo_fixture::program_path(const std::string& program) const {
@@ -124,7 +130,7 @@ std::unique_ptr<admin_client> lumo_fixture::client() {
 
 std::unique_ptr<admin_client> lumo_fixture::logged_in_client() {
     auto connection = client();
-    const auto login = connection->login("secret");
+    const auto login = connection->login(password_);
     EXPECT_EQ(login.status, rpc::call_status::success);
     EXPECT_TRUE(login.result) << login.error;
     return connection;
@@ -168,13 +174,18 @@ child_name lumo_fixture::child_of(pid_t pid) const {
 
 pid_t lumo_fixture::ready_child(const child_name& name) {
     pid_t last = -1;
-    for (const auto& event : log_events()) {
-        if (event.what == "start" && child_of(event.pid) == name) {
-            last = event.pid;
-        }
-    }
-    EXPECT_NE(last, -1) << name << " never started";
-    EXPECT_TRUE(wait_logged("ready", last)) << name;
+    const bool started = platform::testing::eventually(
+        [&] {
+            for (const auto& event : log_events()) {
+                if (event.what == "start" && child_of(event.pid) == name) {
+                    last = event.pid;
+                }
+            }
+            return last != -1;
+        },
+        60s);
+    EXPECT_TRUE(started) << name << " never started";
+    EXPECT_TRUE(started && wait_logged("ready", last)) << name;
     return last;
 }
 

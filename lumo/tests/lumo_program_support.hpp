@@ -98,11 +98,10 @@ class lumo_fixture {
     lumo_fixture& operator=(const lumo_fixture&) = delete;
 
     // Writes the configuration: config.lumo gets the root's path, the
-    // administration port and `lumo_xml` (by default the password "secret").
-    void write_config(const std::string& lumo_xml = password_xml("secret"));
-    static std::string password_xml(const std::string& password) {
-        return "<server_admin_ipc_pwd>" + password + "</server_admin_ipc_pwd>";
-    }
+    // administration port (`port`, by default the fixture's), the password
+    // unless it is nothing, and `more`.
+    void write_config(std::optional<std::string> password = "secret", const std::string& more = "",
+                      std::optional<std::string> port = std::nullopt);
 
     // Lines of a stand-in's behaviour file: "mysql", "apache" or "qen".
     void behave(const std::string& program, const std::string& lines);
@@ -121,7 +120,7 @@ class lumo_fixture {
     void wait_started();
 
     std::unique_ptr<admin_client> client();
-    // A client logged in with the password "secret".
+    // A client logged in with the configured password.
     std::unique_ptr<admin_client> logged_in_client();
     boost::asio::io_context& io() { return io_.context(); }
 
@@ -129,7 +128,8 @@ class lumo_fixture {
     bool wait_logged(const std::string& what, pid_t pid,
                      std::chrono::milliseconds timeout = 60s) const;
     child_name child_of(pid_t pid) const;
-    // The pid of the child of that name started last, once it is ready.
+    // The pid of the child of that name started last, once it has started
+    // and is ready.
     pid_t ready_child(const child_name& name);
     // The children's names in the order of the log's lines of one kind.
     std::vector<child_name> children_in_order(const std::string& what) const;
@@ -157,6 +157,7 @@ class lumo_fixture {
     fs::path config_file_ = dir_ / "lumo.xml";
     fs::path log_ = dir_ / "children.log";
     unsigned short admin_port_;
+    std::string password_;
     rpc::testing::io_thread io_;
     std::unique_ptr<platform::testing::child_process> lumo_;
 };
