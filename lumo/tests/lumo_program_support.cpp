@@ -172,7 +172,7 @@ child_name lumo_fixture::child_of(pid_t pid) const {
     return "unknown";
 }
 
-pid_t lumo_fixture::ready_child(const child_name& name) {
+pid_t lumo_fixture::ready_child(const child_name& name, pid_t other_than) {
     pid_t last = -1;
     const bool started = platform::testing::eventually(
         [&] {
@@ -181,7 +181,7 @@ pid_t lumo_fixture::ready_child(const child_name& name) {
                     last = event.pid;
                 }
             }
-            return last != -1;
+            return last != -1 && last != other_than;
         },
         60s);
     EXPECT_TRUE(started) << name << " never started";

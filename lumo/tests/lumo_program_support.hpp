@@ -129,8 +129,8 @@ class lumo_fixture {
                      std::chrono::milliseconds timeout = 60s) const;
     child_name child_of(pid_t pid) const;
     // The pid of the child of that name started last, once it has started
-    // and is ready.
-    pid_t ready_child(const child_name& name);
+    // and is ready; with `other_than`, once that one is not the last.
+    pid_t ready_child(const child_name& name, pid_t other_than = -1);
     // The children's names in the order of the log's lines of one kind.
     std::vector<child_name> children_in_order(const std::string& what) const;
 
