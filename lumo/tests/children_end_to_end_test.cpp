@@ -16,32 +16,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using child = lumo::lumo_proc_mgr::child;
+using lumo_test::distinct_free_ports;
+using lumo_test::http_get;
+using lumo_test::http_status;
 using platform::testing::read_file;
 using platform::testing::run;
 using platform::testing::write_file;
 namespace fs = std::filesystem;
-
-std::vector<unsigned short> distinct_free_ports(std::size_t count) {
-    std::set<unsigned short> ports;
-    while (ports.size() < count) {
-        ports.insert(platform::testing::free_port());
-    }
-    return {ports.begin(), ports.end()};
-}
-
-// The body of a GET, or the status code alone.
-std::string http_get(unsigned short port, const std::string& path) {
-    return run({"curl", "-s", "--max-time", "30",
-                "http://127.0.0.1:" + std::to_string(port) + path},
-               60s)
-        .out;
-}
-std::string http_status(unsigned short port, const std::string& path) {
-    return run({"curl", "-s", "--max-time", "30", "-o", "/dev/null", "-w", "%{http_code}",
-                "http://127.0.0.1:" + std::to_string(port) + path},
-               60s)
-        .out;
-}
 
 TEST(ChildrenEndToEnd, RealServersStartServeSurviveKillsAndStop) {
     for (const char* program :

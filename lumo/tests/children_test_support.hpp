@@ -40,6 +40,15 @@ struct domain_spec {
 void write_config(const fs::path& file, const std::string& qen,
                   const std::vector<domain_spec>& domains, const std::string& lumo);
 
+// Ports on 127.0.0.1, all different, that were free a moment ago.
+std::vector<unsigned short> distinct_free_ports(std::size_t count);
+
+// The body of a GET on 127.0.0.1:port, or its status code alone; curl's
+// options go before the URL.
+std::string http_get(unsigned short port, const std::string& path);
+std::string http_status(unsigned short port, const std::string& path,
+                        const std::vector<std::string>& curl_options = {});
+
 // Whether the manager notices within 30 s that the child has ended.
 bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which);
 

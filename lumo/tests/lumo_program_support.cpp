@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <signal.h>
 
 #include <sstream>
 
 #include "lumo/tests/channel_test_support.hpp"
-#include "lumo/tests/children_test_support.hpp"
 #include "platform/named_event.hpp"
 #include "rpc/rpc_tcp_server.hpp"
 
@@ -40,12 +40,19 @@ void admin_client::close() {
     connection_->close();
 }
 
-lumo_fixture::lumo_fixture() : admin_port_(platform::testing::free_port()) {
-    fs::create_directories(root_ / "mysql/data");  // no database wanted
-    make_root(root_, {STAND_IN_PROGRAM, STAND_IN_PROGRAM, STAND_IN_PROGRAM});
-    behave("mysql", "* run");
-    behave("apache", "* run");
-    behave("qen", "* event");
+lumo_fixture::lumo_fixture(std::optional<root_programs> real_programs)
+    : admin_port_(platform::testing::free_port()) {
+    if (real_programs) {
+        // Apache's workers run as www-data and read these folders.
+        fs::permissions(dir_.path(), fs::perms(0755));
+        make_root(root_, *real_programs);
+    } else {
+        fs::create_directories(root_ / "mysql/data");  // no database wanted
+        make_root(root_, {STAND_IN_PROGRAM, STAND_IN_PROGRAM, STAND_IN_PROGRAM});
+        behave("mysql", "* run");
+        behave("apache", "* run");
+        behave("qen", "* event");
+    }
     fs::create_directories(dir_ / "www");
     fs::create_directories(media_ / "live");
     fs::create_directories(media_ / "vod");
@@ -58,28 +65,38 @@ lumo_fixture::lumo_fixture() : admin_port_(platform::testing::free_port()) {
 }
 
 lumo_fixture::~lumo_fixture() {
+    platform::testing::group_killer killer;
     if (lumo_) {
         const pid_t pid = lumo_->pid();
-        lumo_.reset();  // killed if it still runs
+        for (const pid_t child : platform::testing::live_children_of(pid)) {
+            killer.add(child);  // each leads a group of its own
+        }
+        // Stopped as it stops, its children leave nothing behind (a killed
+        // qen leaves its event); killed should that fail.
+        if (lumo_->running()) {
+            lumo_->signal(SIGTERM);
+            lumo_->wait_for_exit(60s);
+        }
+        lumo_.reset();
         platform::remove_named_event("lumo_shutdown_" + std::to_string(pid));
     }
-    platform::testing::group_killer killer;
     for (const pid_t child : started_children()) {
         killer.add(child);
     }
 }
 
-void lumo_fixture::write_config(std::optional<std::string> password, const std::string& more,
-                                std::optional<std::string> port) {
-    password_ = password.value_or("");
+void lumo_fixture::write_config(const config_options& options) {
+    password_ = options.password.value_or("");
     std::string lumo = "<path>" + root_.string() + "</path><server_admin_ipc_port>" +
-                       port.value_or(std::to_string(admin_port_)) + "</server_admin_ipc_port>";
-    if (password) {
-        lumo += "<server_admin_ipc_pwd>" + xml_text(*password) + "</server_admin_ipc_pwd>";
+                       options.port.value_or(std::to_string(admin_port_)) +
+                       "</server_admin_ipc_port>";
+    if (options.password) {
+        lumo += "<server_admin_ipc_pwd>" + xml_text(*options.password) + "</server_admin_ipc_pwd>";
     }
     lumo_test::write_config(
-        config_file_, "", {{{"localhost"}, (dir_ / "www").string(), {{"media", media_.string()}}}},
-        lumo + more);
+        config_file_, options.qen_xml,
+        {{{"localhost"}, (dir_ / "www").string(), {{"media", media_.string()}}}},
+        lumo + options.lumo_xml);
 }
 
 fs::path lumo_fixture::program_path(const std::string& program) const {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo/tests/children_test_support.hpp"
 #include "platform/testing/process_groups.hpp"
 #include "platform/testing/test_support.hpp"
 #include "rpc/rpc_tcp_connection.hpp"
@@ -85,23 +86,31 @@ struct child_event {
     pid_t pid;
 };
 
-// An installation root of stand-ins with a configuration: one domain with
-// the virtual directory "media" (its "live" and "vod" folders made as
-// addVirtualDir makes them), the administration port on a free port. Every
-// child the test's lumo started is gone, with its group, once the fixture
-// is; so is lumo.
+// What the configuration holds besides the domain, the root's path and
+// the administration port.
+struct config_options {
+    // Nothing: no password element.
+    std::optional<std::string> password = "secret";
+    // The administration port's text; the fixture's port when nothing.
+    std::optional<std::string> port;
+    // More of config.lumo and of config.qen, as XML.
+    std::string lumo_xml;
+    std::string qen_xml;
+};
+
+// An installation root with a configuration: one domain with the virtual
+// directory "media" (its "live" and "vod" folders made as addVirtualDir
+// makes them), the administration port on a free port. The root's children
+// are stand-ins, or the given programs. Every child the test's lumo started
+// is gone, with its group, once the fixture is; so is lumo.
 class lumo_fixture {
   public:
-    lumo_fixture();
+    explicit lumo_fixture(std::optional<root_programs> real_programs = std::nullopt);
     ~lumo_fixture();
     lumo_fixture(const lumo_fixture&) = delete;
     lumo_fixture& operator=(const lumo_fixture&) = delete;
 
-    // Writes the configuration: config.lumo gets the root's path, the
-    // administration port (`port`, by default the fixture's), the password
-    // unless it is nothing, and `more`.
-    void write_config(std::optional<std::string> password = "secret", const std::string& more = "",
-                      std::optional<std::string> port = std::nullopt);
+    void write_config(const config_options& options = {});
 
     // Lines of a stand-in's behaviour file: "mysql", "apache" or "qen".
     void behave(const std::string& program, const std::string& lines);

@@ -92,7 +92,7 @@ void expect_orderly_end(lumo_fixture& f, const std::function<void()>& stop) {
 TEST(LumoLife, TerminalSignalsChangeNothingAndTheShutdownEventEndsIt) {
     lumo_fixture f;
     // Without a configured password the empty one unlocks.
-    f.write_config(std::nullopt);
+    f.write_config({.password = std::nullopt});
     notify_socket reports(f.dir() / "notify");
     f.start("embed", {{"NOTIFY_SOCKET", reports.path().string()}});
     f.wait_started();
@@ -167,7 +167,7 @@ TEST(LumoLife, AFailedStartUpLogsItsReasonLeavesNothingAndExitsOne) {
     };
     const auto config = [](std::string more, std::optional<std::string> port = std::nullopt) {
         return [more, port](lumo_fixture& f) {
-            f.write_config("secret", more, port);
+            f.write_config({.port = port, .lumo_xml = more});
             return std::shared_ptr<void>();
         };
     };
