@@ -504,6 +504,7 @@ TEST(LumoAdminPort, ClientsThatGoAwayLeaveTheOthersServed) {
     const auto login = rpc::encode_request(1, 1, std::string("secret"));
 
     pid_t qen = f.ready_child("qen");
+    const pid_t streaming = f.ready_child("http streaming");
     EXPECT_EQ(describe(admin->call<bool>(11)), "true ");
     {
         // Asks for the media services and goes at once.
@@ -514,7 +515,7 @@ TEST(LumoAdminPort, ClientsThatGoAwayLeaveTheOthersServed) {
         gone.send(bytes);
     }
     qen = f.ready_child("qen", qen);
-    f.ready_child("http streaming");
+    f.ready_child("http streaming", streaming);
     EXPECT_EQ(f.logged_in_client()->call<string_map>(13).result.at("running"), "1");
 
     {

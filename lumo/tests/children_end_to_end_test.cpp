@@ -25,16 +25,8 @@ using platform::testing::write_file;
 namespace fs = std::filesystem;
 
 TEST(ChildrenEndToEnd, RealServersStartServeSurviveKillsAndStop) {
-    for (const char* program :
-         {"/usr/sbin/mariadbd", "/usr/sbin/apache2", "/usr/lib/apache2/modules/libphp8.2.so"}) {
-        if (!fs::exists(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
-    }
-    for (const char* program : {"mariadb-install-db", "mariadb", "curl"}) {
-        if (!platform::testing::have_program(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
+    if (const auto missing = lumo_test::missing_for_real_servers({"mariadb"})) {
+        GTEST_SKIP() << *missing << " is missing";
     }
 
     // Apache's workers run as www-data and read these folders.

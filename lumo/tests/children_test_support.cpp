@@ -68,6 +68,24 @@ void write_config(const fs::path& file, const std::string& qen,
     platform::testing::write_file(file, text);
 }
 
+std::optional<std::string> missing_for_real_servers(
+    const std::vector<std::string>& other_programs) {
+    for (const char* file :
+         {"/usr/sbin/mariadbd", "/usr/sbin/apache2", "/usr/lib/apache2/modules/libphp8.2.so"}) {
+        if (!fs::exists(file)) {
+            return file;
+        }
+    }
+    std::vector<std::string> programs{"mariadb-install-db", "curl"};
+    programs.insert(programs.end(), other_programs.begin(), other_programs.end());
+    for (const auto& program : programs) {
+        if (!platform::testing::have_program(program)) {
+            return program;
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<unsigned short> distinct_free_ports(std::size_t count) {
     std::set<unsigned short> ports;
     while (ports.size() < count) {

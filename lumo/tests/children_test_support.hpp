@@ -4,6 +4,7 @@
 // supervisor's children.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,12 @@ struct domain_spec {
 // sections' other elements are given as XML, the domains as specs.
 void write_config(const fs::path& file, const std::string& qen,
                   const std::vector<domain_spec>& domains, const std::string& lumo);
+
+// What a test with the real servers needs and this machine lacks: the
+// database server, Apache with PHP, mariadb-install-db, curl, or one of the
+// other programs named (looked up along PATH); nothing when all are there.
+std::optional<std::string> missing_for_real_servers(
+    const std::vector<std::string>& other_programs = {});
 
 // Ports on 127.0.0.1, all different, that were free a moment ago.
 std::vector<unsigned short> distinct_free_ports(std::size_t count);

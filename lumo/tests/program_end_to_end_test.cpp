@@ -21,16 +21,8 @@ using platform::testing::write_file;
 constexpr auto stop_bound = 60s;
 
 TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
-    for (const char* program :
-         {"/usr/sbin/mariadbd", "/usr/sbin/apache2", "/usr/lib/apache2/modules/libphp8.2.so"}) {
-        if (!fs::exists(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
-    }
-    for (const char* program : {"mariadb-install-db", "curl", "ffmpeg"}) {
-        if (!platform::testing::have_program(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
+    if (const auto missing = missing_for_real_servers({"ffmpeg"})) {
+        GTEST_SKIP() << *missing << " is missing";
     }
 
     lumo_fixture f(root_programs{QEN_BINARY, {}, {}});
