@@ -207,6 +207,8 @@ class rtmp_client {
     void receive_for(std::chrono::milliseconds time);
     // Takes at most this many bytes, as a slow reader does.
     void receive(std::size_t max_bytes, std::chrono::milliseconds timeout);
+    // Takes bytes that were read from the socket elsewhere, in order.
+    void take(std::string_view bytes) { decoder_.feed(bytes); }
 
     tcp_client& socket() { return socket_; }
     std::vector<message>& received() { return decoder_.messages; }
