@@ -2,11 +2,9 @@
 // live relay whose budget for them is small: the server's resident memory
 // stays near that budget, and a real publisher and player go on.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,13 +25,6 @@ namespace {
 
 using namespace rtmp_test;
 namespace testing_support = platform::testing;
-
-std::uint64_t own_resident_bytes() {
-    std::ifstream statm("/proc/self/statm");
-    std::uint64_t size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
 
 TEST(PendingMemory, ACrowdLeavingMessagesUnfinishedCannotTakeTheServersMemory) {
     for (const char* program : {"ffmpeg", "ffprobe"}) {
@@ -59,7 +50,7 @@ TEST(PendingMemory, ACrowdLeavingMessagesUnfinishedCannotTakeTheServersMemory) {
                                            "-rw_timeout", "5000000", "-i", url, "-c", "copy", "-f",
                                            "flv", (dir / "played.flv").string()});
     std::this_thread::sleep_for(500ms);
-    const std::uint64_t resident_before = own_resident_bytes();
+    const std::uint64_t resident_before = testing_support::own_resident_bytes();
 
     // Each would hold seven messages of the largest size: within its own
     // bound, far beyond the server's budget all together.
@@ -82,7 +73,7 @@ TEST(PendingMemory, ACrowdLeavingMessagesUnfinishedCannotTakeTheServersMemory) {
             ++holding;
         }
     }
-    const std::uint64_t grown = own_resident_bytes() - resident_before;
+    const std::uint64_t grown = testing_support::own_resident_bytes() - resident_before;
     const std::uint64_t attempted = std::uint64_t{crowd_size} * messages_each * largest;
 
     EXPECT_LE(relay.context.pending_messages.used(), budget);
