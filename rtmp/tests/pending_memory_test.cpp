@@ -41,15 +41,18 @@ TEST(PendingMemory, ACrowdLeavingMessagesUnfinishedCannotTakeTheServersMemory) {
     relay.context.pending_messages.set_limit(budget);
     relay.start();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(relay.port) + "/live/s";
+    // The player waits for the publisher, so that it has the whole stream.
+    testing_support::child_process player({"ffmpeg", "-hide_banner", "-loglevel", "warning", "-y",
+                                           "-rtmp_live", "live", "-rw_timeout", "10000000", "-i",
+                                           url, "-c", "copy", "-f", "flv",
+                                           (dir / "played.flv").string()});
+    ASSERT_TRUE(eventually([&] { return relay.server->connections().size() == 1; }, 10s));
+    std::this_thread::sleep_for(300ms);
     testing_support::child_process publisher({"ffmpeg", "-hide_banner", "-loglevel", "warning",
                                               "-re", "-i", sample.string(), "-c", "copy", "-f",
                                               "flv", url});
     ASSERT_TRUE(eventually([&] { return relay.registry.exists("s"); }, 10s))
         << publisher.stderr_text();
-    testing_support::child_process player({"ffmpeg", "-hide_banner", "-loglevel", "warning", "-y",
-                                           "-rw_timeout", "5000000", "-i", url, "-c", "copy", "-f",
-                                           "flv", (dir / "played.flv").string()});
-    std::this_thread::sleep_for(500ms);
     const std::uint64_t resident_before = testing_support::own_resident_bytes();
 
     // Each would hold seven messages of the largest size: within its own
