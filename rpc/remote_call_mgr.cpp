@@ -82,7 +82,8 @@ void remote_call_mgr::queue_frame(byte_buffer frame, std::uint64_t call_id) {
                           });
 }
 
-// Its storage and the bookkeeping around it.
+// What a queued frame holds: its storage, and about what the allocator and
+// the queue add to it (a header of twenty bytes costs far more than twenty).
 std::size_t remote_call_mgr::queued_cost(const byte_buffer& frame) noexcept {
     return frame.capacity() + 64;
 }
