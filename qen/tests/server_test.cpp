@@ -188,15 +188,21 @@ TEST(Server, ASecondPublisherOfANameIsRefused) {
     EXPECT_EQ(qen.stop(), 0);
 }
 
-TEST(Server, PlaysRecordingsBack) {
-    REQUIRE_MEDIA_TOOLS();
-    qen_process qen;
+// Publishes the 12-second sample to live/show, ends it as video on demand and
+// waits until the recording is finished.
+void record_show(const qen_process& qen) {
     const fs::path live = qen.app("live");
     publish_file(qen, "live", "show", sample(12), true);
     for (int i = 0; i < 50 && !fs::exists(live / "show.stopped"); ++i) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_TRUE(fs::exists(live / "show.zpksegments"));
+}
+
+TEST(Server, PlaysRecordingsBack) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    ASSERT_NO_FATAL_FAILURE(record_show(qen));
 
     testing::temp_dir out;
     auto ffmpeg = ffmpeg_play(qen.url("live/zpk:show.zpksegments"), out / "ffmpeg.flv");
@@ -271,11 +277,7 @@ TEST(Server, PlaysFlvFilesByName) {
 TEST(Server, AStartOffsetNeverTakesRtmpdumpBackInTime) {
     REQUIRE_MEDIA_TOOLS();
     qen_process qen;
-    const fs::path live = qen.app("live");
-    publish_file(qen, "live", "show", sample(12), true);
-    for (int i = 0; i < 50 && !fs::exists(live / "show.stopped"); ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
+    ASSERT_NO_FATAL_FAILURE(record_show(qen));
     fs::copy_file(sample(12), qen.app("files") / "clip.flv");
     const auto source = testing::probe_packets(sample(12));
 
