@@ -296,7 +296,7 @@ TEST_F(RemoteCallTest, APeerThatAsksWithoutReadingIsClosedAtTheQueueCap) {
     for (std::size_t i = 0; i < requests; ++i) {
         asks.insert(asks.end(), one.begin(), one.end());
     }
-    const std::uint64_t resident_before = platform::testing::own_resident_bytes();
+    [[maybe_unused]] const std::uint64_t resident_before = platform::testing::own_resident_bytes();
     try {
         client.send(asks);
     } catch (const boost::system::system_error&) {
