@@ -459,7 +459,12 @@ def chunk_messages(stream):
 
 
 # The chunk fuzzer's first byte: bit 0 the whole stack, bit 1 a handshake
-# done first, the rest the read size (1 + rest * 73 bytes).
+# done first, the rest the read size (1 + rest * 73 bytes). A real client
+# sends C2 only once S0, S1 and S2 have come, so that no read runs past C1:
+# through the handshake the reads are single bytes.
+WHOLE_STACK = 1
+AFTER_HANDSHAKE = 3
+READS_OF_74 = 1 << 2
 READS_OF_4089 = 56 << 2
 MAX_SEED = 96 * 1024
 
@@ -471,21 +476,19 @@ def make_rtmp_seeds(sessions, www):
     for number, (label, data) in enumerate(sessions):
         data = data[:MAX_SEED]
         name = "%02d_%s" % (number, label)
-        write_seed("rtmp_input", name + "_stack", bytes([READS_OF_4089 | 1]) + data)
+        write_seed("rtmp_input", name + "_stack",
+                   bytes([WHOLE_STACK]) + data[:HANDSHAKE + 1024])
         write_seed("rtmp_input", name + "_after_handshake",
-                   bytes([READS_OF_4089 | 3]) + data[HANDSHAKE:])
+                   bytes([READS_OF_4089 | AFTER_HANDSHAKE]) + data[HANDSHAKE:])
         write_seed("rtmp_input", name + "_chunks", bytes([READS_OF_4089]) + data[HANDSHAKE:])
         for kind, body, _ in chunk_messages(data):
             if kind in (18, 20) and body not in seen:
                 seen.add(body)
                 write_seed("amf0_read_value", hashlib.sha1(body).hexdigest()[:16], body)
-    # A few sessions in small reads, so that messages straddle them, and the
-    # handshake of each kind of client alone.
+    # A few sessions in small reads, so that messages straddle them.
     for number, (label, data) in enumerate(sessions[:3]):
         write_seed("rtmp_input", "%02d_%s_reads_of_74" % (number, label),
-                   bytes([(1 << 2) | 1]) + data[:8192])
-        write_seed("rtmp_input", "%02d_%s_handshake" % (number, label),
-                   bytes([(1 << 2) | 1]) + data[:HANDSHAKE])
+                   bytes([READS_OF_74 | AFTER_HANDSHAKE]) + data[HANDSHAKE:HANDSHAKE + 8192])
     for folder, _, files in os.walk(www):
         for name in files:
             if name.endswith(("segments", ".zpksegments", ".livesegments")) and \
