@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "rtmfp/flows.hpp"
@@ -30,25 +31,6 @@ void reply(rtmfp_netstream& stream, Write&& write) {
     }
 }
 
-void write_command_header(buffer_writer& out, light_string name, double transaction_id) {
-    out.write_u8(command_message);
-    out.write_u32_be(0);
-    amf0_string(name).write(out);
-    amf0_number(transaction_id).write(out);
-    amf0_null().write(out);
-}
-
-void write_status(buffer_writer& out, light_string level, light_string code,
-                  light_string description) {
-    out.write_u8(amf0_object::type_marker);
-    amf0_write_level(out, level);
-    amf0_write_code(out, code);
-    if (!description.empty()) {
-        amf0_write_description(out, description);
-    }
-    amf0_write_object_end(out);
-}
-
 void write_number_property(buffer_writer& out, light_string key, double value) {
     amf0_write_key(out, key);
     amf0_number(value).write(out);
@@ -57,8 +39,8 @@ void write_number_property(buffer_writer& out, light_string key, double value) {
 void reply_create_stream_failed(rtmfp_netstream& stream, double transaction_id,
                                 light_string description) {
     reply(stream, [&](buffer_writer& out) {
-        write_command_header(out, "_error", transaction_id);
-        write_status(out, "error", "NetConnection.CreateStream.Failed", description);
+        rtmfp_write_command_header(out, "_error", transaction_id);
+        rtmfp_write_status(out, "error", "NetConnection.CreateStream.Failed", description);
     });
 }
 
@@ -69,7 +51,58 @@ bool is_stream_id(double value) {
            std::floor(value) == value;
 }
 
+const char* nat_type_text(std::int32_t nat_type) {
+    switch (nat_type) {
+        case rtmfp_nat_none:
+            return "noNat";
+        case rtmfp_nat_cone:
+            return "cone";
+        case rtmfp_nat_restricted_cone:
+            return "restricCone";
+        case rtmfp_nat_symmetric:
+            return "symmetric";
+        default:
+            return "unknown";
+    }
+}
+
+// "address:port"; an IPv6 address in brackets only when asked.
+std::string endpoint_text(const rtmfp_session::endpoint& address, bool bracket_ipv6) {
+    const std::string host = address.address().to_string();
+    const bool bracket = bracket_ipv6 && address.address().is_v6() && !host.starts_with('[');
+    return (bracket ? "[" + host + "]" : host) + ":" + std::to_string(address.port());
+}
+
+void write_bool_property(buffer_writer& out, light_string key, bool value) {
+    amf0_write_key(out, key);
+    amf0_bool(value).write(out);
+}
+
+void write_string_property(buffer_writer& out, light_string key, light_string value) {
+    amf0_write_key(out, key);
+    amf0_string(value).write(out);
+}
+
 }  // namespace
+
+void rtmfp_write_command_header(buffer_writer& out, light_string name, double transaction_id) {
+    out.write_u8(command_message);
+    out.write_u32_be(0);
+    amf0_string(name).write(out);
+    amf0_number(transaction_id).write(out);
+    amf0_null().write(out);
+}
+
+void rtmfp_write_status(buffer_writer& out, light_string level, light_string code,
+                        light_string description) {
+    out.write_u8(amf0_object::type_marker);
+    amf0_write_level(out, level);
+    amf0_write_code(out, code);
+    if (!description.empty()) {
+        amf0_write_description(out, description);
+    }
+    amf0_write_object_end(out);
+}
 
 rtmfp_server_netconnection::rtmfp_server_netconnection(
     const std::shared_ptr<rtmfp_server_session>& session)
@@ -111,7 +144,7 @@ void rtmfp_server_netconnection::connect(buffer_reader& args, double transaction
     }
     session.set_connected();
     reply(*this, [&](buffer_writer& out) {
-        write_command_header(out, "_result", transaction_id);
+        rtmfp_write_command_header(out, "_result", transaction_id);
         out.write_u8(amf0_object::type_marker);
         amf0_write_level(out, "status");
         amf0_write_code(out, "NetConnection.Connect.Success");
@@ -142,7 +175,7 @@ void rtmfp_server_netconnection::create_stream(double transaction_id) {
     }
     session.run_stream_created(stream);
     reply(*this, [&](buffer_writer& out) {
-        write_command_header(out, "_result", transaction_id);
+        rtmfp_write_command_header(out, "_result", transaction_id);
         amf0_number(stream->stream_id()).write(out);
     });
 }
@@ -188,11 +221,48 @@ void rtmfp_server_netconnection::delete_stream(buffer_reader& args) {
 void rtmfp_server_netconnection::stat(double transaction_id) {
     rtmfp_server_session& session = server_session();
     reply(*this, [&](buffer_writer& out) {
-        write_command_header(out, "_result", transaction_id);
+        rtmfp_write_command_header(out, "_result", transaction_id);
         out.write_u8(amf0_object::type_marker);
         write_number_property(out, "sessions", session.server_state().session_count.load());
         write_number_property(out, "groupSessions",
                               static_cast<double>(session.group_session_count()));
+        amf0_write_object_end(out);
+    });
+}
+
+void rtmfp_server_netconnection::send_connectivity_results(
+    std::int32_t nat_type, const std::vector<rtmfp_session::endpoint>& addresses) {
+    const bool easy_to_reach = nat_type == rtmfp_nat_none || nat_type == rtmfp_nat_cone;
+    const bool announced = addresses.size() >= 2;
+    const std::string public_address = addresses.empty() ? "" : endpoint_text(addresses[0], false);
+    std::vector<std::string> local_addresses;
+    for (std::size_t i = 1; i < addresses.size(); ++i) {
+        local_addresses.push_back(endpoint_text(addresses[i], true));
+    }
+    reply(*this, [&](buffer_writer& out) {
+        rtmfp_write_command_header(out, "onStatus", 0);
+        out.write_u8(amf0_object::type_marker);
+        amf0_write_level(out, "status");
+        amf0_write_code(out, "NetConnection.ConnectivityCheck.Results");
+        amf0_write_description(out, "Connectivity Check Results");
+        write_string_property(out, "publicAddress", public_address);
+        amf0_write_key(out, "localAddresses");
+        out.write_u8(amf0_array::type_marker);
+        out.write_u32_be(static_cast<std::uint32_t>(local_addresses.size()));
+        for (const std::string& local : local_addresses) {
+            amf0_string(local).write(out);
+        }
+        write_bool_property(out, "sendAfterIntroductionPreservesSourceAddress", true);
+        write_bool_property(out, "sendAfterIntroductionAllowed", true);
+        write_bool_property(out, "receiveSameAddressDifferentPortAllowed", easy_to_reach);
+        write_bool_property(out, "publicAddressIsLocal", announced && addresses[0] == addresses[1]);
+        write_bool_property(out, "receiveDifferentAddressDifferentPortAllowed", easy_to_reach);
+        write_bool_property(out, "sendAfterIntroductionPreservesSourcePort",
+                            nat_type != rtmfp_nat_symmetric);
+        write_bool_property(out, "publicPortMatchesLocalPort",
+                            announced && addresses[0].port() == addresses[1].port());
+        write_bool_property(out, "receiveSameAddressSamePortAllowed", true);
+        write_string_property(out, "natType", nat_type_text(nat_type));
         amf0_write_object_end(out);
     });
 }

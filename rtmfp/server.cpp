@@ -64,7 +64,11 @@ rtmfp_server::rtmfp_server(const std::vector<endpoint>& listen, std::uint16_t de
     std::vector<std::shared_ptr<rtmfp_socket>> main_sockets;
     for (const listen_sockets& opened : sockets_) {
         main_sockets.push_back(opened.main);
+        state_.detect_nat_endpoints.push_back(opened.detect_nat_port1->local_endpoint());
+        state_.detect_nat_port2_sockets.push_back(opened.detect_nat_port2);
     }
+    state_.timers =
+        options_.timers ? options_.timers : std::make_shared<rtmfp_io_timers>(io_.pick());
     sessions_ = std::make_unique<rtmfp_server_sessions>(io_.pick(), pool_, std::move(main_sockets),
                                                         state_, options_.pending);
 }

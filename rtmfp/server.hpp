@@ -16,6 +16,9 @@ struct rtmfp_server_options {
     // turns this off and calls sessions().tick() itself.
     bool tick_timer = true;
     rtmfp_pending_limits pending;
+    // The NAT probes' retry and deadline; the server's own io context when
+    // none is given (a test gives timers it fires itself).
+    std::shared_ptr<rtmfp_timers> timers;
 };
 
 // The UDP side of RTMFP. Each listen address gets three sockets: the main

@@ -4,11 +4,16 @@
 #include <utility>
 
 #include "rtmfp/netconnection.hpp"
+#include "rtmfp/netgroup_stream.hpp"
+#include "rtmfp/server_netstream.hpp"
 
 namespace {
 
-// The nat_type of a peer that announced the address its datagrams come from.
-constexpr std::int32_t no_nat = 1;
+// A probe from the second detection port that gets no answer is sent again
+// from the main socket after this; the peer has this long from the first
+// probe to answer either.
+constexpr std::chrono::milliseconds nat_probe_retry(500);
+constexpr std::chrono::milliseconds nat_probe_deadline(2000);
 
 }  // namespace
 
@@ -70,18 +75,133 @@ void rtmfp_server_session::set_peer_info(const std::vector<endpoint>& announced)
     const endpoint source = peer_endpoint();
     set_addresses(announced);
     if (std::find(announced.begin(), announced.end(), source) != announced.end()) {
-        set_nat_type(no_nat);
+        // A new round: whatever probe is pending no longer matters.
+        probe_tag_.reset();
+        ++probe_number_;
+        settle_nat_type(rtmfp_nat_none);
+    } else {
+        probe_nat(false);
     }
 }
 
-std::int64_t rtmfp_server_session::group_session_count() const noexcept {
-    // This server keeps no NetGroups: a session is a member of none.
-    return 0;
+void rtmfp_server_session::probe_nat(bool retry) {
+    if (is_closed()) {
+        return;
+    }
+    const std::size_t index = static_cast<std::size_t>(socket_index());
+    const rtmfp_probe_tag tag = rtmfp_make_probe_tag(session_id());
+    probe_tag_ = tag;
+    const rtmfp_peer_id& own_id = peer_id();
+    const rtmfp_endpoint_discriminator discriminator{rtmfp_endpoint_discriminator::peer_id,
+                                                     {own_id.data(), own_id.size()}};
+    if (index >= server_.detect_nat_endpoints.size()) {
+        return;
+    }
+    block_buffer probe = begin_packet(
+        std::nullopt, rtmfp_marker_session,
+        rtmfp_cmd_punch_request_notify(
+            discriminator, rtmfp_make_address(server_.detect_nat_endpoints[index], true),
+            {tag.data(), tag.size()}));
+
+    if (!retry) {
+        const std::uint64_t number = ++probe_number_;
+        server_.timers->after(nat_probe_deadline, [session = weak_server_session(), number] {
+            if (const auto alive = session.lock()) {
+                alive->on_nat_probe_timeout(number);
+            }
+        });
+        {
+            boost::system::error_code error;
+            server_.detect_nat_port2_sockets[index]->send_to(
+                boost::asio::const_buffer(probe.data(), probe.size()), peer_endpoint(), error);
+            if (!error) {
+                probe_via_port2_ = true;
+                server_.timers->after(nat_probe_retry, [session = weak_server_session(), number] {
+                    if (const auto alive = session.lock()) {
+                        alive->on_nat_probe_retry(number);
+                    }
+                });
+                return;
+            }
+        }
+    }
+    probe_via_port2_ = false;
+    send_packet(std::move(probe));
+}
+
+void rtmfp_server_session::on_nat_probe_retry(std::uint64_t probe) {
+    auto processing = lock_processing();
+    if (probe != probe_number_ || !probe_tag_ || !probe_via_port2_ || is_closed()) {
+        return;
+    }
+    try {
+        probe_nat(true);
+    } catch (const std::exception&) {
+        // Out of blocks: the deadline still reports.
+    }
+}
+
+void rtmfp_server_session::on_nat_probe_timeout(std::uint64_t probe) {
+    auto processing = lock_processing();
+    if (probe != probe_number_ || !probe_tag_) {
+        return;
+    }
+    probe_tag_.reset();
+    probe_via_port2_ = false;
+    if (!is_closed()) {
+        settle_nat_type(rtmfp_nat_unknown);
+    }
+}
+
+void rtmfp_server_session::on_nat_probe_reply(const endpoint& from, rtmfp_bytes tag) {
+    auto processing = lock_processing();
+    if (is_closed() || !probe_tag_ || tag.size() != probe_tag_->size() ||
+        !std::equal(tag.begin(), tag.end(), probe_tag_->begin())) {
+        return;
+    }
+    probe_tag_.reset();
+    std::int32_t type = rtmfp_nat_symmetric;
+    if (from == peer_endpoint()) {
+        type = probe_via_port2_ ? rtmfp_nat_cone : rtmfp_nat_restricted_cone;
+    }
+    probe_via_port2_ = false;
+    settle_nat_type(type);
+}
+
+void rtmfp_server_session::settle_nat_type(std::int32_t type) {
+    set_nat_type(type);
+    try {
+        report_connectivity();
+    } catch (const std::exception& error) {
+        // Out of blocks, or of memory for the registry.
+        close_on_error(error);
+    }
+}
+
+void rtmfp_server_session::report_connectivity() {
+    if (const auto connection =
+            std::dynamic_pointer_cast<rtmfp_server_netconnection>(netconnection())) {
+        connection->send_connectivity_results(nat_type(), addresses());
+    }
+    if (const auto groups =
+            std::dynamic_pointer_cast<rtmfp_server_netgroup_stream>(netgroup_stream())) {
+        if (!groups->joined_groups().empty()) {
+            server_.netgroups->update_nat_type(groups->joined_groups(), peer_id(), nat_type());
+        }
+    }
+}
+
+std::int64_t rtmfp_server_session::group_session_count() const {
+    const auto groups = std::dynamic_pointer_cast<rtmfp_server_netgroup_stream>(netgroup_stream());
+    return groups ? server_.netgroups->member_count(groups->joined_groups()) : 0;
 }
 
 std::shared_ptr<rtmfp_netstream> rtmfp_server_session::create_stream(std::uint32_t id) {
     if (id == rtmfp_netstream::netconnection_id) {
         return std::make_shared<rtmfp_server_netconnection>(shared_server_session());
     }
-    return std::make_shared<rtmfp_netstream>(id, shared_session());
+    if (id == rtmfp_netstream::netgroup_id) {
+        return std::make_shared<rtmfp_server_netgroup_stream>(shared_server_session());
+    }
+    return std::make_shared<rtmfp_server_netstream>(id, shared_session());
 }

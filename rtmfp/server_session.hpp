@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "rtmfp/detect_nat.hpp"
 #include "rtmfp/handlers.hpp"
+#include "rtmfp/netgroups.hpp"
 #include "rtmfp/session.hpp"
 
 // What the application allows the RTMFP server.
@@ -30,6 +33,14 @@ struct rtmfp_server_state {
     rtmfp_server_limits limits;
     // Sessions created and not yet removed.
     std::atomic<std::int32_t> session_count{0};
+    // The NetGroups of all sessions.
+    std::shared_ptr<rtmfp_server_netgroups> netgroups = std::make_shared<rtmfp_server_netgroups>();
+    // By socket index: where the answers to NAT probes are awaited (the
+    // first detection port), and where the probes leave from (the second).
+    // Their retry and deadline run on the timers.
+    std::vector<boost::asio::ip::udp::endpoint> detect_nat_endpoints;
+    std::vector<std::shared_ptr<rtmfp_socket>> detect_nat_port2_sockets;
+    std::shared_ptr<rtmfp_timers> timers;
 };
 
 // A session of the server: the peer's identity and addresses, the
@@ -72,11 +83,25 @@ class rtmfp_server_session : public rtmfp_session {
 
     // The local addresses the peer announced (setPeerInfo), after its
     // public one. One that equals where its datagrams come from means no
-    // NAT stands between.
+    // NAT stands between, which the peer is told at once; otherwise its NAT
+    // is probed. Under the processing mutex.
     void set_peer_info(const std::vector<endpoint>& announced);
 
+    // NAT detection. The probe introduces the peer to the server's first
+    // detection port: first from the second detection port and, when no
+    // answer came within half a second, again from the main socket. From
+    // which probe got through, and from where the answer comes, follows
+    // the NAT type; without an answer within 2 s of the first probe it is
+    // unknown. Under the processing mutex (the probe), or without it (the
+    // answer, from the detection endpoint's thread).
+    void probe_nat(bool retry);
+    void on_nat_probe_reply(const endpoint& from, rtmfp_bytes tag);
+    // Tells the peer its NAT type and the NetGroups what they hand out.
+    // Under the processing mutex.
+    void report_connectivity();
+
     // Members of the NetGroups the session joined, for "stat".
-    std::int64_t group_session_count() const noexcept;
+    std::int64_t group_session_count() const;
 
   protected:
     // The NetConnection for id 0; a plain stream for any other id.
@@ -87,8 +112,21 @@ class rtmfp_server_session : public rtmfp_session {
         return std::static_pointer_cast<rtmfp_server_session>(shared_from_this());
     }
 
+    // Timer callbacks: the probe they were set for must still be pending.
+    void on_nat_probe_retry(std::uint64_t probe);
+    void on_nat_probe_timeout(std::uint64_t probe);
+    // Under the processing mutex.
+    void settle_nat_type(std::int32_t type);
+    std::weak_ptr<rtmfp_server_session> weak_server_session() { return shared_server_session(); }
+
     const rtmfp_server_state& server_;
     connect_hook on_connect_;
     close_hook on_close_;
     rtmfp_handler_chain<rtmfp_connection_handler> connection_handlers_;
+
+    // The pending NAT probe, under the processing mutex. Every probe gets
+    // a new number; timers of an earlier one find it changed.
+    std::optional<rtmfp_probe_tag> probe_tag_;
+    bool probe_via_port2_ = false;
+    std::uint64_t probe_number_ = 0;
 };

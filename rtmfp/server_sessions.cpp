@@ -20,6 +20,10 @@ rtmfp_server_sessions::rtmfp_server_sessions(boost::asio::io_context& io, block_
     for (std::size_t i = 0; i < sockets_.size(); ++i) {
         handshakes_.push_back(std::make_shared<rtmfp_server_handshake>(
             pool_, sockets_[i], static_cast<std::int32_t>(i), host, certificate_, budget_));
+        detect_nat_.push_back(std::make_unique<rtmfp_detect_nat>(
+            [this](std::uint32_t session_id, const endpoint& from, rtmfp_bytes tag) {
+                on_nat_probe_reply(session_id, from, tag);
+            }));
     }
 }
 
@@ -52,8 +56,18 @@ void rtmfp_server_sessions::dispatch(std::size_t socket_index, block_buffer data
     session->process(std::move(datagram), from);
 }
 
-void rtmfp_server_sessions::dispatch_detect_nat(std::size_t, block_buffer, const endpoint&) {
-    // This server sends no NAT probes, so it awaits no answer to one.
+void rtmfp_server_sessions::dispatch_detect_nat(std::size_t socket_index, block_buffer datagram,
+                                                const endpoint& from) {
+    if (rtmfp_session_id_of({datagram.data(), datagram.size()}) == 0) {
+        detect_nat_.at(socket_index)->receive(datagram, from);
+    }
+}
+
+void rtmfp_server_sessions::on_nat_probe_reply(std::uint32_t session_id, const endpoint& from,
+                                               rtmfp_bytes tag) {
+    if (const std::shared_ptr<rtmfp_server_session> session = find_session(session_id)) {
+        session->on_nat_probe_reply(from, tag);
+    }
 }
 
 bool rtmfp_server_sessions::admit(const boost::asio::ip::address& address) const {

@@ -66,8 +66,8 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     // datagram it drops with a reason ("Bad session id", handshake errors).
     void dispatch(std::size_t socket_index, block_buffer datagram, const endpoint& from,
                   rtmfp_rearm& rearm);
-    // The same from a detect_nat_port1 socket: nothing is listened for on
-    // those ports here, so every datagram is dropped.
+    // The same from a detect_nat_port1 socket: answers to NAT probes, which
+    // go to the session they name. Anything else is dropped.
     void dispatch_detect_nat(std::size_t socket_index, block_buffer datagram, const endpoint& from);
 
     // Ticks every second from now on; tests that call tick() themselves
@@ -103,6 +103,7 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
                                        const rtmfp_peer_id& target) const override;
 
     void on_address_changed(rtmfp_server_session& session, const endpoint& now);
+    void on_nat_probe_reply(std::uint32_t session_id, const endpoint& from, rtmfp_bytes tag);
     bool run_connect_handlers(const std::shared_ptr<rtmfp_server_session>& session,
                               amf0_object& command, buffer_reader& args);
     void run_disconnect_handlers(const std::shared_ptr<rtmfp_server_session>& session);
@@ -123,6 +124,7 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     const rtmfp_peer_id server_peer_id_;
     rtmfp_pending_budget budget_;
     std::vector<std::shared_ptr<rtmfp_server_handshake>> handshakes_;
+    std::vector<std::unique_ptr<rtmfp_detect_nat>> detect_nat_;
     rtmfp_handler_chain<rtmfp_server_handler, std::shared_ptr<rtmfp_server_handler>> handlers_;
 
     std::mutex timer_mutex_;

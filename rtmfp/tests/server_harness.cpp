@@ -76,6 +76,36 @@ bytes connect_object(const std::string& tc_url) {
     return amf0_object_of({{"app", amf0_text("app")}, {"tcUrl", amf0_text(tc_url)}});
 }
 
+bytes status_object(std::string_view level, std::string_view code, std::string_view description) {
+    return amf0_object_of({{"level", amf0_text(level)},
+                           {"code", amf0_text(code)},
+                           {"description", amf0_text(description)}});
+}
+
+bytes stat_call(double transaction_id) {
+    return command_message("stat", transaction_id, amf0_null_value());
+}
+
+bytes set_peer_info(const std::vector<std::string>& addresses) {
+    std::vector<bytes> args;
+    for (const std::string& address : addresses) {
+        args.push_back(amf0_text(address));
+    }
+    return command_message("setPeerInfo", 0, amf0_null_value(), args);
+}
+
+std::vector<bytes> chunk_bodies(const test_client& client, std::uint8_t type) {
+    std::vector<bytes> bodies;
+    for (const received_packet& packet : client.packets()) {
+        for (const received_chunk& c : packet.chunks) {
+            if (c.type == type) {
+                bodies.push_back(c.body);
+            }
+        }
+    }
+    return bodies;
+}
+
 class test_application::connection : public rtmfp_connection_handler {
   public:
     explicit connection(test_application& application) : application_(application) {}
@@ -201,6 +231,14 @@ bool netconnection_client::wait_for_end(std::chrono::milliseconds timeout) {
 std::vector<bytes> netconnection_client::replies() {
     const server_flow* flow = client_.flow_answering(flow_);
     return flow == nullptr ? std::vector<bytes>{} : flow->messages;
+}
+
+std::optional<bytes> settled_call(netconnection_client& client, const bytes& call) {
+    const std::optional<bytes> answer = client.call(call);
+    if (!client.call(stat_call(99))) {
+        return std::nullopt;
+    }
+    return answer;
 }
 
 }  // namespace rtmfp_test

@@ -30,6 +30,13 @@ bytes command_message(std::string_view name, double transaction_id, const bytes&
                       const std::vector<bytes>& args = {});
 // A connect command object naming `tc_url`.
 bytes connect_object(const std::string& tc_url = "rtmfp://localhost/app");
+// A status object: level, code and description.
+bytes status_object(std::string_view level, std::string_view code, std::string_view description);
+bytes stat_call(double transaction_id);
+bytes set_peer_info(const std::vector<std::string>& addresses);
+
+// The bodies of the chunks of a type the client received, oldest first.
+std::vector<bytes> chunk_bodies(const test_client& client, std::uint8_t type);
 
 // What the test application saw.
 struct server_events {
@@ -122,5 +129,10 @@ class netconnection_client {
     test_client client_;
     std::uint32_t flow_ = 0;
 };
+
+// A call's answer once all the call does is done: setPeerInfo answers
+// before it stores the addresses, and the answer to a later call (a stat)
+// shows them stored. None when either goes unanswered.
+std::optional<bytes> settled_call(netconnection_client& client, const bytes& call);
 
 }  // namespace rtmfp_test
