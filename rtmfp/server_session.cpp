@@ -85,48 +85,49 @@ void rtmfp_server_session::set_peer_info(const std::vector<endpoint>& announced)
 }
 
 void rtmfp_server_session::probe_nat(bool retry) {
-    if (is_closed()) {
+    const auto index = static_cast<std::size_t>(socket_index());
+    if (is_closed() || index >= server_.detect_nat_endpoints.size()) {
         return;
     }
-    const std::size_t index = static_cast<std::size_t>(socket_index());
     const rtmfp_probe_tag tag = rtmfp_make_probe_tag(session_id());
-    probe_tag_ = tag;
     const rtmfp_peer_id& own_id = peer_id();
-    const rtmfp_endpoint_discriminator discriminator{rtmfp_endpoint_discriminator::peer_id,
-                                                     {own_id.data(), own_id.size()}};
-    if (index >= server_.detect_nat_endpoints.size()) {
+    block_buffer probe =
+        begin_packet(std::nullopt, rtmfp_marker_session,
+                     rtmfp_cmd_punch_request_notify(
+                         {rtmfp_endpoint_discriminator::peer_id, {own_id.data(), own_id.size()}},
+                         rtmfp_make_address(server_.detect_nat_endpoints[index], true),
+                         {tag.data(), tag.size()}));
+    probe_tag_ = tag;
+    probe_via_port2_ = false;
+    if (retry) {
+        send_packet(std::move(probe));
         return;
     }
-    block_buffer probe = begin_packet(
-        std::nullopt, rtmfp_marker_session,
-        rtmfp_cmd_punch_request_notify(
-            discriminator, rtmfp_make_address(server_.detect_nat_endpoints[index], true),
-            {tag.data(), tag.size()}));
 
-    if (!retry) {
-        const std::uint64_t number = ++probe_number_;
-        server_.timers->after(nat_probe_deadline, [session = weak_server_session(), number] {
-            if (const auto alive = session.lock()) {
-                alive->on_nat_probe_timeout(number);
-            }
-        });
-        {
-            boost::system::error_code error;
-            server_.detect_nat_port2_sockets[index]->send_to(
-                boost::asio::const_buffer(probe.data(), probe.size()), peer_endpoint(), error);
-            if (!error) {
-                probe_via_port2_ = true;
-                server_.timers->after(nat_probe_retry, [session = weak_server_session(), number] {
-                    if (const auto alive = session.lock()) {
-                        alive->on_nat_probe_retry(number);
-                    }
-                });
-                return;
-            }
-        }
+    // The timers are set before the probe leaves: its answer may come
+    // before this returns.
+    const std::uint64_t number = ++probe_number_;
+    after(nat_probe_deadline, &rtmfp_server_session::on_nat_probe_timeout, number);
+    probe_via_port2_ = true;
+    after(nat_probe_retry, &rtmfp_server_session::on_nat_probe_retry, number);
+    boost::system::error_code error;
+    server_.detect_nat_port2_sockets.at(index)->send_to(
+        boost::asio::const_buffer(probe.data(), probe.size()), peer_endpoint(), error);
+    if (error) {
+        // The retry then finds nothing to do.
+        probe_via_port2_ = false;
+        send_packet(std::move(probe));
     }
-    probe_via_port2_ = false;
-    send_packet(std::move(probe));
+}
+
+void rtmfp_server_session::after(std::chrono::milliseconds delay,
+                                 void (rtmfp_server_session::*due)(std::uint64_t),
+                                 std::uint64_t probe) {
+    server_.timers->after(delay, [session = weak_server_session(), due, probe] {
+        if (const auto alive = session.lock()) {
+            (alive.get()->*due)(probe);
+        }
+    });
 }
 
 void rtmfp_server_session::on_nat_probe_retry(std::uint64_t probe) {

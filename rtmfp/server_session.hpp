@@ -113,6 +113,8 @@ class rtmfp_server_session : public rtmfp_session {
     }
 
     // Timer callbacks: the probe they were set for must still be pending.
+    void after(std::chrono::milliseconds delay, void (rtmfp_server_session::*due)(std::uint64_t),
+               std::uint64_t probe);
     void on_nat_probe_retry(std::uint64_t probe);
     void on_nat_probe_timeout(std::uint64_t probe);
     // Under the processing mutex.

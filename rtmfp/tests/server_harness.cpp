@@ -106,6 +106,29 @@ std::vector<bytes> chunk_bodies(const test_client& client, std::uint8_t type) {
     return bodies;
 }
 
+std::vector<introduction> punch_requests(const test_client& client) {
+    std::vector<introduction> found;
+    for (const bytes& body : chunk_bodies(client, 0x0F)) {
+        rtmfp_packet_reader in(body.data(), static_cast<std::uint32_t>(body.size()));
+        rtmfp_read_vlu(in);
+        rtmfp_read_vlu(in);
+        in.read_u8();
+        introduction made;
+        const rtmfp_bytes peer_id = in.read_bytes(32);
+        made.peer_id.assign(peer_id.begin(), peer_id.end());
+        made.address = rtmfp_read_address(in);
+        const rtmfp_bytes tag = in.read_rest();
+        made.tag.assign(tag.begin(), tag.end());
+        found.push_back(made);
+    }
+    return found;
+}
+
+bytes peer_id_bytes(const test_client& client) {
+    const rtmfp_peer_id id = client.peer_id();
+    return bytes(id.begin(), id.end());
+}
+
 class test_application::connection : public rtmfp_connection_handler {
   public:
     explicit connection(test_application& application) : application_(application) {}

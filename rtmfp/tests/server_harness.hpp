@@ -38,6 +38,17 @@ bytes set_peer_info(const std::vector<std::string>& addresses);
 // The bodies of the chunks of a type the client received, oldest first.
 std::vector<bytes> chunk_bodies(const test_client& client, std::uint8_t type);
 
+// A 0x0F the client received: a peer (or the server's NAT probe) wants to
+// reach it at an address.
+struct introduction {
+    bytes peer_id;
+    rtmfp_address address;
+    bytes tag;
+};
+std::vector<introduction> punch_requests(const test_client& client);
+
+bytes peer_id_bytes(const test_client& client);
+
 // What the test application saw.
 struct server_events {
     std::vector<std::string> connects;  // their tcUrl

@@ -286,11 +286,6 @@ class group_member {
     std::uint32_t flow_ = 0;
 };
 
-bytes peer_id_of(netconnection_client& c) {
-    const rtmfp_peer_id id = c.client().peer_id();
-    return bytes(id.begin(), id.end());
-}
-
 const char* const specifier = "G:0101010200010e";
 
 std::string group_key_of(const std::string& spec) {
@@ -310,11 +305,11 @@ TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
     const std::string id = rtmfp_group_id(parse_group_specifier(specifier));
     gb.join_by_id(bytes(id.begin(), id.end()));
     ASSERT_TRUE(b.client().run_until([&] { return gb.members().size() == 1; }, 5s));
-    EXPECT_EQ(gb.members(), std::vector<bytes>{peer_id_of(a)});
+    EXPECT_EQ(gb.members(), std::vector<bytes>{peer_id_bytes(a.client())});
     // Specifiers that differ only after the separator name one group.
     gc.join_by_specifier("G:01010102000216ff");
     ASSERT_TRUE(c.client().run_until([&] { return gc.members().size() == 2; }, 5s));
-    std::vector<bytes> expected{peer_id_of(a), peer_id_of(b)};
+    std::vector<bytes> expected{peer_id_bytes(a.client()), peer_id_bytes(b.client())};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(gc.members(), expected);
 
@@ -520,6 +515,235 @@ TEST(RtmfpNetStream, MediaReachTheSinksOnlyWhilePublishing) {
     ASSERT_TRUE(never.create());
     never.send(media(0x08, 1, "x"));
     EXPECT_TRUE(other.wait_for_end());
+}
+
+// --- NAT detection -----------------------------------------------------------------
+
+std::string address_text(const udp_endpoint& at) {
+    return at.address().to_string() + ":" + std::to_string(at.port());
+}
+
+// What the client answers a probe with: 0x70 with the tag, then a cookie
+// and a certificate of its own lengths, sealed with the default key.
+bytes probe_answer(test_client& client, const bytes& tag) {
+    const bytes body = cat(vlu_bytes(tag), vlu_bytes(bytes(8, 0xC0)), bytes(10, 0xCE));
+    return client.handshake_datagram({test_client::chunk(0x70, body)});
+}
+
+// A client on the loopback address whose NAT the server probes.
+class probed_client {
+  public:
+    explicit probed_client(stream_server& server) : server_(server), c_(server.endpoint()) {}
+
+    bool connect() { return c_.connect(); }
+    netconnection_client& connection() { return c_; }
+    udp_endpoint at() { return c_.client().local_endpoint(); }
+
+    // The probes that came so far.
+    std::vector<introduction> probes() { return punch_requests(c_.client()); }
+    bool wait_for_probes(std::size_t count) {
+        return c_.client().run_until([&] { return probes().size() >= count; }, 5s);
+    }
+
+    // The answer to a probe: from our own socket, or from another one.
+    void answer(const bytes& tag, bool from_our_socket = true) {
+        const bytes datagram = probe_answer(c_.client(), tag);
+        if (from_our_socket) {
+            c_.client().set_server(server_.detect_nat_endpoint());
+            c_.client().send_datagram(datagram);
+            c_.client().set_server(server_.endpoint());
+            return;
+        }
+        boost::asio::io_context io;
+        ip::udp::socket other(io, udp_endpoint(ip::make_address("127.0.0.1"), 0));
+        other.send_to(boost::asio::buffer(datagram), server_.detect_nat_endpoint());
+    }
+
+    // The connectivity results the NetConnection sent so far.
+    std::vector<bytes> results() {
+        const std::string code = "NetConnection.ConnectivityCheck.Results";
+        std::vector<bytes> found;
+        for (const bytes& reply : c_.replies()) {
+            if (std::search(reply.begin(), reply.end(), code.begin(), code.end()) != reply.end()) {
+                found.push_back(reply);
+            }
+        }
+        return found;
+    }
+    bool wait_for_results(std::size_t count) {
+        return c_.client().run_until([&] { return results().size() >= count; }, 5s);
+    }
+    // Gives stray answers time to arrive and be dropped.
+    void linger() { c_.client().pump(200ms); }
+
+  private:
+    stream_server& server_;
+    netconnection_client c_;
+};
+
+bytes amf0_bool_value(bool value) {
+    return {0x01, std::uint8_t(value ? 1 : 0)};
+}
+
+struct expected_results {
+    std::string public_address;
+    std::vector<std::string> local_addresses;
+    std::int32_t nat_type = 0;
+    bool public_is_local = false;
+    bool ports_match = false;
+};
+
+bytes connectivity_results(const expected_results& e) {
+    const char* const names[] = {"unknown", "noNat", "cone", "restricCone", "symmetric"};
+    const bool easy = e.nat_type == 1 || e.nat_type == 2;
+    bytes locals = {0x0A, 0, 0, 0, std::uint8_t(e.local_addresses.size())};
+    for (const std::string& local : e.local_addresses) {
+        locals = cat(locals, amf0_text(local));
+    }
+    return cat(command_message("onStatus", 0, amf0_null_value()),
+               amf0_object_of({
+                   {"level", amf0_text("status")},
+                   {"code", amf0_text("NetConnection.ConnectivityCheck.Results")},
+                   {"description", amf0_text("Connectivity Check Results")},
+                   {"publicAddress", amf0_text(e.public_address)},
+                   {"localAddresses", locals},
+                   {"sendAfterIntroductionPreservesSourceAddress", amf0_bool_value(true)},
+                   {"sendAfterIntroductionAllowed", amf0_bool_value(true)},
+                   {"receiveSameAddressDifferentPortAllowed", amf0_bool_value(easy)},
+                   {"publicAddressIsLocal", amf0_bool_value(e.public_is_local)},
+                   {"receiveDifferentAddressDifferentPortAllowed", amf0_bool_value(easy)},
+                   {"sendAfterIntroductionPreservesSourcePort", amf0_bool_value(e.nat_type != 4)},
+                   {"publicPortMatchesLocalPort", amf0_bool_value(e.ports_match)},
+                   {"receiveSameAddressSamePortAllowed", amf0_bool_value(true)},
+                   {"natType", amf0_text(names[e.nat_type])},
+               }));
+}
+
+TEST(RtmfpNatDetection, AClientThatAnnouncesWhereItIsHasNoNat) {
+    stream_server server;
+    probed_client c(server);
+    ASSERT_TRUE(c.connect());
+    const std::string own = address_text(c.at());
+    c.connection().send(set_peer_info({own, "[fe80::1]:2222", "10.0.0.5:1111"}));
+    ASSERT_TRUE(c.wait_for_results(1));
+    EXPECT_EQ(c.results()[0],
+              connectivity_results({.public_address = own,
+                                    .local_addresses = {own, "[fe80::1]:2222", "10.0.0.5:1111"},
+                                    .nat_type = 1,
+                                    .public_is_local = true,
+                                    .ports_match = true}));
+    c.linger();
+    EXPECT_TRUE(c.probes().empty());
+    EXPECT_EQ(server.timers().fire(2000ms), 0u);
+}
+
+// How the client deals with the probes, and what the server makes of it.
+enum class probe_reaction { answer_first, answer_retry, answer_from_elsewhere, stay_silent };
+
+TEST(RtmfpNatDetection, TheAnswerToTheProbeTellsTheNatType) {
+    struct outcome {
+        probe_reaction reaction;
+        std::int32_t nat_type;
+    };
+    for (const outcome o :
+         {outcome{probe_reaction::answer_first, 2}, outcome{probe_reaction::answer_retry, 3},
+          outcome{probe_reaction::answer_from_elsewhere, 4},
+          outcome{probe_reaction::stay_silent, 0}}) {
+        SCOPED_TRACE(o.nat_type);
+        stream_server server({.threads = 1});
+        probed_client c(server);
+        ASSERT_TRUE(c.connect());
+        c.connection().send(set_peer_info({"10.0.0.5:1111"}));
+        ASSERT_TRUE(c.wait_for_probes(1));
+
+        // The probe introduces the client to the first detection port.
+        const introduction first = c.probes()[0];
+        EXPECT_EQ(first.peer_id, peer_id_bytes(c.connection().client()));
+        EXPECT_EQ(first.address, rtmfp_make_address(server.detect_nat_endpoint(), true));
+        ASSERT_EQ(first.tag.size(), 16u);
+        EXPECT_EQ(bytes(first.tag.end() - 4, first.tag.end()), to_bytes("DNAT"));
+        EXPECT_EQ(rtmfp_probe_tag_session(first.tag), c.connection().server_session_id());
+
+        switch (o.reaction) {
+            case probe_reaction::answer_first:
+                c.answer(first.tag);
+                break;
+            case probe_reaction::answer_from_elsewhere:
+                c.answer(first.tag, false);
+                break;
+            case probe_reaction::answer_retry: {
+                ASSERT_EQ(server.timers().fire(500ms), 1u);
+                ASSERT_TRUE(c.wait_for_probes(2));
+                const bytes retry = c.probes()[1].tag;
+                EXPECT_NE(retry, first.tag);
+                // Neither an answer to the first probe nor a longer tag
+                // counts (from elsewhere they would mean "symmetric").
+                c.answer(first.tag, false);
+                c.answer(cat(retry, hex("00")), false);
+                c.linger();
+                EXPECT_TRUE(c.results().empty());
+                c.answer(retry);
+                break;
+            }
+            case probe_reaction::stay_silent:
+                ASSERT_EQ(server.timers().fire(500ms), 1u);
+                ASSERT_TRUE(c.wait_for_probes(2));
+                ASSERT_EQ(server.timers().fire(2000ms), 1u);
+                break;
+        }
+        ASSERT_TRUE(c.wait_for_results(1));
+        EXPECT_EQ(c.results()[0], connectivity_results({.public_address = address_text(c.at()),
+                                                        .local_addresses = {"10.0.0.5:1111"},
+                                                        .nat_type = o.nat_type}));
+        EXPECT_EQ(server.session_of(c.connection())->nat_type(), o.nat_type);
+
+        // Whatever comes later changes nothing: an answer after the result
+        // or the deadline, a retry or deadline that fires late.
+        c.answer(c.probes().back().tag);
+        server.timers().fire(500ms);
+        server.timers().fire(2000ms);
+        c.linger();
+        EXPECT_EQ(c.results().size(), 1u);
+        EXPECT_EQ(c.probes().size(), o.reaction == probe_reaction::answer_first ||
+                                             o.reaction == probe_reaction::answer_from_elsewhere
+                                         ? 1u
+                                         : 2u);
+    }
+}
+
+TEST(RtmfpNatDetection, TheGroupsLearnTheNatTypeOfAMember) {
+    stream_server server;
+    probed_client c(server);
+    ASSERT_TRUE(c.connect());
+    group_member member(c.connection());
+    member.join_by_specifier(specifier);
+    member.settle();
+
+    // Members that sort after the client, so that a later joiner at the
+    // end has only them as neighbours.
+    const std::string key = group_key_of(specifier);
+    const auto last_place = [](std::uint8_t n) {
+        rtmfp_peer_id id;
+        id.fill(0xFF);
+        id[31] = n;
+        return id;
+    };
+    for (std::uint8_t n = 0; n < 6; ++n) {
+        server.netgroups().join(key, last_place(n), rtmfp_nat_unknown);
+    }
+    const auto handed_to_a_joiner = [&](std::uint8_t n) {
+        const std::vector<rtmfp_peer_id> members =
+            server.netgroups().join(key, last_place(n), rtmfp_nat_unknown);
+        return std::find(members.begin(), members.end(), c.connection().client().peer_id()) !=
+               members.end();
+    };
+    EXPECT_FALSE(handed_to_a_joiner(0x10));
+
+    c.connection().send(set_peer_info({"10.0.0.5:1111"}));
+    ASSERT_TRUE(c.wait_for_probes(1));
+    c.answer(c.probes()[0].tag);
+    ASSERT_TRUE(c.wait_for_results(1));
+    EXPECT_TRUE(handed_to_a_joiner(0x11)) << "behind a cone NAT, it is easy to reach";
 }
 
 }  // namespace

@@ -484,35 +484,14 @@ TEST(RtmfpNetConnection, OtherCallsGoToTheApplicationWithoutReply) {
 
 // --- Introductions -----------------------------------------------------------
 
-struct introduction {
-    bytes peer_id;
-    rtmfp_address address;
-    bytes tag;
-};
-
 // Introductions to other peers, not the server's NAT probes (whose tags end
 // in "DNAT").
 std::vector<introduction> introductions_to(test_client& client) {
-    std::vector<introduction> found;
-    for (const bytes& body : chunk_bodies(client, punch_request)) {
-        rtmfp_packet_reader in(body);
-        rtmfp_read_vlu(in);
-        rtmfp_read_vlu(in);
-        in.read_u8();
-        introduction made;
-        made.peer_id = as_bytes(in.read_bytes(32));
-        made.address = rtmfp_read_address(in);
-        made.tag = as_bytes(in.read_rest());
-        if (!rtmfp_probe_tag_session(made.tag)) {
-            found.push_back(made);
-        }
-    }
+    std::vector<introduction> found = punch_requests(client);
+    std::erase_if(found, [](const introduction& made) {
+        return rtmfp_probe_tag_session(made.tag).has_value();
+    });
     return found;
-}
-
-bytes peer_id_bytes(const test_client& client) {
-    const rtmfp_peer_id id = client.peer_id();
-    return bytes(id.begin(), id.end());
 }
 
 TEST(RtmfpIntroduction, TellsBothPeersWhereTheOtherIs) {
