@@ -72,4 +72,9 @@ app_ptr qen_app::find_final_owner(const std::string& key) const {
     return nullptr;
 }
 
+bool exceeds_max_concurrents(const app_ptr& app) {
+    const int limit = app->get<int>("max_concurrents", 0);
+    return limit != 0 && app.use_count() > static_cast<long>(limit) + 1;
+}
+
 }  // namespace qen

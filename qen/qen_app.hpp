@@ -134,6 +134,11 @@ std::optional<T> qen_app::get_optional(const std::string& key) const {
     return up->find_inherited<T>(key);
 }
 
+// Whether the application's max_concurrents (0 or absent: no limit) is
+// passed, counting everyone who holds `app`: the application cache, the
+// caller's own reference and every connection of the application.
+bool exceeds_max_concurrents(const app_ptr& app);
+
 // What a connection carries: its parsed URL and, once connected, its
 // application.
 struct qen_connection_context : url_parts {

@@ -12,6 +12,7 @@
 
 #include "platform/named_event.hpp"
 #include "platform/termination_signals.hpp"
+#include "qen/qen_rtmfp_handler.hpp"
 #include "qen/qen_stream_handler.hpp"
 
 namespace qen {
@@ -70,8 +71,14 @@ qen_server::qen_server(qen_server_context& context)
         rtmp_server_->closed_connection_handler =
             [](const std::shared_ptr<rtmp::rtmp_server_connection>&) {};
     }
+    if (settings.rtmfp_enabled) {
+        build_rtmfp_server();
+    }
     if (rtmp_server_) {
         rtmp_server_->start();
+    }
+    if (rtmfp_server_) {
+        rtmfp_server_->start(context.thread_count());
     }
     boost::asio::post(timer_strand_, [this] { arm_timer(); });
 }
@@ -85,9 +92,29 @@ qen_server::~qen_server() {
         rtmp_server_->stop();
     }
     pool_.stop();
+    if (rtmfp_server_) {
+        // Every session is told it ends before the sockets close.
+        rtmfp_server_->stop();
+        rtmfp_server_->join();
+    }
     timer_.reset();
+    rtmfp_server_.reset();
     live_streams_.clear();
     rtmp_server_.reset();
+}
+
+void qen_server::build_rtmfp_server() {
+    const server_settings& settings = context_.settings();
+    rtmfp_server_limits limits;
+    // RTMFP clients only meet here: they never create streams.
+    limits.allow_create_stream = 0;
+    limits.max_sessions_per_ip = settings.max_sessions_per_ip;
+    limits.max_groups_per_session = settings.max_groups_per_session;
+    limits.max_sessions = 0xFFFFFFFF;
+    rtmfp_server_ = std::make_shared<rtmfp_server>(rtmfp_listen_endpoints(settings.rtmfp_port),
+                                                   settings.detect_nat_port1,
+                                                   settings.detect_nat_port2, limits);
+    rtmfp_server_->sessions().add_handler(0, std::make_shared<qen_rtmfp_server_handler>(context_));
 }
 
 std::optional<boost::asio::ip::tcp::endpoint> qen_server::rtmp_endpoint() const {

@@ -15,6 +15,7 @@
 #include "qen/app_manager.hpp"
 #include "qen/qen_app.hpp"
 #include "qen/qen_config.hpp"
+#include "rtmfp/server.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_server.hpp"
 
@@ -61,8 +62,11 @@ class qen_server {
 
     // The RTMP listener's address; none when RTMP is disabled.
     std::optional<boost::asio::ip::tcp::endpoint> rtmp_endpoint() const;
+    // The RTMFP server; null when RTMFP is disabled.
+    const rtmfp_server* rtmfp() const noexcept { return rtmfp_server_.get(); }
 
   private:
+    void build_rtmfp_server();
     void on_new_connection(const std::shared_ptr<rtmp::rtmp_server_connection>& connection);
     bool on_connect(qen_connection_context& context, amf0_object& command, std::string& reason);
     void on_create_netstream(const std::shared_ptr<qen_connection_context>& context,
@@ -76,6 +80,7 @@ class qen_server {
     io_service_pool pool_;
     std::shared_ptr<rtmp::rtmp_server> rtmp_server_;
     rtmp::rtmp_live_streams live_streams_;
+    std::shared_ptr<rtmfp_server> rtmfp_server_;
     // The tick re-arms itself on the pool while the destructor cancels it:
     // both run on this strand, since a timer takes one operation at a time.
     boost::asio::strand<boost::asio::io_context::executor_type> timer_strand_;

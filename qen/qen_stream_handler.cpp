@@ -117,14 +117,7 @@ bool qen_stream_handler::password_matches(const char* key) const {
 }
 
 bool qen_stream_handler::too_many_concurrents() const {
-    const int limit = context_->app->get<int>("max_concurrents", 0);
-    if (limit == 0) {
-        return false;
-    }
-    // Everyone who holds the application: the cache, this connection and
-    // every other connection of it.
-    const long holders = context_->app.use_count();
-    return holders > static_cast<long>(limit) + 1;
+    return exceeds_max_concurrents(context_->app);
 }
 
 void qen_stream_handler::refuse(const char* code, const char* description) {

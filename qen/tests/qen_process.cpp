@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace qen_test {
 
@@ -15,6 +16,17 @@ namespace fs = std::filesystem;
 namespace testing = platform::testing;
 
 qen_process::qen_process(qen_options opts) : port_(testing::free_port()) {
+    if (!opts.rtmfp_disabled) {
+        // Three different ones: the system may hand out a port again.
+        std::vector<unsigned short> ports;
+        while (ports.size() < 3) {
+            const unsigned short port = testing::free_port(testing::transport::udp);
+            if (std::find(ports.begin(), ports.end(), port) == ports.end()) {
+                ports.push_back(port);
+            }
+        }
+        rtmfp_ = {ports[0], ports[1], ports[2]};
+    }
     fs::create_directories(www());
     for (std::size_t at; (at = opts.domain_extra.find("$ROOT")) != std::string::npos;) {
         opts.domain_extra.replace(at, 5, root().string());
@@ -25,7 +37,11 @@ qen_process::qen_process(qen_options opts) : port_(testing::free_port()) {
         "<rtmp><disabled>" +
             std::string(opts.rtmp_disabled ? "1" : "0") +
             "</disabled><addr>127.0.0.1</addr><port>" + std::to_string(port_) +
-            "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp>"
+            "</port></rtmp><rtmfp><disabled>" + std::string(opts.rtmfp_disabled ? "1" : "0") +
+            "</disabled><port>" + std::to_string(rtmfp_.port) + "</port><detect_nat_port1>" +
+            std::to_string(rtmfp_.detect_nat_port1) + "</detect_nat_port1><detect_nat_port2>" +
+            std::to_string(rtmfp_.detect_nat_port2) + "</detect_nat_port2>" + opts.rtmfp_extra +
+            "</rtmfp>"
             "<app_update_interval>0</app_update_interval>"
             "<domains><domain><names><name>localhost</name><name>127.0.0.1</name></names>"
             "<path>" +

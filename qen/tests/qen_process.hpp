@@ -18,6 +18,17 @@ struct qen_options {
     // for the test's folder.
     std::string domain_extra;
     bool rtmp_disabled = false;
+    // RTMFP runs on free ports of its own unless disabled.
+    bool rtmfp_disabled = false;
+    // More children of the rtmfp element (max_groups_per_session...).
+    std::string rtmfp_extra;
+};
+
+// The UDP ports of the RTMFP server.
+struct rtmfp_ports {
+    unsigned short port = 0;
+    unsigned short detect_nat_port1 = 0;
+    unsigned short detect_nat_port2 = 0;
 };
 
 class qen_process {
@@ -31,6 +42,7 @@ class qen_process {
     qen_process& operator=(const qen_process&) = delete;
 
     unsigned short port() const { return port_; }
+    const rtmfp_ports& rtmfp() const { return rtmfp_; }
     // The test's own folder; the domain's root is www() inside it.
     const std::filesystem::path& root() const { return dir_.path(); }
     std::filesystem::path www() const { return dir_ / "www"; }
@@ -55,6 +67,7 @@ class qen_process {
 
     platform::testing::temp_dir dir_;
     unsigned short port_;
+    rtmfp_ports rtmfp_;
     std::unique_ptr<platform::testing::child_process> process_;
 };
 
