@@ -80,8 +80,8 @@ session_host::~session_host() {
 
 void session_host::shutdown() {
     stop();
-    if (session_) {
-        session_->close();
+    if (active_) {
+        active_->close();
     }
     // Sends still under way complete (or are aborted) before the session
     // and its blocks go.
@@ -89,6 +89,7 @@ void session_host::shutdown() {
     while (io_.poll() != 0) {
     }
     session_.reset();
+    active_.reset();
 }
 
 client_keys session_host::keys_for_client() const {
@@ -98,8 +99,14 @@ client_keys session_host::keys_for_client() const {
 const std::shared_ptr<test_session>& session_host::open(const udp_endpoint& peer) {
     session_ = std::make_shared<test_session>(pool_, socket_, test_session_setup(peer),
                                               options_.clock, options_.echo);
+    active_ = session_;
     arm();
     return session_;
+}
+
+void session_host::adopt(std::shared_ptr<rtmfp_session> session) {
+    active_ = std::move(session);
+    arm();
 }
 
 void session_host::arm() {
@@ -128,8 +135,8 @@ void session_host::dispatch(block_buffer datagram, const udp_endpoint& from, boo
     const std::uint32_t length = datagram.size();
     const bool plausible = length >= rtmfp_min_packet_size && length <= rtmfp_max_packet_size &&
                            (length - 4) % 16 == 0 &&
-                           rtmfp_session_id_of({datagram.data(), length}) == session_->session_id();
-    if (!plausible || session_->receive(datagram, from)) {
+                           rtmfp_session_id_of({datagram.data(), length}) == active_->session_id();
+    if (!plausible || active_->receive(datagram, from)) {
         if (rearm) {
             arm();
         }
@@ -139,7 +146,7 @@ void session_host::dispatch(block_buffer datagram, const udp_endpoint& from, boo
     if (rearm) {
         arm();
     }
-    session_->process(std::move(datagram), from);
+    active_->process(std::move(datagram), from);
 }
 
 void session_host::deliver(const bytes& datagram, const udp_endpoint& from) {
@@ -167,7 +174,7 @@ void session_host::tick_every(std::chrono::milliseconds interval) {
     ticker_ = std::thread([this, interval] {
         while (!stopping_ && !dead_) {
             std::this_thread::sleep_for(interval);
-            if (!stopping_ && !session_->tick()) {
+            if (!stopping_ && !active_->tick()) {
                 dead_ = true;
             }
         }

@@ -140,6 +140,10 @@ class session_host {
     // otherwise.
     const std::shared_ptr<test_session>& open(const udp_endpoint& peer);
     const std::shared_ptr<test_session>& session() const noexcept { return session_; }
+    // Or takes a session of another kind, made with test_session_setup() on
+    // this host's pool and socket.
+    void adopt(std::shared_ptr<rtmfp_session> session);
+    const std::shared_ptr<rtmfp_socket>& socket() const noexcept { return socket_; }
 
     // On the calling thread: runs what is ready (receives, decoding, sends)
     // until nothing is.
@@ -179,6 +183,8 @@ class session_host {
     udp_endpoint endpoint_;
     udp_endpoint sender_;
     std::shared_ptr<test_session> session_;
+    // The session datagrams and ticks go to.
+    std::shared_ptr<rtmfp_session> active_;
     std::vector<std::thread> threads_;
     std::thread ticker_;
     std::atomic<bool> stopping_{false};

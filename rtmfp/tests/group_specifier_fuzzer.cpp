@@ -1,0 +1,30 @@
+// Group specifiers as a client may write them: either refused with one of
+// the two errors, or a group whose identity is a prefix of the text.
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "foundation/buffer.hpp"
+#include "rtmfp/netgroups.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    try {
+        const rtmfp_group_specifier specifier = parse_group_specifier(text);
+        if (specifier.identity.data() != text.data() || specifier.identity.size() > text.size() ||
+            rtmfp_group_id(specifier).size() != 32) {
+            std::abort();
+        }
+    } catch (const buffer_over_range& error) {
+        if (std::string_view(error.what()) != "Buffer eof") {
+            std::abort();
+        }
+    } catch (const std::runtime_error& error) {
+        if (std::string_view(error.what()) != "Bad group spec format") {
+            std::abort();
+        }
+    }
+    return 0;
+}
