@@ -86,7 +86,7 @@ void rtmfp_server_session::set_peer_info(const std::vector<endpoint>& announced)
 
 void rtmfp_server_session::probe_nat(bool retry) {
     const auto index = static_cast<std::size_t>(socket_index());
-    if (is_closed() || index >= server_.detect_nat_endpoints.size()) {
+    if (is_closed() || index >= server_.detect_nat_endpoints.size() || !server_.timers) {
         return;
     }
     const rtmfp_probe_tag tag = rtmfp_make_probe_tag(session_id());

@@ -33,14 +33,14 @@ const std::string app_url = "rtmfp://localhost/app";
 
 // The second Oakley group's prime, as RFC 2409 prints it.
 const bytes group_prime =
-    hex("FF FF FF FF FF FF FF FF C9 0F DA A2 21 68 C2 34 C4 C6 62 8B 80 DC 1C D1 29 02 4E 08 8A 67 "
-        "CC 74"
-        "02 0B BE A6 3B 13 9B 22 51 4A 08 79 8E 34 04 DD EF 95 19 B3 CD 3A 43 1B 30 2B 0A 6D F2 5F "
-        "14 37"
-        "4F E1 35 6D 6D 51 C2 45 E4 85 B5 76 62 5E 7E C6 F4 4C 42 E9 A6 37 ED 6B 0B FF 5C B6 F4 06 "
-        "B7 ED"
-        "EE 38 6B FB 5A 89 9F A5 AE 9F 24 11 7C 4B 1F E6 49 28 66 51 EC E6 53 81 FF FF FF FF FF FF "
-        "FF FF");
+    hex("FF FF FF FF FF FF FF FF C9 0F DA A2 21 68 C2 34 "
+        "C4 C6 62 8B 80 DC 1C D1 29 02 4E 08 8A 67 CC 74 "
+        "02 0B BE A6 3B 13 9B 22 51 4A 08 79 8E 34 04 DD "
+        "EF 95 19 B3 CD 3A 43 1B 30 2B 0A 6D F2 5F 14 37 "
+        "4F E1 35 6D 6D 51 C2 45 E4 85 B5 76 62 5E 7E C6 "
+        "F4 4C 42 E9 A6 37 ED 6B 0B FF 5C B6 F4 06 B7 ED "
+        "EE 38 6B FB 5A 89 9F A5 AE 9F 24 11 7C 4B 1F E6 "
+        "49 28 66 51 EC E6 53 81 FF FF FF FF FF FF FF FF");
 
 std::string hex_text(const bytes& b) {
     static const char digits[] = "0123456789abcdef";
