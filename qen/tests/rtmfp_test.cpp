@@ -8,8 +8,10 @@
 #include <boost/asio/ip/v6_only.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -349,6 +351,106 @@ TEST(QenRtmfpAssembly, StoppingEndsTheSessions) {
         EXPECT_TRUE(a.wait_for_end(5s)) << signal_number;
         EXPECT_TRUE(b.wait_for_end(5s)) << signal_number;
     }
+}
+
+// --- Hostile clients ------------------------------------------------------------
+
+// What the process holds in memory now, in bytes.
+std::uint64_t resident_bytes(pid_t pid) {
+    const std::string status =
+        platform::testing::read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + 6)) * 1024;
+}
+
+TEST(QenRtmfpHostile, ClientsThatMisbehaveCostOnlyTheirOwnSessions) {
+    qen_process qen;
+    qen.app("app");
+    const std::string url = rtmfp_url(qen, "localhost", "app");
+
+    // Datagrams of every size and random content, on all three ports.
+    {
+        boost::asio::io_context io;
+        ip::udp::socket sender(io, udp_endpoint(ip::make_address("127.0.0.1"), 0));
+        std::mt19937 random(16);
+        for (const unsigned short port :
+             {qen.rtmfp().port, qen.rtmfp().detect_nat_port1, qen.rtmfp().detect_nat_port2}) {
+            for (const std::size_t size : {1, 19, 20, 36, 100, 1204, 1300, 9000}) {
+                for (int i = 0; i < 20; ++i) {
+                    bytes datagram(size);
+                    std::generate(datagram.begin(), datagram.end(),
+                                  [&] { return static_cast<std::uint8_t>(random()); });
+                    if (i % 2 == 0 && size >= 12) {
+                        // Addressed to session 0: the handshake or the NAT
+                        // detection endpoint takes it.
+                        for (int b = 0; b < 4; ++b) {
+                            datagram[b] = datagram[4 + b] ^ datagram[8 + b];
+                        }
+                    }
+                    sender.send_to(boost::asio::buffer(datagram),
+                                   udp_endpoint(sender.local_endpoint().address(), port));
+                }
+            }
+        }
+    }
+
+    // Sessions that join a thousand groups each (the limit) and one more.
+    std::vector<std::unique_ptr<netconnection_client>> joiners;
+    for (std::uint8_t n = 0; n < 3; ++n) {
+        auto c = std::make_unique<netconnection_client>(rtmfp_at(qen));
+        ASSERT_TRUE(c->connect(url));
+        const std::uint32_t flow = c->client().open_flow(netgroup_signature);
+        for (std::uint32_t group = 0; group <= 1000; ++group) {
+            bytes join = cat(hex("01 21 15"), bytes(32, n));
+            join[3] = static_cast<std::uint8_t>(group >> 8);
+            join[4] = static_cast<std::uint8_t>(group);
+            c->client().send_message(flow, join);
+        }
+        c->client().flush();
+        ASSERT_TRUE(
+            c->client().run_until([&] { return c->client().flow_acknowledged(flow); }, 60s));
+        EXPECT_EQ(c->call(stat_call(99)), stat_reply(1 + n, 1000));
+        joiners.push_back(std::move(c));
+    }
+
+    // A specifier of almost a megabyte names a group like any other.
+    netconnection_client large(rtmfp_at(qen));
+    ASSERT_TRUE(large.connect(url));
+    std::string specifier_text = "G:";
+    for (int i = 0; i < 249'999; ++i) {
+        specifier_text += "0101";
+    }
+    group_member big(large);
+    big.join(specifier_text);
+    EXPECT_TRUE(large.client().run_until(
+        [&] { return large.call(stat_call(99)) == stat_reply(4, 1); }, 60s))
+        << "the session joined the group";
+
+    // A session that opens more flows than a session may have ends.
+    netconnection_client flows(rtmfp_at(qen));
+    ASSERT_TRUE(flows.connect(url));
+    for (int i = 0; i < 257; ++i) {
+        flows.client().send_message(flows.client().open_flow(netgroup_signature), hex("01 01 00"));
+        flows.client().flush();
+    }
+    EXPECT_TRUE(flows.wait_for_end());
+
+    // Everyone else is served as before.
+    netconnection_client a(rtmfp_at(qen)), b(rtmfp_at(qen));
+    ASSERT_TRUE(a.connect(url));
+    ASSERT_TRUE(b.connect(url));
+    group_member ga(a), gb(b);
+    ga.join("G:0101010200010e");
+    ASSERT_TRUE(a.call(stat_call(99)));
+    gb.join("G:0101010200010e");
+    ASSERT_TRUE(gb.wait_for_members(1));
+    rtmp_client rtmp(qen.port());
+    EXPECT_TRUE(rtmp.connect_url(qen.url("app")));
+
+    const std::uint64_t resident = resident_bytes(qen.process().pid());
+    EXPECT_LT(resident, std::uint64_t{1} << 30) << "bytes";
+    std::printf("qen holds %.0f MiB\n", static_cast<double>(resident) / 1048576);
+    EXPECT_EQ(qen.stop(), 0);
 }
 
 }  // namespace

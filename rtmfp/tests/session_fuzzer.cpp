@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return true;
         });
     host.adopt(session);
-    const bytes join = cat(hex("01 11 10"), to_bytes("G:0101010200010e"));
+    const bytes join = cat(bytes{0x01, 0x11, 0x10}, to_bytes("G:0101010200010e"));
     send({test_client::user_data(0x00, 1, 1, 1, flow_signatures[0],
                                  command_message("connect", 1, connect_object())),
           test_client::user_data(0x00, 2, 1, 1, flow_signatures[1], {0x04}),
