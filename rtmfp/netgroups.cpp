@@ -6,6 +6,7 @@
 
 #include "foundation/buffer.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/hex_digit.hpp"
 #include "rtmfp/packet.hpp"
 
 namespace {
@@ -25,16 +26,11 @@ constexpr int handed_out_per_set = 3;
 }
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+    const int value = hex_digit_value(c);
+    if (value < 0) {
+        throw_bad_specifier();
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    throw_bad_specifier();
+    return value;
 }
 
 std::vector<std::uint8_t> decode_hex(std::string_view digits) {
