@@ -1,5 +1,6 @@
 #include "rtmfp/netgroup_stream.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
