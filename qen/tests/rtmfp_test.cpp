@@ -8,8 +8,8 @@
 #include <boost/asio/ip/v6_only.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -50,38 +50,6 @@ void expect_refused(const qen_process& qen, const bytes& command_object, const c
     EXPECT_TRUE(c.wait_for_end()) << what;
     EXPECT_TRUE(c.replies().empty()) << what;
 }
-
-// A client's NetGroup stream.
-class group_member {
-  public:
-    explicit group_member(netconnection_client& c) : c_(c) {}
-
-    void join(const std::string& specifier) {
-        if (flow_ == 0) {
-            flow_ = c_.client().open_flow(netgroup_signature);
-        }
-        const bytes join = cat(hex("10"), to_bytes(specifier));
-        c_.client().send_message(
-            flow_, cat(hex("01"), test_client::vlu(static_cast<std::uint32_t>(join.size())), join));
-        c_.client().flush();
-    }
-    std::vector<bytes> members() {
-        std::vector<bytes> ids;
-        if (const server_flow* flow = flow_ ? c_.client().flow_answering(flow_) : nullptr) {
-            for (const bytes& message : flow->messages) {
-                ids.emplace_back(message.begin() + 1, message.end());
-            }
-        }
-        return ids;
-    }
-    bool wait_for_members(std::size_t count) {
-        return c_.client().run_until([&] { return members().size() >= count; }, 10s);
-    }
-
-  private:
-    netconnection_client& c_;
-    std::uint32_t flow_ = 0;
-};
 
 const char* const specifier = "G:0101010200010e";
 
@@ -157,14 +125,14 @@ TEST(QenRtmfp, GroupMembersOfOneHostMeet) {
     // Another host name of the machine is another place to meet.
     ASSERT_TRUE(elsewhere.connect(rtmfp_url(qen, "127.0.0.1", "app")));
 
-    group_member ga(a), gb(b), gc(c), ge(elsewhere);
-    ga.join(specifier);
+    netgroup_member ga(a), gb(b), gc(c), ge(elsewhere);
+    ga.join_by_specifier(specifier);
     ASSERT_EQ(a.call(stat_call(99)), stat_reply(4, 1));
-    gb.join(specifier);
+    gb.join_by_specifier(specifier);
     ASSERT_TRUE(gb.wait_for_members(1));
-    gc.join(specifier);
+    gc.join_by_specifier(specifier);
     ASSERT_TRUE(gc.wait_for_members(2));
-    ge.join(specifier);
+    ge.join_by_specifier(specifier);
     ASSERT_EQ(elsewhere.call(stat_call(99)), stat_reply(4, 1));
 
     EXPECT_EQ(ga.members(), std::vector<bytes>{});
@@ -203,13 +171,13 @@ TEST(QenRtmfp, ConnectsAndJoinsThroughALossyLink) {
     lossy_relay relay(rtmfp_at(qen), {.seed = 7, .drop = 0.2, .reorder = 0.1, .duplicate = 0.2});
     netconnection_client lossy(relay.endpoint()), direct(rtmfp_at(qen));
     ASSERT_TRUE(direct.connect(rtmfp_url(qen, "localhost", "app")));
-    group_member gd(direct);
-    gd.join(specifier);
+    netgroup_member gd(direct);
+    gd.join_by_specifier(specifier);
     ASSERT_TRUE(direct.call(stat_call(99)));
 
     ASSERT_TRUE(lossy.connect(rtmfp_url(qen, "localhost", "app")));
-    group_member gl(lossy);
-    gl.join(specifier);
+    netgroup_member gl(lossy);
+    gl.join_by_specifier(specifier);
     ASSERT_TRUE(gl.wait_for_members(1));
     EXPECT_EQ(gl.members(), std::vector<bytes>{peer_id_bytes(direct.client())});
 }
@@ -399,16 +367,15 @@ TEST(QenRtmfpHostile, ClientsThatMisbehaveCostOnlyTheirOwnSessions) {
     for (std::uint8_t n = 0; n < 3; ++n) {
         auto c = std::make_unique<netconnection_client>(rtmfp_at(qen));
         ASSERT_TRUE(c->connect(url));
-        const std::uint32_t flow = c->client().open_flow(netgroup_signature);
+        netgroup_member member(*c);
         for (std::uint32_t group = 0; group <= 1000; ++group) {
-            bytes join = cat(hex("01 21 15"), bytes(32, n));
-            join[3] = static_cast<std::uint8_t>(group >> 8);
-            join[4] = static_cast<std::uint8_t>(group);
-            c->client().send_message(flow, join);
+            bytes id(32, n);
+            id[1] = static_cast<std::uint8_t>(group >> 8);
+            id[2] = static_cast<std::uint8_t>(group);
+            member.join_by_id(id);
         }
-        c->client().flush();
-        ASSERT_TRUE(
-            c->client().run_until([&] { return c->client().flow_acknowledged(flow); }, 60s));
+        ASSERT_TRUE(c->client().run_until(
+            [&] { return c->client().flow_acknowledged(member.flow()); }, 60s));
         EXPECT_EQ(c->call(stat_call(99)), stat_reply(1 + n, 1000));
         joiners.push_back(std::move(c));
     }
@@ -420,8 +387,8 @@ TEST(QenRtmfpHostile, ClientsThatMisbehaveCostOnlyTheirOwnSessions) {
     for (int i = 0; i < 249'999; ++i) {
         specifier_text += "0101";
     }
-    group_member big(large);
-    big.join(specifier_text);
+    netgroup_member big(large);
+    big.join_by_specifier(specifier_text);
     EXPECT_TRUE(large.client().run_until(
         [&] { return large.call(stat_call(99)) == stat_reply(4, 1); }, 60s))
         << "the session joined the group";
@@ -439,10 +406,10 @@ TEST(QenRtmfpHostile, ClientsThatMisbehaveCostOnlyTheirOwnSessions) {
     netconnection_client a(rtmfp_at(qen)), b(rtmfp_at(qen));
     ASSERT_TRUE(a.connect(url));
     ASSERT_TRUE(b.connect(url));
-    group_member ga(a), gb(b);
-    ga.join("G:0101010200010e");
+    netgroup_member ga(a), gb(b);
+    ga.join_by_specifier("G:0101010200010e");
     ASSERT_TRUE(a.call(stat_call(99)));
-    gb.join("G:0101010200010e");
+    gb.join_by_specifier("G:0101010200010e");
     ASSERT_TRUE(gb.wait_for_members(1));
     rtmp_client rtmp(qen.port());
     EXPECT_TRUE(rtmp.connect_url(qen.url("app")));

@@ -13,6 +13,7 @@ namespace {
 namespace ip = boost::asio::ip;
 
 const bytes netconnection_signature{0x00, 0x54, 0x43, 0x04, 0x00};
+const bytes netgroup_signature{0x00, 0x47, 0x43};
 
 void put_u16(bytes& out, std::size_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -262,6 +263,48 @@ std::optional<bytes> settled_call(netconnection_client& client, const bytes& cal
         return std::nullopt;
     }
     return answer;
+}
+
+void netgroup_member::join_by_specifier(const std::string& specifier) {
+    bytes join{0x10};
+    join.insert(join.end(), specifier.begin(), specifier.end());
+    send(join);
+}
+
+void netgroup_member::join_by_id(const bytes& id) {
+    bytes join{0x15};
+    append(join, id);
+    send(join);
+}
+
+void netgroup_member::send(const bytes& join) {
+    if (flow_ == 0) {
+        flow_ = c_.client().open_flow(netgroup_signature);
+    }
+    bytes message{0x01};
+    append(message, test_client::vlu(static_cast<std::uint32_t>(join.size())));
+    append(message, join);
+    c_.client().send_message(flow_, message);
+    c_.client().flush();
+}
+
+std::vector<bytes> netgroup_member::messages() {
+    const server_flow* flow = flow_ ? c_.client().flow_answering(flow_) : nullptr;
+    return flow == nullptr ? std::vector<bytes>{} : flow->messages;
+}
+
+std::vector<bytes> netgroup_member::members() {
+    std::vector<bytes> ids;
+    for (const bytes& message : messages()) {
+        if (!message.empty()) {
+            ids.emplace_back(message.begin() + 1, message.end());
+        }
+    }
+    return ids;
+}
+
+bool netgroup_member::wait_for_members(std::size_t count, std::chrono::milliseconds timeout) {
+    return c_.client().run_until([&] { return members().size() >= count; }, timeout);
 }
 
 }  // namespace rtmfp_test

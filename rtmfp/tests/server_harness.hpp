@@ -141,6 +141,32 @@ class netconnection_client {
     std::uint32_t flow_ = 0;
 };
 
+// A client's NetGroup stream: the groups it joins and the members it is
+// handed. A join is a message of kind 0x01 holding, after its VLU length,
+// 0x10 and a specifier or 0x15 and a group id.
+class netgroup_member {
+  public:
+    explicit netgroup_member(netconnection_client& c) : c_(c) {}
+
+    void join_by_specifier(const std::string& specifier);
+    void join_by_id(const bytes& id);
+    // A join's body as it stands (its length is written in front).
+    void send(const bytes& join);
+
+    // What the server's NetGroup flow sent: 0x0B and a peer id each.
+    std::vector<bytes> messages();
+    // The peer ids of those messages.
+    std::vector<bytes> members();
+    bool wait_for_members(std::size_t count,
+                          std::chrono::milliseconds timeout = netconnection_client::wait);
+    // The flow our joins go out on; 0 before the first.
+    std::uint32_t flow() const noexcept { return flow_; }
+
+  private:
+    netconnection_client& c_;
+    std::uint32_t flow_ = 0;
+};
+
 // A call's answer once all the call does is done: setPeerInfo answers
 // before it stores the addresses, and the answer to a later call (a stat)
 // shows them stored. None when either goes unanswered.

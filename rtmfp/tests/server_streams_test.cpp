@@ -29,7 +29,6 @@ using platform::testing::eventually;
 namespace ip = boost::asio::ip;
 
 constexpr std::uint8_t punch_request = 0x0F;
-const bytes netgroup_signature{0x00, 0x47, 0x43};
 
 // Timers that fire when the test says.
 class manual_timers : public rtmfp_timers {
@@ -247,43 +246,15 @@ bytes vlu_bytes(const bytes& value) {
 
 // --- NetGroups -----------------------------------------------------------------
 
-// A client's NetGroup stream: joins and the members it was handed.
-class group_member {
+// A NetGroup stream that waits for the NetConnection to answer a stat:
+// then everything sent before it has been handled.
+class group_member : public netgroup_member {
   public:
-    explicit group_member(netconnection_client& c) : c_(c) {}
-
-    void join_by_specifier(const std::string& specifier) {
-        send(cat(hex("10"), to_bytes(specifier)));
-    }
-    void join_by_id(const bytes& id) { send(cat(hex("15"), id)); }
-    void send(const bytes& join) {
-        if (flow_ == 0) {
-            flow_ = c_.client().open_flow(netgroup_signature);
-        }
-        c_.client().send_message(flow_, cat(hex("01"), vlu_bytes(join)));
-        c_.client().flush();
-    }
-
-    // Every member handed out so far (0x0B and the peer id).
-    std::vector<bytes> members() {
-        const server_flow* flow = flow_ ? c_.client().flow_answering(flow_) : nullptr;
-        std::vector<bytes> ids;
-        if (flow != nullptr) {
-            for (const bytes& message : flow->messages) {
-                EXPECT_EQ(message.size(), 33u);
-                EXPECT_EQ(message.at(0), 0x0B);
-                ids.emplace_back(message.begin() + 1, message.end());
-            }
-        }
-        return ids;
-    }
-    // Waits for the NetConnection to answer a stat: everything sent before
-    // it has been handled.
+    explicit group_member(netconnection_client& c) : netgroup_member(c), c_(c) {}
     void settle() { ASSERT_TRUE(c_.call(stat_call(50))); }
 
   private:
     netconnection_client& c_;
-    std::uint32_t flow_ = 0;
 };
 
 const char* const specifier = "G:0101010200010e";
@@ -315,6 +286,10 @@ TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
 
     const std::string key = group_key_of(specifier);
     EXPECT_EQ(server.netgroups().member_count({key}), 3);
+    for (const bytes& message : gc.messages()) {
+        EXPECT_EQ(message.size(), 33u);
+        EXPECT_EQ(message.at(0), 0x0B);
+    }
     // "stat" counts the members of the groups the session joined.
     EXPECT_EQ(c.call(stat_call(9)),
               cat(command_message("_result", 9, amf0_null_value()),
