@@ -42,6 +42,9 @@ void rtmfp_server_sessions::dispatch(std::size_t socket_index, block_buffer data
                                      const endpoint& from, rtmfp_rearm& rearm) {
     const std::uint32_t id = rtmfp_session_id_of({datagram.data(), datagram.size()});
     if (id == 0) {
+        // A key exchange's Diffie-Hellman work takes a while: the socket
+        // goes on receiving meanwhile, for other handshakes and sessions.
+        rearm();
         handshakes_.at(socket_index)->receive(datagram, from);
         return;
     }

@@ -62,7 +62,7 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     void add_handler(std::int32_t key, std::shared_ptr<rtmfp_server_handler> handler);
 
     // A datagram from main socket `socket_index` that passed the size
-    // filter. `rearm` is called before a session decodes it. Throws for a
+    // filter. `rearm` is called before the datagram is decoded. Throws for a
     // datagram it drops with a reason ("Bad session id", handshake errors).
     void dispatch(std::size_t socket_index, block_buffer datagram, const endpoint& from,
                   rtmfp_rearm& rearm);

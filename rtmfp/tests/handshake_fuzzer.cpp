@@ -21,34 +21,13 @@
 #include <vector>
 
 #include "rtmfp/server_sessions.hpp"
+#include "rtmfp/tests/fuzz_input.hpp"
 #include "rtmfp/tests/test_client.hpp"
 
 namespace {
 
 using namespace rtmfp_test;
 namespace ip = boost::asio::ip;
-
-class input {
-  public:
-    input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::uint16_t u16() {
-        const std::uint16_t high = u8();
-        return static_cast<std::uint16_t>(high << 8 | u8());
-    }
-    bytes take(std::size_t n) {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        bytes out(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return out;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 // What lives across inputs: the io context the registry sends on, its
 // socket and pool, and a key pair (drawing one per input would take the
@@ -117,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         client.forget_packets();
     };
 
-    input in(data, size);
+    fuzz_input in(data, size);
     while (!in.empty()) {
         const std::uint8_t step = in.u8();
         const bool from_client = (step & 0x80) == 0;

@@ -275,13 +275,26 @@ TEST(RtmfpHandshake, RepeatsAreAnsweredAlikeAndMakeOneSession) {
     const std::vector<bytes> cookies = chunk_bodies(client, handshake_reply);
     EXPECT_EQ(cookies[0], cookies[1]);
 
+    // The second may come while the first is still being worked on: it is
+    // dropped then, and the client, as clients do, asks again.
     const bytes exchange = key_exchange_for(client, cookie_in(cookies[0]));
-    for (int i = 0; i < 2; ++i) {
-        client.send_handshake({exchange});
-    }
-    ASSERT_TRUE(wait_for_chunks(client, key_exchange_reply, 2));
+    client.send_handshake({exchange});
+    client.send_handshake({exchange});
+    ASSERT_TRUE(client.run_until(
+        [&] {
+            if (client.count_chunks(key_exchange_reply) >= 2) {
+                return true;
+            }
+            client.receive(100ms);
+            if (client.count_chunks(key_exchange_reply) < 2) {
+                client.send_handshake({exchange});
+            }
+            return false;
+        },
+        10s));
     const std::vector<bytes> answers = chunk_bodies(client, key_exchange_reply);
-    EXPECT_EQ(answers[0], answers[1]);
+    EXPECT_TRUE(
+        std::all_of(answers.begin(), answers.end(), [&](auto& b) { return b == answers[0]; }));
     EXPECT_EQ(server.sessions().session_count(), 1u);
 }
 
