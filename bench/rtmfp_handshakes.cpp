@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/rtmfp_group_members.hpp"
 #include "rtmfp/server.hpp"
 #include "rtmfp/tests/test_client.hpp"
 
@@ -34,6 +35,8 @@ struct options {
     int clients = 16;
     std::vector<std::size_t> threads{1, 4};
     std::size_t sessions = 10'000;
+    // The qen binary to measure NetGroup joins against, instead.
+    std::string qen;
 };
 
 std::unique_ptr<rtmfp_server> start_server(std::size_t threads, bool tick_timer) {
@@ -194,8 +197,10 @@ memory measure_memory(const options& o) {
 void usage() {
     std::fprintf(stderr,
                  "usage: rtmfp_handshakes [--seconds S] [--clients N] [--sessions N]\n"
+                 "                        [--qen BINARY]\n"
                  "  S seconds of handshakes per thread count (10), N clients at once (16),\n"
-                 "  N sessions for the memory figure (10000)\n");
+                 "  N sessions for the memory figure (10000); with --qen, N members that\n"
+                 "  join one NetGroup in that qen\n");
     std::exit(2);
 }
 
@@ -213,6 +218,8 @@ options parse(int argc, char** argv) {
             o.clients = std::max(1, std::atoi(value));
         } else if (arg == "--sessions") {
             o.sessions = static_cast<std::size_t>(std::max(1, std::atoi(value)));
+        } else if (arg == "--qen") {
+            o.qen = value;
         } else {
             usage();
         }
@@ -224,6 +231,9 @@ options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const options o = parse(argc, argv);
+    if (!o.qen.empty()) {
+        return run_group_members(o.qen, o.clients, o.sessions);
+    }
     const memory m = measure_memory(o);
     std::printf(
         "%zu sessions open: %.0f bytes of heap and %.0f resident per session, "
