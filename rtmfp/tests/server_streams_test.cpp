@@ -259,8 +259,8 @@ class group_member : public netgroup_member {
 
 const char* const specifier = "G:0101010200010e";
 
-std::string group_key_of(const std::string& spec) {
-    return "app/" + rtmfp_group_id(parse_group_specifier(spec));
+std::string group_key_of(const std::string& text) {
+    return "app/" + rtmfp_group_id(parse_group_specifier(text));
 }
 
 TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
