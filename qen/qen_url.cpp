@@ -2,33 +2,18 @@
 
 #include <boost/regex.hpp>
 
+#include "foundation/hex.hpp"
+
 namespace qen {
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
-
 std::string percent_decode(const std::string& text, bool plus_is_space) {
     std::string decoded;
     decoded.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-            hex_value(text[i + 2]) >= 0) {
-            decoded.push_back(
-                static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+        if (c == '%' && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
+            hex_digit_value(text[i + 2]) >= 0) {
+            decoded.push_back(static_cast<char>(hex_digit_value(text[i + 1]) * 16 +
+                                                hex_digit_value(text[i + 2])));
             i += 2;
         } else if (c == '+' && plus_is_space) {
             decoded.push_back(' ');

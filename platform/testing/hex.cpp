@@ -1,26 +1,11 @@
 #include "platform/testing/hex.hpp"
 
+#include "foundation/hex.hpp"
+
 #include <cctype>
 #include <stdexcept>
 
 namespace platform::testing {
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
-
 std::string hex_bytes(std::string_view text) {
     std::string out;
     std::size_t i = 0;
@@ -36,8 +21,8 @@ std::string hex_bytes(std::string_view text) {
             out.append(text.substr(i + 1, end - i - 1));
             i = end + 1;
         } else {
-            const int high = hex_digit(c);
-            const int low = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
+            const int high = hex_digit_value(c);
+            const int low = i + 1 < text.size() ? hex_digit_value(text[i + 1]) : -1;
             if (high < 0 || low < 0) {
                 throw std::invalid_argument("bad hex bytes: " + std::string(text.substr(i)));
             }
