@@ -1,6 +1,7 @@
 #pragma once
 
 #include <json/value.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -63,6 +64,8 @@ class fake_site {
     fake_site& operator=(const fake_site&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // The site's process, for what it costs.
+    pid_t pid() const { return process_->pid(); }
     // The site address a client is launched with.
     const std::string& address() const { return address_; }
     // Where the site keeps what it was sent.

@@ -510,8 +510,9 @@ TEST_F(UploadWorker, AStoppedUploadGoesOnInTheNextRunWhereItWas) {
         return upload_requests(session.site).size() == 3;  // createUpload, blocks 0 and 1
     }));
 
-    // The end of the program: the workers stop (the one that waits for its
-    // reply takes it first), the list is saved.
+    // The end of the program: the workers are told to stop (this one while
+    // it waits for its reply, which it then takes), the list is saved.
+    session.tasks.task_at(0).request_stop();
     auto stopped = std::async(std::launch::async, [&] { session.tasks.stop(); });
     session.site.release();
     stopped.get();
@@ -547,6 +548,8 @@ TEST_F(UploadWorker, RemovingAnUploadingTaskCancelsItsUploadAndRemovesItsFilesAl
     const std::string stream = session.tasks.task_at(0).stream_name();
     ASSERT_FALSE(stream.empty());
 
+    // Told at once, while it waits for its reply; joined once it has it.
+    session.tasks.task_at(0).request_stop();
     auto removed = std::async(std::launch::async, [&] { session.tasks.remove_task(0); });
     session.site.release();
     removed.get();
