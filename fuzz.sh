@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs one of them.
 #   ./fuzz.sh                 lists the targets
-#   ./fuzz.sh NAME [SECONDS]  runs fuzz_NAME on a fresh corpus (default 60 s)
+#   ./fuzz.sh NAME [SECONDS]  runs fuzz_NAME on a fresh corpus (default 60 s),
+#                             starting from the seeds in fuzz/seeds/NAME
+#
+# The seeds are real sessions and files (scripts/make-fuzz-seeds.py makes
+# them): they take the fuzzer past the handshakes and into the commands.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -23,4 +27,8 @@ corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-"$build/fuzzers/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 "$corpus"
+corpora=("$corpus")
+if [ -d "fuzz/seeds/$name" ]; then
+    corpora+=("fuzz/seeds/$name")
+fi
+"$build/fuzzers/fuzz_$name" -max_total_time="$seconds" -print_final_stats=1 "${corpora[@]}"

@@ -15,6 +15,7 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 extern char** environ;
@@ -45,6 +46,20 @@ class spawn_attributes {
   private:
     posix_spawnattr_t attributes_;
 };
+
+// The environment a child gets: ours, without the service manager's
+// notification socket, which would take the child's reports for ours.
+std::vector<char*> child_environment() {
+    static constexpr std::string_view notify_socket = "NOTIFY_SOCKET=";
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string_view(*entry).substr(0, notify_socket.size()) != notify_socket) {
+            environment.push_back(*entry);
+        }
+    }
+    environment.push_back(nullptr);
+    return environment;
+}
 
 }  // namespace
 
@@ -96,9 +111,12 @@ bool platform_process::run() {
     }
     arguments.push_back(nullptr);
 
+    std::vector<char*> environment = child_environment();
+    const bool search_path = argv_[0].find('/') == std::string::npos;
     pid_t pid = -1;
-    if (posix_spawn(&pid, arguments[0], actions.get(), attributes.get(), arguments.data(),
-                    environ) != 0) {
+    if ((search_path ? posix_spawnp : posix_spawn)(&pid, arguments[0], actions.get(),
+                                                   attributes.get(), arguments.data(),
+                                                   environment.data()) != 0) {
         return false;
     }
     // Nobody but us reaps the child, so the pid still names it here.

@@ -13,9 +13,11 @@ namespace platform {
 //
 // The child starts clean whatever the parent does with its own state: no
 // blocked signals, every signal at its default disposition, only descriptors
-// 0-2 inherited (sockets of the parent are not close-on-exec), and a process
-// group of its own, so that a terminal's Ctrl+C reaches the parent only and
-// terminate() reaches every process the child has forked.
+// 0-2 inherited (sockets of the parent are not close-on-exec), the parent's
+// environment without NOTIFY_SOCKET (the service manager listens there to the
+// parent alone), and a process group of its own, so that a terminal's Ctrl+C
+// reaches the parent only and terminate() reaches every process the child
+// has forked.
 //
 // The handle is a pidfd taken right after the start. Waits poll it and
 // signals go through it. The child is reaped only by the destructor, so until
@@ -23,7 +25,8 @@ namespace platform {
 // else.
 class platform_process {
   public:
-    // argv[0] is the program's path; PATH is not searched.
+    // argv[0] is the program's path; a name without a "/" is looked up along
+    // PATH, as a shell does.
     platform_process(std::vector<std::string> argv, bool wait_on_destroy);
     // Closes the handle. A child that has ended is reaped; one still running
     // is waited for without a time limit when wait_on_destroy is set, and

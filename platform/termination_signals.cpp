@@ -27,11 +27,26 @@ sigset_t termination_signals() {
     return set;
 }
 
+void hold(const sigset_t& set) {
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 }  // namespace
 
 void hold_termination_signals() {
-    const sigset_t set = termination_signals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    hold(termination_signals());
+}
+
+sigset_t control_signals() {
+    sigset_t set = termination_signals();
+    for (const int number : {SIGQUIT, SIGHUP, SIGUSR1, SIGUSR2}) {
+        sigaddset(&set, number);
+    }
+    return set;
+}
+
+void hold_control_signals() {
+    hold(control_signals());
 }
 
 termination_signal_forwarder::termination_signal_forwarder(named_event& event) {

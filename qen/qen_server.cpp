@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -52,8 +54,10 @@ qen_server_context::qen_server_context(const std::filesystem::path& config_file)
 }
 
 qen_server::qen_server(qen_server_context& context)
-    : context_(context), pool_(context.thread_count()) {
-    timer_.emplace(pool_.pick());
+    : context_(context),
+      pool_(context.thread_count()),
+      timer_strand_(boost::asio::make_strand(pool_.pick())) {
+    timer_.emplace(timer_strand_);
     const server_settings& settings = context.settings();
     if (settings.rtmp_enabled) {
         const boost::asio::ip::tcp::endpoint endpoint(
@@ -69,12 +73,14 @@ qen_server::qen_server(qen_server_context& context)
     if (rtmp_server_) {
         rtmp_server_->start();
     }
-    arm_timer();
+    boost::asio::post(timer_strand_, [this] { arm_timer(); });
 }
 
 qen_server::~qen_server() {
     stopping_ = true;
-    timer_->cancel();
+    // After a tick that may be re-arming the timer right now; the pool runs
+    // this before it stops.
+    boost::asio::post(timer_strand_, [this] { timer_->cancel(); });
     if (rtmp_server_) {
         rtmp_server_->stop();
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -75,6 +76,9 @@ class qen_server {
     io_service_pool pool_;
     std::shared_ptr<rtmp::rtmp_server> rtmp_server_;
     rtmp::rtmp_live_streams live_streams_;
+    // The tick re-arms itself on the pool while the destructor cancels it:
+    // both run on this strand, since a timer takes one operation at a time.
+    boost::asio::strand<boost::asio::io_context::executor_type> timer_strand_;
     std::optional<boost::asio::steady_timer> timer_;
     std::atomic<bool> stopping_{false};
 };

@@ -167,24 +167,19 @@ bool qen_stream_handler::on_play(light_string name, double start, double, bool) 
         rtmp::stack_unlock unlocked(netstream_.stack_lock());
         player.reset();
     }
-    if (!play_recorded(request->file_name, request->format)) {
-        return false;
-    }
-    if (const auto from = rtmp::wire_uint32(start); from && *from > 0) {
-        // A client that asks to start later (rtmpdump -A) starts at the
-        // keyframe at or before that time.
-        recorded_player_->seek(*from);
-    }
-    return true;
+    // A client that asks to start later (rtmpdump -A) starts at the keyframe
+    // at or before that time.
+    return play_recorded(request->file_name, request->format, rtmp::wire_uint32(start).value_or(0));
 }
 
-bool qen_stream_handler::play_recorded(const std::string& file_name, const std::string& format) {
+bool qen_stream_handler::play_recorded(const std::string& file_name, const std::string& format,
+                                       std::uint32_t from) {
     try {
         auto source = open_file_source(context_->app->directory() + "/" + file_name, format);
         auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
             io_, source->callbacks(), netstream_, connection_.send_queue());
         player->set_buffer_length(recorded_buffer_length(buffer_length_));
-        if (!player->start()) {
+        if (!player->start(from)) {
             return false;  // no room for the media chunk streams
         }
         recorded_player_ = std::move(player);

@@ -71,7 +71,8 @@ class qen_stream_handler {
     bool password_matches(const char* key) const;
     bool too_many_concurrents() const;
     void refuse(const char* code, const char* description);
-    bool play_recorded(const std::string& file_name, const std::string& format);
+    // Plays a stored stream from `from` milliseconds on.
+    bool play_recorded(const std::string& file_name, const std::string& format, std::uint32_t from);
     void end_recording(bool as_vod);
     // Stops whatever plays or is published on the stream. Stack lock held.
     void stop();

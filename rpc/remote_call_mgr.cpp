@@ -78,19 +78,35 @@ void remote_call_mgr::send_keep_alive() {
 void remote_call_mgr::queue_frame(byte_buffer frame, std::uint64_t call_id) {
     boost::asio::dispatch(executor(),
                           [self = shared_from_this(), frame = std::move(frame), call_id]() mutable {
-                              if (self->closed()) {
-                                  // The connection ended before this request could leave, possibly
-                                  // after the pending calls were completed.
-                                  if (auto call = self->take_call(call_id)) {
-                                      call->complete(call_status::connection_lost);
-                                  }
-                                  return;
-                              }
-                              self->write_queue_.push_back(std::move(frame));
-                              if (self->write_queue_.size() == 1) {
-                                  self->write_next();
-                              }
+                              self->enqueue(std::move(frame), call_id);
                           });
+}
+
+// What a queued frame holds: its storage, and about what the allocator and
+// the queue add to it (a header of twenty bytes costs far more than twenty).
+std::size_t remote_call_mgr::queued_cost(const byte_buffer& frame) noexcept {
+    return frame.capacity() + 64;
+}
+
+void remote_call_mgr::enqueue(byte_buffer frame, std::uint64_t call_id) {
+    if (closed()) {
+        // The connection ended before this request could leave, possibly
+        // after the pending calls were completed.
+        if (auto call = take_call(call_id)) {
+            call->complete(call_status::connection_lost);
+        }
+        return;
+    }
+    const std::size_t cost = queued_cost(frame);
+    if (!write_queue_.empty() && queued_bytes_ + cost > max_queued_bytes) {
+        end_connection();  // completes this request too, if it is one
+        return;
+    }
+    queued_bytes_ += cost;
+    write_queue_.push_back(std::move(frame));
+    if (write_queue_.size() == 1) {
+        write_next();
+    }
 }
 
 void remote_call_mgr::write_next() {
@@ -105,11 +121,13 @@ void remote_call_mgr::on_write(const boost::system::error_code& error) {
     if (error || closed()) {
         // Only now is no write using the queued buffers.
         write_queue_.clear();
+        queued_bytes_ = 0;
         if (error) {
             end_connection();
         }
         return;
     }
+    queued_bytes_ -= queued_cost(write_queue_.front());
     write_queue_.pop_front();
     if (!write_queue_.empty()) {
         write_next();
@@ -142,6 +160,7 @@ void remote_call_mgr::on_read(const boost::system::error_code& error, std::size_
                 read_more();
                 return;
             }
+            silent_sweeps_.store(0, std::memory_order_relaxed);
             dispatch_frame(*frame);
         }
     } catch (const frame_size_error&) {
@@ -233,6 +252,10 @@ void remote_call_mgr::sweep_calls() {
             call->complete(call_status::timed_out);
         } catch (...) {
         }
+    }
+    if (silent_sweeps_.fetch_add(1, std::memory_order_relaxed) + 1 >= max_silent_sweeps) {
+        close();
+        return;
     }
     if (keep_alive_due) {
         send_keep_alive();

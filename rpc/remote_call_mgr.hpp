@@ -64,6 +64,15 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
     static constexpr std::int32_t sweep_interval_ms = 1000;
     // A keep-alive goes out on the sweep after this many.
     static constexpr std::uint32_t sweeps_between_keep_alives = 30;
+    // A peer that has sent no frame for this many sweeps, not even the
+    // answer to a keep-alive, is gone (or stuck in the middle of a frame):
+    // it let four keep-alives pass, three with a whole interval to answer.
+    static constexpr std::uint32_t max_silent_sweeps = 4 * (sweeps_between_keep_alives + 1);
+    // Frames waiting to be written, by what they hold in memory, past which
+    // the connection ends: a peer that asks without reading would otherwise
+    // make its replies (refusals too) pile up without end. One frame alone
+    // is always written, whatever its size.
+    static constexpr std::size_t max_queued_bytes = std::size_t{4} << 20;
     static constexpr std::int32_t no_timeout = -1;
 
     // `read_size`: the room offered to each read; a frame whose payload is
@@ -140,7 +149,8 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
 
     // One second of the connection's clock: pending calls lose
     // sweep_interval_ms and those that run out complete with timed_out; every
-    // 31st sweep sends a keep-alive.
+    // 31st sweep sends a keep-alive; a peer silent for max_silent_sweeps is
+    // closed.
     void sweep_calls();
 
     // Ends the connection: closes the socket and completes the pending calls
@@ -157,6 +167,8 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
     static void check_method(std::uint32_t method_id, bool has_callback);
     std::uint64_t send_request(byte_buffer request, std::unique_ptr<pending_call> call);
     void queue_frame(byte_buffer frame, std::uint64_t call_id);
+    void enqueue(byte_buffer frame, std::uint64_t call_id);
+    static std::size_t queued_cost(const byte_buffer& frame) noexcept;
     void read_more();
     void on_read(const boost::system::error_code& error, std::size_t count);
     void dispatch_frame(const frame_view& frame);
@@ -172,6 +184,10 @@ class remote_call_mgr : public std::enable_shared_from_this<remote_call_mgr> {
     // Touched on the strand only.
     frame_reader reader_;
     std::deque<byte_buffer> write_queue_;
+    std::size_t queued_bytes_ = 0;
+
+    // Sweeps since the last whole frame from the peer.
+    std::atomic<std::uint32_t> silent_sweeps_{0};
 
     // Guards what callers and sweeps share with the strand.
     std::mutex mutex_;

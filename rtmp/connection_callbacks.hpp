@@ -3,6 +3,7 @@
 #include <boost/function.hpp>
 
 #include "foundation/block_pool.hpp"
+#include "rtmp/pending_message_budget.hpp"
 
 namespace rtmp {
 
@@ -15,6 +16,9 @@ struct connection_callbacks {
     boost::function<bool(block_buffer&)> send;
     // A block of 2^exponent bytes (exponent 7..16) from the server's pool.
     boost::function<block_buffer(unsigned exponent)> allocate;
+    // What the server's connections may hold together in messages still
+    // arriving; none: no bound beyond each connection's own.
+    pending_message_budget* pending_messages = nullptr;
 };
 
 }  // namespace rtmp

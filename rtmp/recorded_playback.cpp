@@ -26,12 +26,15 @@ recorded_playback::recorded_playback(media_source_callbacks source, recorded_str
                                      clock now)
     : source_(std::move(source)), output_(output), now_(std::move(now)), clock_base_(now_()) {}
 
-bool recorded_playback::start() {
+bool recorded_playback::start(std::uint32_t from) {
     if (!output_.open_media_streams()) {
         return false;
     }
     output_.send_stream_is_recorded();
     output_.send_play_reset_start();
+    if (from > 0) {
+        commands_.push_back({command_kind::start_at, from, false, false});
+    }
     return true;
 }
 
@@ -72,9 +75,10 @@ void recorded_playback::run_command(const command& c, std::optional<seek_in_run>
             playing_ = c.toggle ? !playing_ : !c.flag;
             if (playing_) {
                 output_.send_unpause_notify();
-                if (!raw_pause_) {
+                if (!raw_pause_ && (c.milliseconds != 0 || origin_ == 0)) {
                     std::uint32_t ms = c.milliseconds;
                     seek_source(ms);
+                    origin_ = c.milliseconds;
                 }
             } else {
                 output_.send_pause_notify();
@@ -85,22 +89,34 @@ void recorded_playback::run_command(const command& c, std::optional<seek_in_run>
         case command_kind::pause_raw:
             raw_pause_ = c.flag;
             break;
-        case command_kind::seek: {
-            std::uint32_t ms = c.milliseconds;
-            if (seek_source(ms)) {
-                output_.send_seek_notify();
-                seek = seek_in_run{c.milliseconds};
+        case command_kind::seek:
+        case command_kind::start_at: {
+            if (seek_to(c.milliseconds, seek)) {
+                if (c.kind == command_kind::seek) {
+                    output_.send_seek_notify();
+                    output_.flush();
+                }
                 playing_ = true;
             } else {
                 output_.send_seek_failed();
-                seek.reset();
+                output_.flush();
                 playing_ = false;
             }
-            output_.flush();
             reset_ = true;
             break;
         }
     }
+}
+
+bool recorded_playback::seek_to(std::uint32_t target, std::optional<seek_in_run>& seek) {
+    std::uint32_t ms = target;
+    if (!seek_source(ms)) {
+        seek.reset();
+        return false;
+    }
+    seek = seek_in_run{target};
+    origin_ = target;
+    return true;
 }
 
 void recorded_playback::send_burst(std::optional<seek_in_run> seek) {

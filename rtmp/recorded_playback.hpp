@@ -71,7 +71,11 @@ class recorded_playback {
 
     // Opens the media chunk streams and announces a recorded stream; false,
     // with nothing sent, when the connection has no room for the streams.
-    bool start();
+    // A start offset (a play's start) makes the first run seek to it, the
+    // way a seek does but without a seek's statuses: those begin with
+    // BufferEmpty, which downloaders (librtmp's) answer with a pause and an
+    // unpause at the last time they have read, before any media 0.
+    bool start(std::uint32_t from = 0);
 
     // Queued for the next run.
     void pause(bool pause, bool toggle, std::uint32_t milliseconds);
@@ -87,7 +91,7 @@ class recorded_playback {
     void run();
 
   private:
-    enum class command_kind { pause = 1, pause_raw = 2, seek = 3 };
+    enum class command_kind { pause = 1, pause_raw = 2, seek = 3, start_at = 4 };
     struct command {
         command_kind kind;
         std::uint32_t milliseconds;
@@ -101,6 +105,8 @@ class recorded_playback {
     };
 
     void run_command(const command& c, std::optional<seek_in_run>& seek);
+    // Positions the source for a seek to `target`; false when it cannot.
+    bool seek_to(std::uint32_t target, std::optional<seek_in_run>& seek);
     void send_burst(std::optional<seek_in_run> seek);
     void start_after_reset(std::uint32_t time, std::optional<seek_in_run>& seek);
     void send_tag(std::uint8_t type, std::uint32_t time, const std::uint8_t* body,
@@ -125,6 +131,11 @@ class recorded_playback {
     // The next run restarts its pacing at the next tag.
     bool reset_ = true;
     bool metadata_sent_ = false;
+    // Where the stream was last started or sought to. A client that pauses
+    // before it has read any media names 0 (librtmp's answer to a
+    // BufferEmpty): once the stream starts later than that, an unpause at 0
+    // resumes where the stream was instead of going back to the start.
+    std::uint32_t origin_ = 0;
 };
 
 }  // namespace rtmp

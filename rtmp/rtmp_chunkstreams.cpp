@@ -86,7 +86,10 @@ void rtmp_output_buffer::flush() {
 }
 
 rtmp_chunkstreams::rtmp_chunkstreams(connection_callbacks& owner, std::uint32_t time_base)
-    : time_base_(time_base), output_(owner), control_stream_(&open_output_stream(control_csid)) {}
+    : time_base_(time_base),
+      output_(owner),
+      pending_(owner.pending_messages, max_message_size, max_pending_bytes),
+      control_stream_(&open_output_stream(control_csid)) {}
 
 rtmp_chunkstreams::~rtmp_chunkstreams() = default;
 
@@ -134,6 +137,32 @@ input_chunkstream& rtmp_chunkstreams::existing_input(std::uint32_t csid) const {
 
 input_chunkstream& rtmp_chunkstreams::open_input(std::uint32_t csid) {
     return find_or_open(inputs_, csid, input_chunk_size_, "Too many input chunk streams");
+}
+
+// A body grows with its chunks, by doubling, never past its message's length;
+// what it holds counts against the connection's limits before it is taken.
+void rtmp_chunkstreams::grow_body(input_chunkstream& stream, std::uint32_t more) {
+    const std::uint32_t needed = static_cast<std::uint32_t>(stream.body.size()) + more;
+    if (needed <= stream.held) {
+        return;
+    }
+    const std::uint32_t held = std::min(stream.length, std::max(needed, 2 * stream.held));
+    pending_.hold(held - stream.held);
+    stream.held = held;
+    stream.body.reserve(held);
+}
+
+void rtmp_chunkstreams::drop_body(input_chunkstream& stream) noexcept {
+    pending_.release(stream.held);
+    stream.held = 0;
+    std::vector<std::uint8_t>().swap(stream.body);
+}
+
+void rtmp_chunkstreams::drop_unfinished() noexcept {
+    for (const auto& [id, input] : inputs_) {
+        input->pending = false;
+        drop_body(*input);
+    }
 }
 
 // Nothing is changed until the whole chunk is there, so an incomplete chunk
@@ -231,7 +260,7 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
     }
     if (starts_message) {
         // Whatever an earlier message left behind is not part of this one.
-        stream->body.clear();
+        drop_body(*stream);
         stream->pending = true;
     }
 
@@ -242,11 +271,12 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
         stream->pending = false;
         dispatch(*stream, bytes, payload);
     } else {
+        grow_body(*stream, payload);
         stream->body.insert(stream->body.end(), bytes, bytes + payload);
         if (stream->body.size() == stream->length) {
             stream->pending = false;
             dispatch(*stream, stream->body.data(), stream->length);
-            stream->body.clear();
+            drop_body(*stream);
         }
     }
     return at;
@@ -254,6 +284,7 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
 
 void rtmp_chunkstreams::dispatch(const input_chunkstream& stream, const std::uint8_t* body,
                                  std::uint32_t size) {
+    ++messages_received_;
     if (stream.type == message_type::set_chunk_size) {
         if (size != 4) {
             throw std::runtime_error("Bad SetChunkSize message format");
@@ -286,7 +317,7 @@ void rtmp_chunkstreams::on_control(std::uint8_t type, const std::uint8_t* body,
             }
             input_chunkstream& aborted = existing_input(read_u32_be(body));
             aborted.pending = false;
-            aborted.body.clear();
+            drop_body(aborted);
             break;
         }
         case message_type::acknowledgement:

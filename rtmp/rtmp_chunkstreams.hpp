@@ -10,6 +10,7 @@
 #include "foundation/buffer.hpp"
 #include "rtmp/connection_callbacks.hpp"
 #include "foundation/id_map.hpp"
+#include "rtmp/pending_message_budget.hpp"
 
 namespace rtmp {
 
@@ -54,7 +55,11 @@ struct input_chunkstream {
     bool extended = false;
     std::uint32_t stream_id = 0;
     std::uint32_t chunk_size = 0;
+    // The message arrived so far, when it takes more than one chunk; the
+    // storage goes once the message is complete.
     std::vector<std::uint8_t> body;
+    // The storage `body` holds, as counted against the connection's limits.
+    std::uint32_t held = 0;
 };
 
 // A chunk stream we write on: the header of its previous message decides
@@ -105,6 +110,11 @@ class rtmp_output_buffer : public buffer_writer {
 //
 // Not locked: every call happens under the connection's stack lock.
 //
+// Unfinished messages hold memory until their last chunk: all of a
+// connection's together may hold max_pending_bytes, and what they hold beyond
+// one message of the largest size comes from the server's budget
+// (connection_callbacks::pending_messages).
+//
 // Protocol errors throw (std::runtime_error, "Invalid chunk stream" as
 // std::invalid_argument): "Message size is too big", "Too many input chunk
 // streams", "Too many output chunk streams", "Invalid chunk stream", "There
@@ -112,12 +122,16 @@ class rtmp_output_buffer : public buffer_writer {
 // "Bad abortMessage message format", "Bad windowAck message format", "Bad
 // windowAckSize message format", "Bad windowAckSize value", "Bad
 // setPeerBandwidth message format", "Bad setPeerBandwidth value", "Bad
-// userControl message format".
+// userControl message format", "Pending messages are too big", "Server has no
+// room for pending messages".
 class rtmp_chunkstreams {
   public:
     static constexpr std::uint32_t control_csid = 2;
     static constexpr std::uint32_t max_chunk_streams = 128;
     static constexpr std::uint32_t max_message_size = 0x80000;
+    // What one connection's unfinished messages may hold together: far more
+    // than a publisher needs, whose messages are a video frame or less.
+    static constexpr std::uint32_t max_pending_bytes = 8 * max_message_size;
     static constexpr std::uint32_t default_window = 2500000;
     static constexpr std::uint32_t connected_chunk_size = 4096;
 
@@ -147,6 +161,13 @@ class rtmp_chunkstreams {
 
     // Bytes received after the handshake.
     void on_data(const std::uint8_t* data, std::uint32_t count);
+    // Complete messages received so far, whatever they were.
+    std::uint64_t messages_received() const noexcept { return messages_received_; }
+    // The bytes unfinished messages hold now.
+    std::uint64_t pending_bytes() const noexcept { return pending_.held(); }
+    // Drops every unfinished message, giving its room back: the connection
+    // takes no more input.
+    void drop_unfinished() noexcept;
 
     // Writes one message as chunks (sent at the next flush or when a block
     // fills up).
@@ -199,6 +220,8 @@ class rtmp_chunkstreams {
     std::uint32_t parse_chunk(const std::uint8_t* data, std::uint32_t size);
     input_chunkstream& existing_input(std::uint32_t csid) const;
     input_chunkstream& open_input(std::uint32_t csid);
+    void grow_body(input_chunkstream& stream, std::uint32_t more);
+    void drop_body(input_chunkstream& stream) noexcept;
     void dispatch(const input_chunkstream& stream, const std::uint8_t* body, std::uint32_t size);
     void on_control(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void on_user_control(const std::uint8_t* body, std::uint32_t size);
@@ -212,6 +235,8 @@ class rtmp_chunkstreams {
     std::vector<std::uint8_t> remainder_;
     std::uint32_t received_total_ = 0;
     std::uint32_t received_since_ack_ = 0;
+    std::uint64_t messages_received_ = 0;
+    pending_message_allowance pending_;
     std::uint32_t input_window_ = default_window;
     std::uint32_t output_window_ = default_window;
     std::uint8_t peer_bandwidth_limit_ = 2;

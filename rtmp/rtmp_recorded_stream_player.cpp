@@ -69,8 +69,8 @@ rtmp_recorded_stream_player::rtmp_recorded_stream_player(
 
 rtmp_recorded_stream_player::~rtmp_recorded_stream_player() = default;
 
-bool rtmp_recorded_stream_player::start() {
-    if (!playback_.start()) {
+bool rtmp_recorded_stream_player::start(std::uint32_t from) {
+    if (!playback_.start(from)) {
         return false;
     }
     arm(std::chrono::milliseconds::zero());

@@ -60,9 +60,11 @@ class rtmp_recorded_stream_player
 
     // These run on the connection's command path, with the stack lock held.
     //
-    // Announces the recorded stream and starts the runs; false, with nothing
-    // sent, when the connection has no room for the media chunk streams.
-    bool start();
+    // Announces the recorded stream and starts the runs, from the start
+    // offset (at the keyframe at or before it) when one is given; false,
+    // with nothing sent, when the connection has no room for the media
+    // chunk streams.
+    bool start(std::uint32_t from = 0);
     // Queued for the next run, which they start at once.
     void pause(bool pause, bool toggle, std::uint32_t milliseconds);
     void pause_raw(bool flag, std::uint32_t milliseconds);

@@ -49,7 +49,8 @@ rtmp_server_connection::rtmp_server_connection(std::shared_ptr<rtmp_server> serv
           send_queue_limit, [this](block_buffer& block) { write(block); },
           [](block_buffer& block, block_buffer& last) { return block_buffer_merge(block, last); }),
       callbacks_{[this](block_buffer& block) { return send(block); },
-                 [this](unsigned exponent) { return this->server().context.pool(exponent); }},
+                 [this](unsigned exponent) { return this->server().context.pool(exponent); },
+                 &this->server().context.pending_messages},
       stack_(std::make_unique<rtmp_server_stack>(callbacks_)) {
     const std::int32_t idle_timeout = this->server().context.idle_timeout;
     receive_countdown = send_countdown = receive_timeout = send_timeout = idle_timeout;
@@ -78,13 +79,16 @@ void rtmp_server_connection::read() {
 }
 
 void rtmp_server_connection::on_read(const boost::system::error_code& error, std::size_t count) {
-    receive_countdown.store(receive_timeout, std::memory_order_relaxed);
     if (error) {
         close();
         return;
     }
     try {
-        stack_->on_data(read_buffer_.data(), static_cast<std::uint32_t>(count));
+        // Only whole messages keep a connection alive: a peer that trickles
+        // in bytes of messages it never completes is as idle as a silent one.
+        if (stack_->on_data(read_buffer_.data(), static_cast<std::uint32_t>(count))) {
+            receive_countdown.store(receive_timeout, std::memory_order_relaxed);
+        }
     } catch (const connection_refused&) {
         // Closing now could cancel the write that tells the client why.
         close_when_sent();

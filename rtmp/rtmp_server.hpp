@@ -11,6 +11,7 @@
 #include "foundation/block_pool.hpp"
 #include "foundation/io_service_pool.hpp"
 #include "rtmp/connection_callbacks.hpp"
+#include "rtmp/pending_message_budget.hpp"
 #include "rtmp/rtmp_send_queue.hpp"
 #include "rtmp/rtmp_server_stack.hpp"
 #include "rtmp/tcp_server.hpp"
@@ -29,9 +30,11 @@ class rtmp_server_context {
 
     // The blocks all outgoing RTMP data is built in.
     block_malloc_array pool;
-    // Seconds without a completed read or write after which a connection
+    // Seconds without a completed message or write after which a connection
     // closes; set before the server is built.
     std::int32_t idle_timeout = 60;
+    // What all connections may hold together in messages still arriving.
+    pending_message_budget pending_messages;
 };
 
 class rtmp_server_connection;

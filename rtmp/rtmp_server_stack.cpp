@@ -12,15 +12,16 @@ rtmp_server_stack::~rtmp_server_stack() {
     chunkstreams_.reset();
 }
 
-void rtmp_server_stack::on_data(const std::uint8_t* data, std::uint32_t count) {
+bool rtmp_server_stack::on_data(const std::uint8_t* data, std::uint32_t count) {
     std::lock_guard guard(lock_);
     if (closed_) {
-        return;
+        return false;
     }
-    if (handshake_) {
+    const bool handshaking = handshake_ != nullptr;
+    if (handshaking) {
         std::uint32_t after_c2 = count;
         if (handshake_->on_data(data, after_c2)) {
-            return;
+            return true;
         }
         const std::uint32_t time_base = handshake_->server_time();
         handshake_.reset();
@@ -28,10 +29,12 @@ void rtmp_server_stack::on_data(const std::uint8_t* data, std::uint32_t count) {
         data += count - after_c2;
         count = after_c2;
         if (count == 0) {
-            return;
+            return true;
         }
     }
+    const std::uint64_t before = chunkstreams_->messages_received();
     chunkstreams_->on_data(data, count);
+    return handshaking || chunkstreams_->messages_received() != before;
 }
 
 // The application's teardown failing must not leave the other streams, or
@@ -48,6 +51,11 @@ void rtmp_server_stack::destroy(std::unique_ptr<rtmp_server_netstream> stream) {
 void rtmp_server_stack::close() {
     std::lock_guard guard(lock_);
     closed_ = true;
+    // The connection outlives its closing while anyone holds it: what its
+    // unfinished messages hold goes now.
+    if (chunkstreams_) {
+        chunkstreams_->drop_unfinished();
+    }
     // One at a time out of the table: a destroy handler releases the lock
     // while it tears down its player or publisher.
     while (!netstreams_.empty()) {

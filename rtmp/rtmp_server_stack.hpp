@@ -39,10 +39,13 @@ class rtmp_server_stack {
     // Received bytes, under the lock; ignored once closed. Protocol errors
     // throw and the connection closes; a refused connect throws
     // connection_refused after its reply has been queued.
-    void on_data(const std::uint8_t* data, std::uint32_t count);
+    //
+    // Returns whether the bytes were activity for the connection's idle
+    // rule: bytes of the handshake, or bytes that completed a message.
+    bool on_data(const std::uint8_t* data, std::uint32_t count);
     // Under the lock: every net stream's destroy handler runs and the streams
-    // are deleted; the application's handlers are unbound. Later input is
-    // ignored.
+    // are deleted; the application's handlers are unbound; unfinished
+    // messages are dropped. Later input is ignored.
     void close();
 
     // Accepts (true) or refuses a connect; the reason goes to the client.

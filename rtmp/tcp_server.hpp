@@ -239,8 +239,9 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
         }
     }
 
-    // Seconds left; reloaded from the time-outs by completed reads and writes
-    // and counted down by the server's tick.
+    // Seconds left: the connection reloads them from the time-outs when its
+    // peer shows life (on RTMP, a complete message) and when a write
+    // completes; the server's tick counts them down.
     std::atomic<std::int32_t> receive_countdown{off};
     std::atomic<std::int32_t> send_countdown{off};
     std::int32_t receive_timeout = off;

@@ -6,7 +6,6 @@
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
 #include "foundation/segment_index.hpp"
-#include "foundation/segment_writer.hpp"
 #include "lumo/tests/channel_test_support.hpp"
 #include "platform/testing/hex.hpp"
 
@@ -17,21 +16,6 @@ using platform::testing::hex_bytes;
 
 std::string error_of(bool ok, const std::string& error) {
     return ok ? "(succeeded)" : error;
-}
-
-// A recording written by the segment writer: left live, as a publisher that
-// went away leaves it, or ended as vod (only the marker and a vod index
-// would be missing otherwise).
-void record(const fs::path& dir, const std::string& name, bool end_as_vod = false) {
-    segment_writer writer(dir, name, true, false);
-    writer.on_video(0, std::vector<std::uint8_t>{0x17, 0, 0, 0, 0, 1, 0x64, 0, 0x1F});
-    for (std::uint32_t t = 0; t <= 2000; t += 40) {
-        writer.on_video(t, std::vector<std::uint8_t>{
-                               static_cast<std::uint8_t>(t % 1000 == 0 ? 0x17 : 0x27), 1, 0, 0, 0});
-    }
-    if (end_as_vod) {
-        writer.end_as_vod();
-    }
 }
 
 segment_index load(const fs::path& file) {

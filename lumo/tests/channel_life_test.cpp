@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "foundation/segment_index.hpp"
-#include "foundation/segment_writer.hpp"
 #include "lumo/tests/channel_test_support.hpp"
 
 namespace {
@@ -19,16 +18,6 @@ const std::string not_exists = "CHANNEL_NOT_EXISTS:Channel does not exist";
 
 std::string error_of(bool ok, const std::string& error) {
     return ok ? "(succeeded)" : error;
-}
-
-// A live recording of a few seconds, left live as a publisher leaves it.
-void record(const fs::path& dir, const std::string& name) {
-    segment_writer writer(dir, name, true, false);
-    writer.on_video(0, std::vector<std::uint8_t>{0x17, 0, 0, 0, 0, 1, 0x64, 0, 0x1F});
-    for (std::uint32_t t = 0; t <= 3000; t += 40) {
-        writer.on_video(t, std::vector<std::uint8_t>{
-                               static_cast<std::uint8_t>(t % 1000 == 0 ? 0x17 : 0x27), 1, 0, 0, 0});
-    }
 }
 
 // Another process holding a file open as the media server's recorder does.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/segment_writer.hpp"
 #include "lumo/channel_manager.hpp"
 #include "platform/testing/test_support.hpp"
 #include "qen/app_manager.hpp"
@@ -29,6 +30,21 @@ using platform::testing::write_file;
 inline std::string settings_xml(const std::string& body) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config><qen_app>" + body +
            "</qen_app></config>";
+}
+
+// A recording of two seconds written by the segment writer: left live, as a
+// publisher that went away leaves it, or ended as vod (only the marker and a
+// vod index would be missing otherwise).
+inline void record(const fs::path& dir, const std::string& name, bool end_as_vod = false) {
+    segment_writer writer(dir, name, true, false);
+    writer.on_video(0, std::vector<std::uint8_t>{0x17, 0, 0, 0, 0, 1, 0x64, 0, 0x1F});
+    for (std::uint32_t t = 0; t <= 2000; t += 40) {
+        writer.on_video(t, std::vector<std::uint8_t>{
+                               static_cast<std::uint8_t>(t % 1000 == 0 ? 0x17 : 0x27), 1, 0, 0, 0});
+    }
+    if (end_as_vod) {
+        writer.end_as_vod();
+    }
 }
 
 struct channel_fixture {

@@ -16,44 +16,17 @@ namespace {
 
 using namespace std::chrono_literals;
 using child = lumo::lumo_proc_mgr::child;
+using lumo_test::distinct_free_ports;
+using lumo_test::http_get;
+using lumo_test::http_status;
 using platform::testing::read_file;
 using platform::testing::run;
 using platform::testing::write_file;
 namespace fs = std::filesystem;
 
-std::vector<unsigned short> distinct_free_ports(std::size_t count) {
-    std::set<unsigned short> ports;
-    while (ports.size() < count) {
-        ports.insert(platform::testing::free_port());
-    }
-    return {ports.begin(), ports.end()};
-}
-
-// The body of a GET, or the status code alone.
-std::string http_get(unsigned short port, const std::string& path) {
-    return run({"curl", "-s", "--max-time", "30",
-                "http://127.0.0.1:" + std::to_string(port) + path},
-               60s)
-        .out;
-}
-std::string http_status(unsigned short port, const std::string& path) {
-    return run({"curl", "-s", "--max-time", "30", "-o", "/dev/null", "-w", "%{http_code}",
-                "http://127.0.0.1:" + std::to_string(port) + path},
-               60s)
-        .out;
-}
-
 TEST(ChildrenEndToEnd, RealServersStartServeSurviveKillsAndStop) {
-    for (const char* program :
-         {"/usr/sbin/mariadbd", "/usr/sbin/apache2", "/usr/lib/apache2/modules/libphp8.2.so"}) {
-        if (!fs::exists(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
-    }
-    for (const char* program : {"mariadb-install-db", "mariadb", "curl"}) {
-        if (!platform::testing::have_program(program)) {
-            GTEST_SKIP() << program << " is missing";
-        }
+    if (const auto missing = lumo_test::missing_for_real_servers({"mariadb"})) {
+        GTEST_SKIP() << *missing << " is missing";
     }
 
     // Apache's workers run as www-data and read these folders.

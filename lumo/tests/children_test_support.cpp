@@ -1,6 +1,7 @@
 #include "lumo/tests/children_test_support.hpp"
 
 #include <chrono>
+#include <set>
 #include <stdexcept>
 
 #include "platform/testing/test_support.hpp"
@@ -65,6 +66,48 @@ void write_config(const fs::path& file, const std::string& qen,
     }
     text += "</domains></qen><lumo>" + lumo + "</lumo></config>\n";
     platform::testing::write_file(file, text);
+}
+
+std::optional<std::string> missing_for_real_servers(
+    const std::vector<std::string>& other_programs) {
+    for (const char* file :
+         {"/usr/sbin/mariadbd", "/usr/sbin/apache2", "/usr/lib/apache2/modules/libphp8.2.so"}) {
+        if (!fs::exists(file)) {
+            return file;
+        }
+    }
+    std::vector<std::string> programs{"mariadb-install-db", "curl"};
+    programs.insert(programs.end(), other_programs.begin(), other_programs.end());
+    for (const auto& program : programs) {
+        if (!platform::testing::have_program(program)) {
+            return program;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<unsigned short> distinct_free_ports(std::size_t count) {
+    std::set<unsigned short> ports;
+    while (ports.size() < count) {
+        ports.insert(platform::testing::free_port());
+    }
+    return {ports.begin(), ports.end()};
+}
+
+std::string http_get(unsigned short port, const std::string& path) {
+    return platform::testing::run({"curl", "-s", "--max-time", "30",
+                                   "http://127.0.0.1:" + std::to_string(port) + path},
+                                  std::chrono::seconds(60))
+        .out;
+}
+
+std::string http_status(unsigned short port, const std::string& path,
+                        const std::vector<std::string>& curl_options) {
+    std::vector<std::string> command{"curl", "-s",        "--max-time", "30",
+                                     "-o",   "/dev/null", "-w",         "%{http_code}"};
+    command.insert(command.end(), curl_options.begin(), curl_options.end());
+    command.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+    return platform::testing::run(command, std::chrono::seconds(60)).out;
 }
 
 bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which) {

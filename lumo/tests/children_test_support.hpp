@@ -4,6 +4,7 @@
 // supervisor's children.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,21 @@ struct domain_spec {
 // sections' other elements are given as XML, the domains as specs.
 void write_config(const fs::path& file, const std::string& qen,
                   const std::vector<domain_spec>& domains, const std::string& lumo);
+
+// What a test with the real servers needs and this machine lacks: the
+// database server, Apache with PHP, mariadb-install-db, curl, or one of the
+// other programs named (looked up along PATH); nothing when all are there.
+std::optional<std::string> missing_for_real_servers(
+    const std::vector<std::string>& other_programs = {});
+
+// Ports on 127.0.0.1, all different, that were free a moment ago.
+std::vector<unsigned short> distinct_free_ports(std::size_t count);
+
+// The body of a GET on 127.0.0.1:port, or its status code alone; curl's
+// options go before the URL.
+std::string http_get(unsigned short port, const std::string& path);
+std::string http_status(unsigned short port, const std::string& path,
+                        const std::vector<std::string>& curl_options = {});
 
 // Whether the manager notices within 30 s that the child has ended.
 bool wait_not_running(lumo::lumo_proc_mgr& manager, lumo::lumo_proc_mgr::child which);

@@ -15,7 +15,8 @@
 // Without a file, or with no matching line, it runs until SIGTERM.
 //
 // At start it writes <argv[0]>.<pid>.seen: its pid, process group, blocked
-// and ignored signals, open descriptors and arguments, one per line. When
+// and ignored signals, open descriptors, the service manager's socket when it
+// has one, and arguments, one per line. When
 // STAND_IN_LOG names a file, it appends "start PID", "worker PID", "ready
 // PID" (its signal handling and event are in place), "stop-term PID" and
 // "stop-event PID" lines to it.
@@ -84,6 +85,9 @@ std::string describe_self(int argc, char** argv) {
         }
     }
     out << '\n';
+    if (const char* notify_socket = std::getenv("NOTIFY_SOCKET")) {
+        out << "notify_socket " << notify_socket << '\n';
+    }
     for (int i = 0; i < argc; ++i) {
         out << "arg " << argv[i] << '\n';
     }

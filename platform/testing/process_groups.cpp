@@ -16,6 +16,7 @@ namespace {
 
 struct process_stat {
     char state = 0;
+    pid_t parent = 0;
     pid_t group = 0;
     unsigned long long start_time = 0;  // clock ticks after boot
 };
@@ -41,9 +42,8 @@ std::optional<process_stat> read_stat(const std::string& pid) {
     }
     std::istringstream fields(stat.substr(command_end + 1));
     process_stat result;
-    pid_t parent = 0;
     std::string skipped;
-    fields >> result.state >> parent >> result.group;
+    fields >> result.state >> result.parent >> result.group;
     for (int field = 6; field < 22; ++field) {
         fields >> skipped;
     }
@@ -54,10 +54,10 @@ std::optional<process_stat> read_stat(const std::string& pid) {
     return result;
 }
 
-}  // namespace
-
-std::vector<pid_t> live_processes_in_group(pid_t group) {
-    std::vector<pid_t> members;
+// The processes that have not ended (zombies do not count) and match.
+template <typename Predicate>
+std::vector<pid_t> live_processes(Predicate matches) {
+    std::vector<pid_t> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
@@ -65,11 +65,21 @@ std::vector<pid_t> live_processes_in_group(pid_t group) {
             continue;
         }
         const auto stat = read_stat(name);
-        if (stat && stat->group == group && stat->state != 'Z' && stat->state != 'X') {
-            members.push_back(static_cast<pid_t>(std::stol(name)));
+        if (stat && stat->state != 'Z' && stat->state != 'X' && matches(*stat)) {
+            found.push_back(static_cast<pid_t>(std::stol(name)));
         }
     }
-    return members;
+    return found;
+}
+
+}  // namespace
+
+std::vector<pid_t> live_processes_in_group(pid_t group) {
+    return live_processes([group](const process_stat& stat) { return stat.group == group; });
+}
+
+std::vector<pid_t> live_children_of(pid_t parent) {
+    return live_processes([parent](const process_stat& stat) { return stat.parent == parent; });
 }
 
 std::optional<unsigned long long> process_start_time(pid_t pid) {

@@ -14,6 +14,9 @@ namespace platform::testing {
 // The processes of a group that have not ended (zombies do not count).
 std::vector<pid_t> live_processes_in_group(pid_t group);
 
+// The children of a process that have not ended.
+std::vector<pid_t> live_children_of(pid_t parent);
+
 // When a process started, in clock ticks after boot; nothing when there is
 // no such process.
 std::optional<unsigned long long> process_start_time(pid_t pid);

@@ -271,4 +271,11 @@ bool have_program(const std::string& name) {
     return false;
 }
 
+std::uint64_t own_resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
 }  // namespace platform::testing

@@ -98,7 +98,8 @@ int inheritable(int fd) {
 }
 
 // While alive, the test process blocks SIGTERM, ignores SIGINT and SIGPIPE,
-// and holds a listening socket and a connection, neither close-on-exec.
+// holds a listening socket and a connection, neither close-on-exec, and has a
+// service manager's notification socket.
 class unfriendly_parent {
   public:
     unfriendly_parent() {
@@ -108,6 +109,7 @@ class unfriendly_parent {
         pthread_sigmask(SIG_BLOCK, &term, &old_mask_);
         old_int_ = ::signal(SIGINT, SIG_IGN);
         old_pipe_ = ::signal(SIGPIPE, SIG_IGN);
+        ::setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
 
         listener_ = inheritable(::socket(AF_INET, SOCK_STREAM, 0));
         sockaddr_in address{};
@@ -124,6 +126,7 @@ class unfriendly_parent {
         }
     }
     ~unfriendly_parent() {
+        ::unsetenv("NOTIFY_SOCKET");
         ::close(connection_);
         ::close(listener_);
         ::signal(SIGPIPE, old_pipe_);
@@ -163,6 +166,7 @@ TEST(PlatformProcess, ChildStartsCleanInAGroupOfItsOwnWithItsArgumentsWhole) {
     EXPECT_EQ(only(seen, "blocked"), "");
     EXPECT_EQ(only(seen, "ignored"), "");
     EXPECT_EQ(only(seen, "fds"), standard_fds);
+    EXPECT_EQ(seen.count("notify_socket"), 0u);
     std::vector<std::string> arguments;
     for (auto [at, end] = seen.equal_range("arg"); at != end; ++at) {
         arguments.push_back(at->second);
@@ -202,11 +206,27 @@ TEST(PlatformProcess, RefusesToRunTwiceAndToBeUsedBeforeRunning) {
 TEST(PlatformProcess, ProgramsThatCannotStartGiveFalse) {
     platform::testing::temp_dir dir;
     write_file(dir / "not-executable", "#!/bin/sh\n");
-    for (const fs::path& program : {dir / "missing", dir / "not-executable", dir.path()}) {
+    for (const fs::path& program : {dir / "missing", dir / "not-executable", dir.path(),
+                                    fs::path("no-such-program-on-the-path")}) {
         platform_process child({program.string()}, true);
         EXPECT_FALSE(child.run()) << program;
         EXPECT_EQ(child.id(), -1);
     }
+}
+
+TEST(PlatformProcess, ANameWithoutASlashIsLookedUpAlongThePath) {
+    platform::testing::temp_dir dir;
+    write_file(dir / "exit-five", "#!/bin/sh\nexit 5\n");
+    fs::permissions(dir / "exit-five", fs::perms(0755));
+    const std::string old_path = std::getenv("PATH") == nullptr ? "" : std::getenv("PATH");
+    ::setenv("PATH", ("/nonexistent:" + dir.path().string()).c_str(), 1);
+    platform_process child({"exit-five"}, true);
+    const bool ran = child.run();
+    ::setenv("PATH", old_path.c_str(), 1);
+    const kill_before_reaping guard(child);
+    ASSERT_TRUE(ran);
+    ASSERT_TRUE(child.wait_for_exit(60s));
+    EXPECT_EQ(child.try_exit_code(), 5);
 }
 
 TEST(PlatformProcess, ExitCodesAreReadWithoutReapingTheChild) {

@@ -188,15 +188,21 @@ TEST(Server, ASecondPublisherOfANameIsRefused) {
     EXPECT_EQ(qen.stop(), 0);
 }
 
-TEST(Server, PlaysRecordingsBack) {
-    REQUIRE_MEDIA_TOOLS();
-    qen_process qen;
+// Publishes the 12-second sample to live/show, ends it as video on demand and
+// waits until the recording is finished.
+void record_show(const qen_process& qen) {
     const fs::path live = qen.app("live");
     publish_file(qen, "live", "show", sample(12), true);
     for (int i = 0; i < 50 && !fs::exists(live / "show.stopped"); ++i) {
         std::this_thread::sleep_for(100ms);
     }
     ASSERT_TRUE(fs::exists(live / "show.zpksegments"));
+}
+
+TEST(Server, PlaysRecordingsBack) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    ASSERT_NO_FATAL_FAILURE(record_show(qen));
 
     testing::temp_dir out;
     auto ffmpeg = ffmpeg_play(qen.url("live/zpk:show.zpksegments"), out / "ffmpeg.flv");
@@ -265,6 +271,60 @@ TEST(Server, PlaysFlvFilesByName) {
     EXPECT_EQ(qen.stop(), 0);
 }
 
+// rtmpdump answers a BufferEmpty that comes before any media with a pause
+// and an unpause at 0: a start offset must not bring one on, nor such an
+// unpause take the stream back to its start.
+TEST(Server, AStartOffsetNeverTakesRtmpdumpBackInTime) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    ASSERT_NO_FATAL_FAILURE(record_show(qen));
+    fs::copy_file(sample(12), qen.app("files") / "clip.flv");
+    const auto source = testing::probe_packets(sample(12));
+
+    struct offset_case {
+        const char* app;
+        const char* playpath;
+        const char* start;  // seconds
+    };
+    testing::temp_dir out;
+    for (const offset_case& c :
+         {offset_case{"live", "zpk:show.zpksegments", "0.001"},
+          offset_case{"live", "zpk:show.zpksegments", "4.5"}, offset_case{"files", "clip", "0.001"},
+          offset_case{"files", "clip", "4.5"}}) {
+        SCOPED_TRACE(std::string(c.playpath) + " from " + c.start);
+        const fs::path dump = out / "dump.flv";
+        child_process rtmpdump({"rtmpdump", "-q", "-A", c.start, "-r", qen.url(c.app), "-y",
+                                c.playpath, "-o", dump.string()});
+        EXPECT_TRUE(rtmpdump.wait_for_exit(60s)) << rtmpdump.stderr_text();
+
+        std::map<std::string, double> last;
+        std::map<std::string, std::size_t> dumped;
+        for (const auto& packet : testing::probe_packets(dump)) {
+            if (last.contains(packet.type)) {
+                EXPECT_GE(packet.dts, last[packet.type]) << packet.type << " went back";
+            }
+            last[packet.type] = packet.dts;
+            ++dumped[packet.type];
+        }
+        // The video from the keyframe at or before the start, the audio from
+        // the start itself.
+        const double start = std::stod(c.start);
+        double keyframe = 0;
+        for (const auto& packet : source) {
+            if (packet.type == "video" && packet.key && packet.dts <= start) {
+                keyframe = packet.dts;
+            }
+        }
+        std::map<std::string, std::size_t> expected;
+        for (const auto& packet : source) {
+            expected[packet.type] += packet.dts >= (packet.type == "video" ? keyframe : start);
+        }
+        EXPECT_EQ(dumped["video"], expected["video"]);
+        EXPECT_EQ(dumped["audio"], expected["audio"]);
+    }
+    EXPECT_EQ(qen.stop(), 0);
+}
+
 // The supervisor's shutdown event, and SIGTERM, while a publisher and a
 // player are connected: a clean exit and a recording that loads and resumes.
 TEST(Server, StopsCleanlyWhilePublishingAndPlaying) {
@@ -275,6 +335,9 @@ TEST(Server, StopsCleanlyWhilePublishingAndPlaying) {
         const fs::path live = qen.app("live");
         testing::temp_dir out;
         auto publisher = ffmpeg_publish(sample(12), qen.url("live/shut"), true);
+        for (int i = 0; i < 200 && !fs::exists(live / "shut.livesegments"); ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
         std::this_thread::sleep_for(1500ms);
         auto player = ffmpeg_play(qen.url("live/shut"), out / "player.flv");
         std::this_thread::sleep_for(1500ms);
@@ -288,9 +351,13 @@ TEST(Server, StopsCleanlyWhilePublishingAndPlaying) {
 
         qen.restart();
         publish_file(qen, "live", "shut", sample(12));
-        std::this_thread::sleep_for(500ms);
-        const segment_index resumed = load_index(live / "shut.livesegments");
-        EXPECT_GT(resumed.segments.size(), stopped.segments.size());
+        // The server may still be writing what the publisher sent.
+        segment_index resumed = load_index(live / "shut.livesegments");
+        for (int i = 0; i < 100 && resumed.segments.size() <= stopped.segments.size(); ++i) {
+            std::this_thread::sleep_for(100ms);
+            resumed = load_index(live / "shut.livesegments");
+        }
+        ASSERT_GT(resumed.segments.size(), stopped.segments.size());
         EXPECT_GE(resumed.segments[stopped.segments.size()].start_ms,
                   stopped.segments.back().start_ms)
             << "numbering and timeline continue";

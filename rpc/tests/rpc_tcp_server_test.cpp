@@ -175,6 +175,59 @@ TEST_F(RpcTcpServerTest, PeerThatHangsUpIsRemovedByTheNextTick) {
     EXPECT_EQ(log_.closed(0), connection);
 }
 
+TEST_F(RpcTcpServerTest, APeerSilentForFourKeepAliveIntervalsIsClosed) {
+    auto server = start_server();
+    const byte_buffer request = encode_request(1, 5, std::string("x"));
+    struct silence {
+        const char* what;
+        byte_buffer sent;
+    };
+    const silence cases[] = {
+        {"a peer that sends nothing", {}},
+        {"a peer that stops in the middle of a frame",
+         byte_buffer(request.begin(), request.end() - 1)},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        raw_client client(server->local_endpoint());
+        const auto connection = log_.accepted(i);
+        if (!cases[i].sent.empty()) {
+            client.send(cases[i].sent);
+        }
+        for (std::uint32_t tick = 1; tick < remote_call_mgr::max_silent_sweeps; ++tick) {
+            server->tick();
+        }
+        EXPECT_FALSE(connection->closed());
+        server->tick();
+        EXPECT_TRUE(connection->closed());
+        EXPECT_EQ(log_.closed(i), connection);
+        EXPECT_TRUE(client.wait_for_close());
+    }
+}
+
+TEST_F(RpcTcpServerTest, APeerThatExchangesKeepAlivesStays) {
+    auto server = start_server();
+    raw_client client(server->local_endpoint());
+    const auto connection = log_.accepted(0);
+    byte_buffer answer_and_ask = encode_keep_alive_answer();
+    const byte_buffer keep_alive = encode_keep_alive();
+    answer_and_ask.insert(answer_and_ask.end(), keep_alive.begin(), keep_alive.end());
+    for (std::uint32_t round = 0; round < 2 * remote_call_mgr::max_silent_sweeps;
+         round += remote_call_mgr::sweeps_between_keep_alives + 1) {
+        for (std::uint32_t tick = 0; tick <= remote_call_mgr::sweeps_between_keep_alives; ++tick) {
+            server->tick();
+        }
+        ASSERT_EQ(client.read_frame().header.kind, keep_alive_kind);
+        // The answer to ours shows that the server has read both.
+        client.send(answer_and_ask);
+        const testing::received_frame answer = client.read_frame();
+        EXPECT_EQ(answer.header.kind, reply_kind);
+        EXPECT_EQ(answer.header.call_id, no_call_id);
+    }
+    EXPECT_FALSE(connection->closed());
+    expect_echo(client);
+}
+
 TEST_F(RpcTcpServerTest, TimerTicksOnItsOwn) {
     auto server = start_server();
     server->start_timer();

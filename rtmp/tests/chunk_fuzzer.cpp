@@ -6,6 +6,9 @@
 // Even first byte: the chunk layer alone. Every media-type message it hands
 // on is written back out through the chunk writer, and what was written must
 // parse back to exactly the same messages.
+//
+// Either way unfinished messages draw on a small server budget, and all they
+// held comes back once the connection is done.
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -21,13 +24,15 @@ namespace {
 struct sink {
     block_malloc_array pool;
     std::string out;
-    rtmp::connection_callbacks callbacks{[this](block_buffer& block) {
-                                             out.append(reinterpret_cast<const char*>(block.data()),
-                                                        block.size());
-                                             block.reset();
-                                             return true;
-                                         },
-                                         [this](unsigned exponent) { return pool(exponent); }};
+    // Small, so that unfinished messages reach the server's bound too.
+    rtmp::pending_message_budget budget{rtmp::rtmp_chunkstreams::max_message_size};
+    rtmp::connection_callbacks callbacks{
+        [this](block_buffer& block) {
+            out.append(reinterpret_cast<const char*>(block.data()), block.size());
+            block.reset();
+            return true;
+        },
+        [this](unsigned exponent) { return pool(exponent); }, &budget};
 };
 
 struct message {
@@ -84,6 +89,10 @@ void fuzz_stack(const std::uint8_t* data, std::size_t size, std::size_t piece,
     }
     feed_in_pieces(data, size, piece,
                    [&](const std::uint8_t* bytes, std::uint32_t n) { stack.on_data(bytes, n); });
+    stack.close();
+    if (output.budget.used() != 0) {
+        std::abort();  // a closed connection holds no unfinished messages
+    }
 }
 
 void fuzz_chunks(const std::uint8_t* data, std::size_t size, std::size_t piece) {
@@ -104,6 +113,10 @@ void fuzz_chunks(const std::uint8_t* data, std::size_t size, std::size_t piece) 
     feed_in_pieces(data, size, piece,
                    [&](const std::uint8_t* bytes, std::uint32_t n) { input.on_data(bytes, n); });
     input.flush();
+    input.drop_unfinished();
+    if (echo.budget.used() != 0 || input.pending_bytes() != 0) {
+        std::abort();  // what unfinished messages held must all come back
+    }
 
     sink unused;
     std::vector<message> parsed;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -25,7 +27,7 @@ struct chunk_fixture {
     std::vector<message> received;
     std::vector<std::string> events;
 
-    chunk_fixture() {
+    explicit chunk_fixture(rtmp::pending_message_budget* budget = nullptr) : owner(budget) {
         chunks.message_handler = [this](const std::uint8_t* data, std::uint32_t size,
                                         std::uint32_t timestamp, std::uint8_t type,
                                         std::uint32_t stream_id) {
@@ -325,6 +327,94 @@ TEST(ChunkInput, ProtocolViolationsThrowTheirMessages) {
     largest.feed(hex_bytes("02 000000 000004 01 00000000 00010000") +
                  encode_message(3, 9, 1, 0, bytes_of('L', 524288), 65536));
     ASSERT_EQ(largest.received.size(), 1u) << "524288 bytes is the largest message taken";
+}
+
+// Unfinished messages of the largest size, in chunks of 65536 bytes: the
+// fifth chunk of each makes its body hold the whole message's room.
+constexpr std::uint32_t largest = rtmp_chunkstreams::max_message_size;
+const std::string chunks_of_65536 = hex_bytes("02 000000 000004 01 00000000 00010000");
+
+std::string unfinished_largest(std::uint32_t csid, std::uint32_t chunks = 7) {
+    return unfinished_message(csid, largest, chunks, 65536);
+}
+
+std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(ChunkPendingMemory, UnfinishedMessagesOfAConnectionHoldNoMoreThanItsBound) {
+    // One connection with an unfinished message of the largest size on each
+    // of its chunk streams: refused once they hold the bound, not before.
+    chunk_fixture f;
+    f.feed(chunks_of_65536);
+    constexpr std::uint32_t fit = rtmp_chunkstreams::max_pending_bytes / largest;
+    for (std::uint32_t csid = 3; csid < 3 + fit; ++csid) {
+        ASSERT_EQ(error_of([&] { f.feed(unfinished_largest(csid)); }), "accepted") << csid;
+    }
+    EXPECT_EQ(f.chunks.pending_bytes(), rtmp_chunkstreams::max_pending_bytes);
+    EXPECT_EQ(error_of([&] { f.feed(unfinished_largest(3 + fit, 1)); }),
+              "Pending messages are too big");
+    EXPECT_TRUE(f.received.empty());
+}
+
+TEST(ChunkPendingMemory, OnlyUnfinishedMessagesCount) {
+    chunk_fixture f;
+    f.feed(chunks_of_65536);
+    // Far more than the bound in complete messages, each with its last
+    // chunk held back until the others are in.
+    const std::string body(largest, 'c');
+    for (std::uint32_t round = 0; round < 3; ++round) {
+        std::string last_chunks;
+        for (std::uint32_t csid = 3; csid < 3 + 8; ++csid) {
+            const std::string whole = encode_message(csid, 9, 1, 0, body, 65536);
+            const std::size_t tail = 1 + 65536;
+            f.feed(whole.substr(0, whole.size() - tail));
+            last_chunks += whole.substr(whole.size() - tail);
+        }
+        f.feed(last_chunks);
+        EXPECT_EQ(f.chunks.pending_bytes(), 0u) << "a complete message gives its room back";
+    }
+    EXPECT_EQ(f.received.size(), 24u);
+
+    // An abort gives an unfinished message's room back; so does a new
+    // message that takes the place of one that was never finished.
+    for (std::uint32_t csid = 3; csid < 3 + 8; ++csid) {
+        f.feed(unfinished_largest(csid));
+    }
+    f.feed(hex_bytes("02 000000 000004 02 00000000 00000003"));
+    f.feed(hex_bytes("44 000000 000001 09") + "n");
+    EXPECT_EQ(f.chunks.pending_bytes(), 6 * largest);
+    f.feed(unfinished_largest(11) + unfinished_largest(12));
+    EXPECT_EQ(f.chunks.pending_bytes(), rtmp_chunkstreams::max_pending_bytes);
+}
+
+TEST(ChunkPendingMemory, BeyondOneLargestMessageConnectionsShareTheServersBudget) {
+    rtmp::pending_message_budget budget(2 * largest);
+    auto first = std::make_unique<chunk_fixture>(&budget);
+    chunk_fixture second(&budget);
+    first->feed(chunks_of_65536);
+    second.feed(chunks_of_65536);
+    // One message of the largest size is a connection's own...
+    first->feed(unfinished_largest(3));
+    second.feed(unfinished_largest(3));
+    EXPECT_EQ(budget.used(), 0u);
+    // ...what it holds beyond that comes from the budget, while it lasts.
+    first->feed(unfinished_largest(4) + unfinished_largest(5));
+    EXPECT_EQ(budget.used(), 2 * largest);
+    EXPECT_EQ(error_of([&] { second.feed(unfinished_largest(4, 1)); }),
+              "Server has no room for pending messages");
+    EXPECT_EQ(budget.used(), 2 * largest);
+    // A connection that goes gives back what it drew.
+    first.reset();
+    EXPECT_EQ(budget.used(), 0u);
+    chunk_fixture third(&budget);
+    third.feed(chunks_of_65536 + unfinished_largest(3) + unfinished_largest(4));
+    EXPECT_EQ(budget.used(), largest);
 }
 
 // Writes messages on one output chunk stream and returns the bytes sent.

@@ -72,13 +72,10 @@ class recorded_file_stream {
         auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
             pool_.pick(), rtmp::bind_media_source(*source_), netstream_, connection_.send_queue());
         player->set_buffer_length(buffer_length_);
-        if (!player->start()) {
+        // A client asks for a start offset through the play start.
+        if (!player->start(wire_uint32(start).value_or(0))) {
             source_.reset();
             return false;
-        }
-        // A client asks for a start offset through the play start.
-        if (const auto at = wire_uint32(start); at && *at > 0) {
-            player->seek(*at);
         }
         player_ = std::move(player);
         return true;

@@ -22,6 +22,7 @@ using rtmp::recorded_playback;
 struct step {
     enum kind {
         start,
+        start_at,  // a play with a start offset of `value` ms
         run,
         advance,  // the clock, by `value` ms
         seek,
@@ -49,6 +50,9 @@ class Playback {
             switch (s.what) {
                 case step::start:
                     ASSERT_TRUE(playback.start());
+                    break;
+                case step::start_at:
+                    ASSERT_TRUE(playback.start(s.value));
                     break;
                 case step::run:
                     playback.run();
@@ -233,6 +237,58 @@ TEST(RecordedPlayback, PacesPausesSeeksAndEndsAsTheClientExpects) {
           "video 4000 27 01",
           "Play.Stop",
           "flush"}},
+        {"a start offset lands on its keyframe like a seek, without a seek's statuses",
+         keys_at(40000, {0, 28000}),
+         {{step::start_at, 30000}, {step::run}},
+         {"open streams", "StreamIsRecorded", "Play.Reset+Start", "data 0 02 00",
+          "video 30000 57 00", "video 28000 17 00", "audio 28000 af 00", "video 28000 17 01",
+          "video 30000 57 01", "video 30000 27 01", "audio 31000 af 01", "video 32000 27 01",
+          "audio 33000 af 01", "video 34000 27 01", "audio 35000 af 01", "flush"}},
+        {"a start offset the source cannot seek to stops playback",
+         keys_at(20000, {}),
+         {{step::start_at, 4000}, {step::run}},
+         {"open streams", "StreamIsRecorded", "Play.Reset+Start", "Seek.Failed", "flush"}},
+        {"a pause and an unpause at 0 before the first run resume at the start offset",
+         keys_at(40000, {0, 28000}),
+         {{step::start_at, 30000}, {step::pause, 0}, {step::unpause, 0}, {step::run}},
+         {"open streams",
+          "StreamIsRecorded",
+          "Play.Reset+Start",
+          "Pause.Notify",
+          "flush",
+          "Unpause.Notify",
+          "flush",
+          "data 0 02 00",
+          "video 30000 57 00",
+          "video 28000 17 00",
+          "audio 28000 af 00",
+          "video 28000 17 01",
+          "video 30000 57 01",
+          "video 30000 27 01",
+          "audio 31000 af 01",
+          "video 32000 27 01",
+          "audio 33000 af 01",
+          "video 34000 27 01",
+          "audio 35000 af 01",
+          "flush"}},
+        {"after a seek an unpause at 0 resumes where the stream was",
+         keys_at(40000, {0, 10000}),
+         then({{step::seek, 10000},
+               {step::run},
+               {step::pause, 0},
+               {step::run},
+               {step::clear},
+               {step::unpause, 0},
+               {step::run}}),
+         {"Unpause.Notify", "flush", "video 16000 17 00", "audio 16000 af 00", "video 16000 27 01",
+          "audio 17000 af 01", "video 18000 27 01", "audio 19000 af 01", "video 20000 27 01",
+          "audio 21000 af 01", "flush"}},
+        {"played from its start, a stream goes back to 0 on an unpause at 0",
+         keys_at(40000, {0, 10000}),
+         then({{step::pause, 0}, {step::run}, {step::clear}, {step::unpause, 0}, {step::run}}),
+         {"Unpause.Notify", "flush", "video 0 17 00", "audio 0 af 00", "video 0 17 01",
+          "audio 1000 af 01", "video 2000 27 01", "audio 3000 af 01", "video 4000 27 01",
+          "audio 5000 af 01", "flush"}},
         {"commands wait while the connection is congested",
          keys_at(20000, {0, 10000}),
          then({{step::congest, 129},

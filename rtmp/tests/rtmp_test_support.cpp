@@ -369,7 +369,19 @@ std::string encode_message(std::uint32_t csid, std::uint8_t type, std::uint32_t 
     return out;
 }
 
-capture_owner::capture_owner() {
+std::string unfinished_message(std::uint32_t csid, std::uint32_t size, std::uint32_t chunks,
+                               std::uint32_t chunk_size) {
+    const std::string whole = encode_message(csid, 9, 1, 0, std::string(size, 'u'), chunk_size);
+    const std::size_t basic_header = csid < 64 ? 1 : csid < 320 ? 2 : 3;
+    std::size_t length = basic_header + 11 + std::min(size, chunk_size);
+    for (std::uint32_t i = 1; i < chunks; ++i) {
+        length += basic_header + chunk_size;
+    }
+    return whole.substr(0, std::min(length, whole.size() - 1));
+}
+
+capture_owner::capture_owner(rtmp::pending_message_budget* budget) {
+    callbacks.pending_messages = budget;
     callbacks.send = [this](block_buffer& block) {
         sent.append(reinterpret_cast<const char*>(block.data()), block.size());
         ++blocks_sent;

@@ -101,11 +101,15 @@ std::string describe(const message& m);
 std::string encode_message(std::uint32_t csid, std::uint8_t type, std::uint32_t stream_id,
                            std::uint32_t timestamp, std::string_view body,
                            std::uint32_t chunk_size = 128);
+// The first `chunks` chunks of a video message of `size` bytes on chunk
+// stream `csid`, cut at `chunk_size`: a message that is never finished.
+std::string unfinished_message(std::uint32_t csid, std::uint32_t size, std::uint32_t chunks,
+                               std::uint32_t chunk_size);
 
 // A connection stand-in: blocks come from a pool of its own and what is sent
-// is appended to `sent`.
+// is appended to `sent`. Unfinished messages draw on `budget` when given.
 struct capture_owner {
-    capture_owner();
+    explicit capture_owner(rtmp::pending_message_budget* budget = nullptr);
     ~capture_owner();
     capture_owner(const capture_owner&) = delete;
     capture_owner& operator=(const capture_owner&) = delete;
@@ -197,6 +201,8 @@ class rtmp_client {
     void receive_for(std::chrono::milliseconds time);
     // Takes at most this many bytes, as a slow reader does.
     void receive(std::size_t max_bytes, std::chrono::milliseconds timeout);
+    // Takes bytes that were read from the socket elsewhere, in order.
+    void take(std::string_view bytes) { decoder_.feed(bytes); }
 
     tcp_client& socket() { return socket_; }
     std::vector<message>& received() { return decoder_.messages; }

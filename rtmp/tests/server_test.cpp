@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/io_service_pool.hpp"
+#include "rtmp/rtmp_chunkstreams.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_server.hpp"
 #include "rtmp/tests/live_relay.hpp"
@@ -136,32 +137,82 @@ TEST_F(RtmpServer, IdleConnectionsCloseAndBusyOnesStay) {
     tcp_client silent_from_start(port);
     tcp_client silent_after_handshake(port);
     silent_after_handshake.handshake();
-    // A peer trickling its handshake in keeps the read side busy; it still
-    // closes, since the handshake never completes.
-    tcp_client trickling(port);
-    // A peer that only sends, as a publisher does, keeps its connection.
-    tcp_client sending(port);
-    sending.handshake();
+    // Peers trickling bytes in keep the read side busy; they still close:
+    // one never completes its handshake, the other never a message.
+    tcp_client trickling_handshake(port);
+    rtmp_client trickling_message(port);
+    trickling_message.connect();
+    // A publisher only sends and a player only reads: both stay.
+    rtmp_client publisher(port);
+    publisher.connect();
+    const std::uint32_t published = publisher.create_stream();
+    publisher.publish(published, "s");
+    ASSERT_TRUE(publisher.wait_for_status("NetStream.Publish.Start"));
+    rtmp_client player(port);
+    player.connect();
+    player.play(player.create_stream(), "s");
+    ASSERT_TRUE(player.wait_for_status("NetStream.Play.Start"));
+    constexpr std::size_t connections = 6;
 
     const std::string c0c1 = plain_c0c1();
+    const std::string never_finished =
+        hex_bytes("05 000000 001000 09 01000000") + std::string(4096, 'x');
     const auto start_time = std::chrono::steady_clock::now();
     std::size_t trickled = 0;
+    std::uint32_t frame_time = 0;
     bool closed_too_early = false;
     while (std::chrono::steady_clock::now() - start_time < 3500ms) {
-        trickling.try_send(c0c1.substr(trickled++, 1));
-        sending.send(encode_message(3, 8, 0, 0, "beat"));
+        trickling_handshake.try_send(c0c1.substr(trickled, 1));
+        trickling_message.socket().try_send(never_finished.substr(trickled, 1));
+        ++trickled;
+        publisher.send(9, published, frame_time += 250, hex_bytes("17 01 000000") + "keyframe");
         if (std::chrono::steady_clock::now() - start_time < 800ms &&
-            server->connections().size() != 4) {
+            server->connections().size() != connections) {
             closed_too_early = true;
         }
-        std::this_thread::sleep_for(250ms);
+        player.receive_for(250ms);
     }
     EXPECT_FALSE(closed_too_early) << "a second of silence is allowed";
     EXPECT_TRUE(silent_from_start.wait_closed(100ms));
     EXPECT_TRUE(silent_after_handshake.wait_closed(100ms));
-    EXPECT_TRUE(trickling.wait_closed(100ms));
-    EXPECT_FALSE(sending.wait_closed(100ms));
-    EXPECT_EQ(server->connections().size(), 1u);
+    EXPECT_TRUE(trickling_handshake.wait_closed(100ms));
+    EXPECT_TRUE(trickling_message.socket().wait_closed(100ms));
+    EXPECT_FALSE(publisher.socket().wait_closed(100ms));
+    EXPECT_FALSE(player.socket().wait_closed(100ms));
+    EXPECT_EQ(server->connections().size(), 2u);
+}
+
+TEST_F(RtmpServer, AClientLeavingMessagesUnfinishedOnEveryChunkStreamIsClosedAtItsBound) {
+    start();
+    rtmp_client bystander(port);
+    bystander.connect();
+    rtmp_client hostile(port);
+    hostile.connect();
+    hostile.set_chunk_size(65536);
+    constexpr std::uint32_t largest = rtmp::rtmp_chunkstreams::max_message_size;
+    constexpr std::uint32_t fit = rtmp::rtmp_chunkstreams::max_pending_bytes / largest;
+    for (std::uint32_t csid = 3; csid < 3 + fit; ++csid) {
+        hostile.socket().send(unfinished_message(csid, largest, 7, 65536));
+    }
+    // The answer to a ping shows that everything before it was taken.
+    hostile.socket().send(encode_message(2, 4, 0, 0, hex_bytes("0006 0000002a")));
+    ASSERT_TRUE(hostile.wait_for(
+        [](const message& m) { return m.type == 4 && m.body.substr(0, 2) == hex_bytes("0007"); }));
+    EXPECT_EQ(context.pending_messages.used(), rtmp::rtmp_chunkstreams::max_pending_bytes - largest)
+        << "beyond one message of the largest size, from the server's budget";
+
+    std::uint32_t more = 0;
+    for (std::uint32_t csid = 3 + fit; csid < 3 + 128; ++csid) {
+        more += hostile.socket().try_send(unfinished_message(csid, largest, 7, 65536));
+    }
+    EXPECT_TRUE(hostile.socket().wait_closed(3s));
+    EXPECT_LT(more, 128 - fit) << "the server stopped reading";
+    EXPECT_TRUE(eventually([&] { return context.pending_messages.used() == 0; }))
+        << "a closed connection gives its room back";
+    bystander.send_command(0, command("createStream", 9).null());
+    EXPECT_TRUE(bystander.wait_for([](const message& m) {
+        return describe(m) == "3:0 cmd '_result' 9 null 1";
+    })) << "other connections are served";
 }
 
 TEST_F(RtmpServer, APeerThatNeverReadsIsClosedPastTheSendQueueCap) {

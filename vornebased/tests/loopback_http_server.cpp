@@ -68,14 +68,15 @@ std::string server_connection::ReadUntilClosed() {
     return bytes;
 }
 
-void server_connection::Send(std::string_view bytes) {
+bool server_connection::Send(std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n <= 0) {
-            return;  // the client went away; the test sees it from its side
+            return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+    return true;
 }
 
 void server_connection::Close() {

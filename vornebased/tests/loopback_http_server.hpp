@@ -27,7 +27,8 @@ class server_connection {
     std::string ReadRequest();
     // Reads until the client closes; what came until then.
     std::string ReadUntilClosed();
-    void Send(std::string_view bytes);
+    // False when the client went away before all of it was taken.
+    bool Send(std::string_view bytes);
     // Ends the connection (with a reset when the server left bytes unread).
     void Close();
     // Drops the connection with a reset.
