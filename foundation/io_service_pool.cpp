@@ -1,11 +1,21 @@
 #include "foundation/io_service_pool.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
-io_service_pool::io_service_pool(std::size_t threads) {
-    threads = std::max<std::size_t>(threads, 1);
-    entries_.reserve(threads);
+io_service_pool::io_service_pool(std::size_t threads) : io_service_pool(deferred_start) {
+    start(threads);
+}
+
+io_service_pool::io_service_pool(deferred_start_t) {
     entries_.push_back(std::make_unique<entry>());
+}
+
+void io_service_pool::start(std::size_t threads) {
+    if (!threads_.empty() || stopped_) {
+        throw std::logic_error("The pool has started or stopped already");
+    }
+    threads = std::max<std::size_t>(threads, 1);
     threads_.reserve(threads);
     io_context& context = entries_.front()->context;
     for (std::size_t i = 0; i < threads; ++i) {

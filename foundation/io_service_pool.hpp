@@ -17,8 +17,14 @@ class io_service_pool {
   public:
     using io_context = boost::asio::io_context;
 
+    struct deferred_start_t {};
+    static constexpr deferred_start_t deferred_start{};
+
     // Starts `threads` threads (at least one) running the pool's io context.
     explicit io_service_pool(std::size_t threads);
+    // A pool whose threads start later, with start(): a server binds its
+    // sockets to the io context before it lets anything run.
+    explicit io_service_pool(deferred_start_t);
 
     // Stops if stop was not called, abandoning work that is still queued.
     ~io_service_pool();
@@ -28,6 +34,10 @@ class io_service_pool {
 
     // The io context for a new object, picked round-robin.
     io_context& pick();
+
+    // Starts the threads of a pool made with deferred_start (at least one);
+    // once, and not after stop() (std::logic_error).
+    void start(std::size_t threads);
 
     // Lets the run loops end once their queued and outstanding work is done,
     // and joins the threads. Later calls do nothing.

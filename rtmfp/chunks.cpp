@@ -6,10 +6,12 @@
 
 namespace {
 
-// The byte after a fixed part of the handshake that the server skips when
-// reading and writes with the value clients expect.
-constexpr std::uint8_t key_req_certificate_marker = 0x81;
+// The byte that ends a key exchange, skipped when read.
 constexpr std::uint8_t key_exchange_trailer = 0x58;
+// The certificate option that holds a Diffie-Hellman public key, and the
+// group byte in front of the key.
+constexpr std::uint8_t public_key_option = 0x1D;
+constexpr std::uint8_t public_key_group = 0x02;
 
 void require_size(rtmfp_bytes field, std::uint32_t expected, const char* what) {
     if (field.size() != expected) {
@@ -137,36 +139,48 @@ void rtmfp_handshake_rep::write_body(rtmfp_packet_writer& out) const {
 }
 
 rtmfp_handshake_exchg_key_req::rtmfp_handshake_exchg_key_req(rtmfp_packet_reader& in)
-    : rtmfp_command(in), initiator_session_id(in.read_u32_be()), cookie(rtmfp_read_vlu_bytes(in)) {
-    in.read_u8();
-    certificate = rtmfp_read_vlu_bytes(in);
-    public_key = in.read_bytes(rtmfp_public_key_size);
-    initiator_nonce = rtmfp_read_vlu_bytes(in);
+    : rtmfp_command(in),
+      initiator_session_id(in.read_u32_be()),
+      cookie(rtmfp_read_vlu_bytes(in)),
+      certificate(rtmfp_read_vlu_bytes(in)),
+      public_key(rtmfp_certificate_public_key(certificate)),
+      initiator_nonce(rtmfp_read_vlu_bytes(in)) {
     in.read_u8();
 }
 
 rtmfp_handshake_exchg_key_req::rtmfp_handshake_exchg_key_req(std::uint32_t initiator_id,
                                                              rtmfp_bytes cookie_bytes,
                                                              rtmfp_bytes certificate_bytes,
-                                                             rtmfp_bytes public_key_bytes,
                                                              rtmfp_bytes nonce)
     : rtmfp_command(chunk_type),
       initiator_session_id(initiator_id),
       cookie(cookie_bytes),
       certificate(certificate_bytes),
-      public_key(public_key_bytes),
-      initiator_nonce(nonce) {
-    require_size(public_key, rtmfp_public_key_size, "A public key has 128 bytes");
-}
+      public_key(rtmfp_certificate_public_key(certificate)),
+      initiator_nonce(nonce) {}
 
 void rtmfp_handshake_exchg_key_req::write_body(rtmfp_packet_writer& out) const {
     out.write_u32_be(initiator_session_id);
     rtmfp_write_vlu_bytes(out, cookie);
-    out.write_u8(key_req_certificate_marker);
     rtmfp_write_vlu_bytes(out, certificate);
-    out.write_bytes(public_key);
     rtmfp_write_vlu_bytes(out, initiator_nonce);
     out.write_u8(key_exchange_trailer);
+}
+
+rtmfp_bytes rtmfp_certificate_public_key(rtmfp_bytes certificate) noexcept {
+    try {
+        rtmfp_packet_reader in(certificate);
+        while (in.remaining() != 0) {
+            const rtmfp_bytes option = rtmfp_read_vlu_bytes(in);
+            if (option.size() >= 2 && option[0] == public_key_option &&
+                option[1] == public_key_group) {
+                return option.subspan(2);
+            }
+        }
+    } catch (const std::exception&) {
+        // An option cut short names nothing.
+    }
+    return {};
 }
 
 std::uint32_t rtmfp_handshake_exchg_key_rep::public_key_size(std::uint8_t form) noexcept {

@@ -145,26 +145,31 @@ class rtmfp_handshake_rep final : public rtmfp_command {
     void write_body(rtmfp_packet_writer& out) const override;
 };
 
-// The client's key exchange.
+// The client's key exchange. Its certificate is a list of options, each a
+// VLU length and that many bytes beginning with the option's type; the
+// client's Diffie-Hellman public key is the value of option 0x1D after its
+// group byte 0x02 (in practice 81 02 1D 02 and 128 key bytes).
 class rtmfp_handshake_exchg_key_req final : public rtmfp_command {
   public:
     static constexpr std::uint8_t chunk_type = 0x38;
     explicit rtmfp_handshake_exchg_key_req(rtmfp_packet_reader& in);
-    // `public_key`: 128 bytes.
     rtmfp_handshake_exchg_key_req(std::uint32_t initiator_session_id, rtmfp_bytes cookie,
-                                  rtmfp_bytes certificate, rtmfp_bytes public_key,
-                                  rtmfp_bytes initiator_nonce);
+                                  rtmfp_bytes certificate, rtmfp_bytes initiator_nonce);
 
     std::uint32_t initiator_session_id = 0;
     rtmfp_bytes cookie;
-    // Kept as it came; with the public key it makes the client's peer id.
+    // The whole certificate as it came; its bytes make the client's peer id.
     rtmfp_bytes certificate;
+    // Inside the certificate; empty when it names none.
     rtmfp_bytes public_key;
     rtmfp_bytes initiator_nonce;
 
   private:
     void write_body(rtmfp_packet_writer& out) const override;
 };
+
+// The public key a key exchange's certificate names (see above), or none.
+rtmfp_bytes rtmfp_certificate_public_key(rtmfp_bytes certificate) noexcept;
 
 // The server's answer to the key exchange.
 class rtmfp_handshake_exchg_key_rep final : public rtmfp_command {

@@ -40,7 +40,8 @@ rtmfp_pipe::endpoint rtmfp_pipe::peer_endpoint() const {
     return peer_endpoint_;
 }
 
-bool rtmfp_pipe::decode_packet(block_buffer datagram, const endpoint& from) {
+bool rtmfp_pipe::decode_packet(block_buffer datagram, const endpoint& from,
+                               std::uint32_t chunk_limit) {
     // Only a datagram sealed with our key is a sign of life: anyone can send
     // one with the right session id.
     if (!rtmfp_open_packet(datagram.data(), datagram.size(), decrypt_)) {
@@ -59,7 +60,8 @@ bool rtmfp_pipe::decode_packet(block_buffer datagram, const endpoint& from) {
     on_packet(from);
 
     rtmfp_command_storage storage;
-    for (std::uint32_t i = 0; i < header.chunk_count; ++i) {
+    const std::uint32_t chunks = std::min(header.chunk_count, chunk_limit);
+    for (std::uint32_t i = 0; i < chunks; ++i) {
         std::optional<rtmfp_packet_reader> chunk = rtmfp_next_chunk(packet);
         if (!chunk) {
             throw std::runtime_error("No more commands");

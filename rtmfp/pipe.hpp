@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,8 +37,19 @@ class rtmfp_socket {
     template <class Handler>
     void async_receive_from(boost::asio::mutable_buffer bytes, udp::endpoint& from,
                             Handler&& done) {
+        async_receive_from(bytes, from, 0, std::forward<Handler>(done));
+    }
+
+    template <class Handler>
+    void async_receive_from(boost::asio::mutable_buffer bytes, udp::endpoint& from,
+                            boost::asio::socket_base::message_flags flags, Handler&& done) {
         std::lock_guard lock(mutex_);
-        socket_.async_receive_from(bytes, from, std::forward<Handler>(done));
+        socket_.async_receive_from(bytes, from, flags, std::forward<Handler>(done));
+    }
+
+    udp::endpoint local_endpoint() const {
+        std::lock_guard lock(mutex_);
+        return socket_.local_endpoint();
     }
 
     // Sends at once from the calling thread (the NAT probe needs to know
@@ -54,7 +66,7 @@ class rtmfp_socket {
     }
 
   private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     udp::socket socket_;
 };
 
@@ -100,8 +112,10 @@ class rtmfp_pipe : public std::enable_shared_from_this<rtmfp_pipe> {
     // (a length that breaks the padding rule or a wrong checksum): such a
     // datagram changes nothing, not even the idle count, so that forged
     // datagrams cannot keep a pipe alive. Malformed content throws
-    // ("Packet eof", "No more commands").
-    bool decode_packet(block_buffer datagram, const endpoint& from);
+    // ("Packet eof", "No more commands"). Only the first `chunk_limit`
+    // chunks are looked at.
+    bool decode_packet(block_buffer datagram, const endpoint& from,
+                       std::uint32_t chunk_limit = std::numeric_limits<std::uint32_t>::max());
 
     // A sealed packet that carries one chunk, in a fresh block. It goes to
     // `session_id`, or to the far session id when none is given.

@@ -236,7 +236,8 @@ void rtmfp_session::on_flow_ack(std::uint32_t flow_id, std::uint32_t cumulative)
 bool rtmfp_session::tick() {
     const std::int32_t idle = ++idle_count_;
     std::lock_guard processing(processing_mutex_);
-    if (idle > dead_after_ticks) {
+    // A session closed while this tick waited for it is dead as well.
+    if (idle > dead_after_ticks || is_closed()) {
         close_locked();
         release_retired();
         return false;
@@ -530,6 +531,11 @@ void rtmfp_session::start_send(outgoing_packet packet) {
                                 packet = {};
                                 self->on_sent();
                             });
+}
+
+bool rtmfp_session::sends_done() const {
+    std::lock_guard lock(endpoint_mutex_);
+    return !sending_;
 }
 
 void rtmfp_session::on_sent() {

@@ -120,6 +120,8 @@ class rtmfp_session : public rtmfp_pipe {
     void send_packet(block_buffer packet);
     void send_packet(std::shared_ptr<const block_buffer> packet);
     void send_keep_alive();
+    // Nothing waits to go out and nothing is on its way to the socket.
+    bool sends_done() const;
     // Introduces a peer that asked for this one: tells our peer the address
     // to punch towards, element 0 of the requester's `addresses` (its public
     // one) unless both peers share a public IP, where repeated requests with

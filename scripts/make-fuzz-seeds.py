@@ -12,6 +12,9 @@
   rpc_decode          the payloads of the RPC sessions
   rtmfp_datagram      RTMFP packets from the marker on: handshake, flows,
                       acknowledgements, introductions, keep-alives
+  rtmfp_handshake     steps of the handshake fuzzer: first contacts, key
+                      exchanges on the cookies they earn, introductions,
+                      ticks, from the client's address and another
 
 Usage: scripts/make-fuzz-seeds.py BUILD_DIR   (a build with qen in it)
 Needs ffmpeg and rtmpdump. Seeds are written anew; commit what changes.
@@ -229,6 +232,40 @@ def make_rtmfp_seeds():
     }
     for name, data in seeds.items():
         write_seed("rtmfp_datagram", name, data)
+
+
+# The handshake fuzzer's steps (rtmfp/tests/handshake_fuzzer.cpp); bit 7 of
+# a step's byte sends it from an address nobody listens on.
+FIRST_CONTACT, KEY_EXCHANGE, INTRODUCTION, CHUNKS, TICK = range(5)
+ELSEWHERE = 0x80
+# A key exchange's pick: the first cookie earned, our key and certificate;
+# an introduction's pick: our own peer id (0) or the server's (1).
+EARNED_COOKIE = 0
+
+
+def first_contact(tag, url=b"rtmfp://127.0.0.1/live", step=FIRST_CONTACT):
+    return bytes([step, len(url)]) + url + bytes([len(tag)]) + tag
+
+
+def key_exchange(pick=EARNED_COOKIE, initiator=0x0102, nonce=bytes(range(64)), step=KEY_EXCHANGE):
+    return bytes([step, pick]) + struct.pack(">H", initiator) + bytes([len(nonce)]) + nonce
+
+
+def make_rtmfp_handshake_seeds():
+    fresh("rtmfp_handshake")
+    tag, other_tag = bytes(range(16)), bytes(range(16, 32))
+    handshake = first_contact(tag) + key_exchange()
+    seeds = {
+        "handshake": handshake,
+        "repeated": first_contact(tag) + first_contact(tag) + key_exchange() + key_exchange(),
+        "introduction": handshake + bytes([INTRODUCTION, 0]) + other_tag,
+        "ageing": first_contact(tag) + bytes([TICK] * 7) + key_exchange(),
+        "another_address": first_contact(tag) + key_exchange(step=KEY_EXCHANGE | ELSEWHERE),
+        "two_sessions": handshake + first_contact(other_tag) + key_exchange(pick=1, initiator=3),
+        "chunks": bytes([CHUNKS, 0, 8]) + rtmfp_chunk(0x30, bytes(5)),
+    }
+    for name, data in seeds.items():
+        write_seed("rtmfp_handshake", name, data)
 
 
 # ---- RTMP sessions against qen -----------------------------------------
@@ -503,6 +540,7 @@ def main():
     build_dir = os.path.abspath(sys.argv[1])
     make_rpc_seeds()
     make_rtmfp_seeds()
+    make_rtmfp_handshake_seeds()
     with tempfile.TemporaryDirectory() as work:
         sessions, www = record_rtmp_sessions(build_dir, work)
         make_rtmp_seeds(sessions, www)

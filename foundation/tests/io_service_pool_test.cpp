@@ -5,11 +5,13 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <latch>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -46,6 +48,21 @@ TEST(IoServicePool, StopFinishesOutstandingWorkAndTheSecondStopDoesNothing) {
     pool.stop();
     EXPECT_TRUE(fired);
     pool.stop();
+}
+
+TEST(IoServicePool, ADeferredPoolRunsNothingBeforeItStarts) {
+    io_service_pool pool(io_service_pool::deferred_start);
+    EXPECT_EQ(pool.thread_count(), 0u);
+    std::atomic<bool> ran{false};
+    boost::asio::post(pool.pick(), [&] { ran = true; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(ran);
+    pool.start(2);
+    EXPECT_EQ(pool.thread_count(), 2u);
+    EXPECT_THROW(pool.start(1), std::logic_error);
+    pool.stop();
+    EXPECT_TRUE(ran);
+    EXPECT_THROW(pool.start(1), std::logic_error) << "not after stop";
 }
 
 TEST(IoServicePool, DestructionWithoutStopAbandonsEndlessWork) {

@@ -94,19 +94,19 @@ std::vector<round_trip_case> round_trip_cases() {
              EXPECT_EQ(as_bytes(rep.certificate), certificate);
          }},
         {"key exchange request",
-         cat(hex("38 00 D2 01 02 03 04 40"), cookie, hex("81 04 1D 02 AA BB"), public_key,
+         cat(hex("38 00 D2 01 02 03 04 40"), cookie, hex("81 04 81 02 1D 02"), public_key,
              hex("05 11 22 33 44 55 58")),
          [] {
-             static const bytes certificate_field = hex("1D 02 AA BB");
+             static const bytes certificate_field = cat(hex("81 02 1D 02"), public_key);
              static const bytes nonce = hex("11 22 33 44 55");
-             return std::make_unique<rtmfp_handshake_exchg_key_req>(
-                 0x01020304, cookie, certificate_field, public_key, nonce);
+             return std::make_unique<rtmfp_handshake_exchg_key_req>(0x01020304, cookie,
+                                                                    certificate_field, nonce);
          },
          [](const rtmfp_command& c) {
              const auto& req = as<rtmfp_handshake_exchg_key_req>(c);
              EXPECT_EQ(req.initiator_session_id, 0x01020304u);
              EXPECT_EQ(as_bytes(req.cookie), cookie);
-             EXPECT_EQ(as_bytes(req.certificate), hex("1D 02 AA BB"));
+             EXPECT_EQ(as_bytes(req.certificate), cat(hex("81 02 1D 02"), public_key));
              EXPECT_EQ(as_bytes(req.public_key), public_key);
              EXPECT_EQ(as_bytes(req.initiator_nonce), hex("11 22 33 44 55"));
          }},
@@ -326,10 +326,10 @@ TEST(RtmfpChunks, MalformedChunksAreRefused) {
         {"certificate cut", cat(hex("70 00 9E 10"), tag, hex("40"), cookie, fill(76, 0xCE))},
         {"cookie length near 2^32", cat(hex("70 00 20 10"), tag, hex("FF FF FF FF 01 02"))},
         {"key exchange without its last byte",
-         cat(hex("38 00 D1 01 02 03 04 40"), cookie, hex("81 04 1D 02 AA BB"), public_key,
+         cat(hex("38 00 D1 01 02 03 04 40"), cookie, hex("81 04 81 02 1D 02"), public_key,
              hex("05 11 22 33 44 55"))},
-        {"key exchange with a short public key",
-         cat(hex("38 00 92 01 02 03 04 40"), cookie, hex("81 00"), short_key, hex("00 58"))},
+        {"certificate longer than the chunk",
+         cat(hex("38 00 4B 01 02 03 04 40"), cookie, hex("81 04 81 02 1D 02"))},
         {"key form 0x81 with 64 key bytes",
          cat(hex("78 00 52 00 00 00 2A 81 0B"), nonce_prefix, short_key, hex("58"))},
         {"user data header cut", hex("10 00 03 00 02 81")},
@@ -362,6 +362,26 @@ TEST(RtmfpChunks, UnknownTypesAreSkippedWithoutError) {
     }
 }
 
+TEST(RtmfpChunks, TheKeyIsFoundInTheCertificateByItsOption) {
+    const bytes key_127 = fill(127, 0xB7);
+    const struct {
+        const char* name;
+        bytes certificate;
+        bytes key;
+    } cases[] = {
+        {"the usual certificate", cat(hex("81 02 1D 02"), public_key), public_key},
+        {"a key a byte shorter", cat(hex("81 01 1D 02"), key_127), key_127},
+        {"after another option", cat(hex("03 0A 01 02 81 02 1D 02"), public_key), public_key},
+        {"no key option", hex("03 0A 01 02"), {}},
+        {"another group", cat(hex("81 02 1D 03"), public_key), {}},
+        {"option cut short", cat(hex("81 02 1D 02"), fill(10, 0xB5)), {}},
+        {"nothing", {}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(as_bytes(rtmfp_certificate_public_key(c.certificate)), c.key) << c.name;
+    }
+}
+
 TEST(RtmfpChunks, DiscriminatorLengthsCountTheTypeByteAndTheInnerLength) {
     const bytes value = fill(17, 0x44);
     const rtmfp_handshake_req req({rtmfp_endpoint_discriminator::url, value}, tag);
@@ -387,7 +407,6 @@ TEST(RtmfpChunks, FixedSizeFieldsOfTheWrongSizeAreRefusedWhenBuilt) {
             rtmfp_handshake_req({rtmfp_endpoint_discriminator::url, url}, one_short_tag);
         },
         [&] { rtmfp_handshake_rep(tag, cookie, long_certificate); },
-        [&] { rtmfp_handshake_exchg_key_req(1, cookie, {}, short_key, {}); },
         [&] { rtmfp_handshake_exchg_key_rep(1, 0x81, nonce_prefix, short_key); },
         [&] { rtmfp_handshake_exchg_key_rep(1, 0x49, nonce_prefix, public_key); },
         [&] { rtmfp_handshake_exchg_key_rep(1, 0x02, nonce_prefix, short_key); },

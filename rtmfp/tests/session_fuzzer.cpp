@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "rtmfp/tests/fuzz_input.hpp"
 #include "rtmfp/tests/session_host.hpp"
 #include "rtmfp/tests/test_client.hpp"
 
@@ -24,28 +25,6 @@ namespace {
 
 using namespace rtmfp_test;
 namespace ip = boost::asio::ip;
-
-class input {
-  public:
-    input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return pos_ >= size_; }
-    std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::uint16_t u16() {
-        const std::uint16_t high = u8();
-        return static_cast<std::uint16_t>(high << 8 | u8());
-    }
-    bytes take(std::size_t n) {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        bytes out(data_ + pos_, data_ + pos_ + n);
-        pos_ += n;
-        return out;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 // A packet from its marker on, padded and sealed as the client would.
 bytes sealed(const bytes& from_marker, std::uint32_t session_id, rtmfp_cipher& encrypt) {
@@ -91,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           test_client::user_data(0x00, 2, 1, 1, bytes{0x00, 0x54, 0x43, 0x04, 0x05}, {0x04})},
          peer);
 
-    input in(data, size);
+    fuzz_input in(data, size);
     while (!in.empty()) {
         switch (in.u8() % 6) {
             case 0:

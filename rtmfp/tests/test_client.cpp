@@ -29,6 +29,18 @@ constexpr std::uint8_t ping_type = 0x01;
 constexpr std::uint8_t pong_type = 0x41;
 constexpr std::uint8_t session_end_type = 0x4C;
 
+constexpr std::uint8_t handshake_reply_type = 0x70;
+constexpr std::uint8_t key_exchange_reply_type = 0x78;
+constexpr std::uint8_t first_contact_type = 0x30;
+constexpr std::uint8_t key_exchange_type = 0x38;
+// The marker of our handshake packets, 0x0B, without its timestamp bit.
+constexpr std::uint8_t handshake_marker_base = 0x03;
+constexpr std::uint8_t url_discriminator = 0x0A;
+constexpr std::uint8_t peer_discriminator = 0x0F;
+constexpr std::uint8_t key_form_128 = 0x81;
+constexpr std::uint32_t default_session_id = 0x6B1E0001;
+constexpr std::size_t initiator_nonce_size = 76;
+
 constexpr std::uint8_t options_flag = 0x80;
 constexpr std::uint8_t position_mask = 0x30;
 constexpr std::uint8_t final_flags = 0x03;
@@ -41,6 +53,11 @@ void put_u16(bytes& out, std::uint16_t value) {
 
 void append(bytes& out, const bytes& more) {
     out.insert(out.end(), more.begin(), more.end());
+}
+
+bytes cat_bytes(bytes a, const bytes& b) {
+    append(a, b);
+    return a;
 }
 
 // Reads what the server wrote; running out of bytes is the server's fault.
@@ -92,6 +109,34 @@ class chunk_reader {
     std::size_t pos_;
 };
 
+bytes random_of(std::size_t n) {
+    bytes out(n);
+    random_bytes(out.data(), out.size());
+    return out;
+}
+
+udp_endpoint local_endpoint_for(const udp_endpoint& server, const client_options& options) {
+    if (options.local_address) {
+        return udp_endpoint(*options.local_address, 0);
+    }
+    return udp_endpoint(server.address().is_v6() ? ip::address(ip::address_v6::loopback())
+                                                 : ip::address(ip::address_v4::loopback()),
+                        0);
+}
+
+// VLU length and bytes.
+bytes counted(const bytes& value) {
+    bytes out = test_client::vlu(static_cast<std::uint32_t>(value.size()));
+    append(out, value);
+    return out;
+}
+
+rtmfp_key first_16(const sha256_digest& digest) {
+    rtmfp_key key;
+    std::copy_n(digest.begin(), key.size(), key.begin());
+    return key;
+}
+
 }  // namespace
 
 client_keys client_keys::facing(const rtmfp_session_setup& session) {
@@ -100,16 +145,29 @@ client_keys client_keys::facing(const rtmfp_session_setup& session) {
 
 test_client::test_client(const client_keys& keys, const udp_endpoint& server,
                          client_options options)
-    : keys_(keys),
-      options_(options),
-      socket_(io_, udp_endpoint(ip::make_address("127.0.0.1"), 0)),
+    : test_client(server, options) {
+    keys_ = keys;
+    use_session_keys();
+}
+
+test_client::test_client(const udp_endpoint& server, client_options options)
+    : options_(options),
+      socket_(io_, local_endpoint_for(server, options)),
       server_(server),
-      encrypt_(keys.encrypt_key, rtmfp_cipher::direction::encrypt),
-      decrypt_(keys.decrypt_key, rtmfp_cipher::direction::decrypt) {
+      handshake_encrypt_(rtmfp_default_key, rtmfp_cipher::direction::encrypt),
+      handshake_decrypt_(rtmfp_default_key, rtmfp_cipher::direction::decrypt) {
     socket_.non_blocking(true);
     // Bursts of a fast server should not be lost in the kernel.
     boost::system::error_code ignored;
     socket_.set_option(boost::asio::socket_base::receive_buffer_size(8 << 20), ignored);
+    keys_.client_session_id = default_session_id;
+}
+
+void test_client::use_session_keys() {
+    session_cipher_ =
+        std::make_unique<rtmfp_cipher>(keys_.encrypt_key, rtmfp_cipher::direction::encrypt);
+    session_decipher_ =
+        std::make_unique<rtmfp_cipher>(keys_.decrypt_key, rtmfp_cipher::direction::decrypt);
 }
 
 test_client::~test_client() = default;
@@ -185,16 +243,28 @@ std::uint16_t test_client::now_ticks() const {
 }
 
 bytes test_client::datagram(const std::vector<bytes>& chunks, std::optional<header_fields> header) {
+    if (!session_cipher_) {
+        throw std::logic_error("test client: no session keys yet");
+    }
     const std::uint16_t tick = now_ticks();
     const bool timestamp = header ? header->timestamp : last_sent_tick_ != tick;
     const bool echo = header ? header->echo : options_.echo && server_time_.has_value();
     last_sent_tick_ = tick;
+    return seal(marker_base, timestamp, echo, chunks, keys_.server_session_id, *session_cipher_);
+}
 
+bytes test_client::handshake_datagram(const std::vector<bytes>& chunks, std::uint32_t session_id) {
+    return seal(handshake_marker_base, true, false, chunks, session_id, handshake_encrypt_);
+}
+
+bytes test_client::seal(std::uint8_t marker, bool timestamp, bool echo,
+                        const std::vector<bytes>& chunks, std::uint32_t session_id,
+                        rtmfp_cipher& cipher) {
     bytes out(6, 0);
-    out.push_back(static_cast<std::uint8_t>(marker_base | (timestamp ? timestamp_bit : 0) |
+    out.push_back(static_cast<std::uint8_t>(marker | (timestamp ? timestamp_bit : 0) |
                                             (echo ? echo_bit : 0)));
     if (timestamp) {
-        put_u16(out, tick);
+        put_u16(out, now_ticks());
     }
     if (echo) {
         put_u16(out, server_time_.value_or(0));
@@ -211,9 +281,125 @@ bytes test_client::datagram(const std::vector<bytes>& chunks, std::optional<head
     if (out.size() > max_datagram) {
         throw std::length_error("test client: datagram over 1204 bytes");
     }
-    rtmfp_seal_packet(out.data(), static_cast<std::uint32_t>(out.size()), keys_.server_session_id,
-                      encrypt_);
+    rtmfp_seal_packet(out.data(), static_cast<std::uint32_t>(out.size()), session_id, cipher);
     return out;
+}
+
+bytes test_client::first_contact(const std::string& url, const bytes& tag) {
+    bytes value{url_discriminator};
+    value.insert(value.end(), url.begin(), url.end());
+    bytes body = vlu(static_cast<std::uint32_t>(counted(value).size()));
+    append(body, counted(value));
+    append(body, tag);
+    return chunk(first_contact_type, body);
+}
+
+bytes test_client::introduction_request(const bytes& peer_id, const bytes& tag) {
+    bytes value{peer_discriminator};
+    append(value, peer_id);
+    bytes body = vlu(static_cast<std::uint32_t>(counted(value).size()));
+    append(body, counted(value));
+    append(body, tag);
+    return chunk(first_contact_type, body);
+}
+
+bytes test_client::key_exchange(std::uint32_t initiator_session_id, const bytes& cookie,
+                                const bytes& certificate, const bytes& nonce) {
+    bytes body;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        body.push_back(static_cast<std::uint8_t>(initiator_session_id >> shift));
+    }
+    append(body, counted(cookie));
+    append(body, counted(certificate));
+    append(body, counted(nonce));
+    body.push_back(0x58);
+    return chunk(key_exchange_type, body);
+}
+
+bytes test_client::certificate_of(const bytes& public_key) {
+    bytes option{0x1D, 0x02};
+    append(option, public_key);
+    return counted(option);
+}
+
+rtmfp_peer_id test_client::peer_id() const {
+    const bytes certificate = certificate_of(public_key_);
+    return sha256({certificate});
+}
+
+void test_client::set_key_pair(dh1024_key_pair pair, bool short_form) {
+    key_pair_ = std::move(pair);
+    const auto& key = key_pair_->public_key();
+    auto first = key.begin();
+    while (short_form && first != key.end() && *first == 0) {
+        ++first;
+    }
+    public_key_.assign(first, key.end());
+}
+
+bool test_client::handshake(std::chrono::milliseconds timeout, const std::string& url) {
+    if (!key_pair_) {
+        key_pair_ = dh1024_key_pair::generate();
+        public_key_.assign(key_pair_->public_key().begin(), key_pair_->public_key().end());
+    }
+    tag_ = random_of(rtmfp_tag_size);
+    nonce_ = random_of(initiator_nonce_size);
+    answers_ = {};
+    const auto deadline = clock::now() + timeout;
+    std::optional<clock::time_point> last_sent;
+    std::chrono::milliseconds interval{0};
+    bool had_cookie = false;
+    while (answers_.server_public_key.empty()) {
+        const auto now = clock::now();
+        if (now > deadline) {
+            return false;
+        }
+        if (!answers_.cookie.empty() && !had_cookie) {
+            // On to the key exchange at once.
+            had_cookie = true;
+            last_sent.reset();
+        }
+        if (!last_sent || now - *last_sent >= interval) {
+            // Sent again after resend_after and then twice as long each
+            // time, up to a second: a busy server is not flooded.
+            interval = last_sent ? std::min<std::chrono::milliseconds>(interval * 2,
+                                                                       std::chrono::seconds(1))
+                                 : options_.resend_after;
+            if (answers_.cookie.empty()) {
+                send_handshake({first_contact(url, tag_)});
+            } else {
+                send_handshake({key_exchange(keys_.client_session_id, answers_.cookie,
+                                             certificate_of(public_key_), nonce_)});
+            }
+            last_sent = now;
+        }
+        receive(options_.poll_interval);
+    }
+    const dh1024_key_pair::key_bytes secret = key_pair_->shared_secret(answers_.server_public_key);
+    const bytes server_nonce = cat_bytes(answers_.server_nonce, answers_.server_public_key);
+    keys_.encrypt_key = first_16(hmac_sha256(secret, {hmac_sha256(server_nonce, {nonce_})}));
+    keys_.decrypt_key = first_16(hmac_sha256(secret, {hmac_sha256(nonce_, {server_nonce})}));
+    keys_.server_session_id = answers_.server_session_id;
+    use_session_keys();
+    return true;
+}
+
+void test_client::on_handshake_chunk(const received_chunk& c) {
+    chunk_reader in(c.body);
+    if (c.type == handshake_reply_type) {
+        const bytes tag = in.take(in.vlu());
+        if (!tag_.empty() && tag != tag_) {
+            return;
+        }
+        answers_.cookie = in.take(in.vlu());
+        answers_.server_certificate = in.take(rtmfp_certificate_size);
+    } else if (c.type == key_exchange_reply_type) {
+        const std::uint32_t high = in.u16();
+        answers_.server_session_id = high << 16 | in.u16();
+        const std::uint8_t form = in.u8();
+        answers_.server_nonce = in.take(in.vlu());
+        answers_.server_public_key = in.take(form == key_form_128 ? 128 : 0);
+    }
 }
 
 void test_client::send_datagram(const bytes& datagram) {
@@ -342,15 +528,16 @@ void test_client::on_ack(std::uint32_t flow_id, std::uint32_t cumulative) {
 std::size_t test_client::receive(std::chrono::milliseconds wait) {
     const auto deadline = clock::now() + wait;
     std::size_t handled = 0;
+    // One buffer for all reads: most find nothing.
+    receive_buffer_.resize(2048);
     for (;;) {
-        bytes buffer(2048);
         udp_endpoint from;
         boost::system::error_code error;
         const std::size_t length =
-            socket_.receive_from(boost::asio::buffer(buffer), from, 0, error);
+            socket_.receive_from(boost::asio::buffer(receive_buffer_), from, 0, error);
         if (!error) {
-            buffer.resize(length);
-            handle_datagram(std::move(buffer));
+            handle_datagram(bytes(receive_buffer_.begin(),
+                                  receive_buffer_.begin() + static_cast<std::ptrdiff_t>(length)));
             ++handled;
             continue;
         }
@@ -377,7 +564,7 @@ bool test_client::run_until(const std::function<bool()>& done, std::chrono::mill
         if (clock::now() > deadline) {
             return false;
         }
-        pump(std::chrono::milliseconds(2));
+        pump(options_.poll_interval);
     }
     return true;
 }
@@ -401,10 +588,22 @@ server_flow* test_client::flow_answering(std::uint32_t our_flow) {
 }
 
 void test_client::handle_datagram(bytes datagram) {
-    if (datagram.size() < 12 ||
-        rtmfp_session_id_of({datagram.data(), datagram.size()}) != keys_.client_session_id ||
+    if (datagram.size() < 12) {
+        return;
+    }
+    // Handshake packets are sealed with the default key, the session's
+    // with its own; the key exchange's answer comes to our id before we
+    // have a session.
+    const std::uint32_t id = rtmfp_session_id_of({datagram.data(), datagram.size()});
+    rtmfp_cipher* decipher = nullptr;
+    if (id == 0 || (id == keys_.client_session_id && !session_decipher_)) {
+        decipher = &handshake_decrypt_;
+    } else if (id == keys_.client_session_id) {
+        decipher = session_decipher_.get();
+    }
+    if (decipher == nullptr ||
         !rtmfp_open_packet(datagram.data(), static_cast<std::uint32_t>(datagram.size()),
-                           decrypt_)) {
+                           *decipher)) {
         return;
     }
     chunk_reader in(datagram, rtmfp_marker_offset);
@@ -460,6 +659,10 @@ void test_client::handle_datagram(bytes datagram) {
                 break;
             case session_end_type:
                 session_ended_ = true;
+                break;
+            case handshake_reply_type:
+            case key_exchange_reply_type:
+                on_handshake_chunk(c);
                 break;
             default:
                 break;

@@ -9,6 +9,10 @@
 // their two forms (0x51 and 0x50), and fragments that arrive early are kept
 // until the gap before them is filled.
 //
+// It also speaks the handshake, built by its own code from the bytes on the
+// wire: a client made without keys meets the server (handshake()), agrees
+// the keys of a session and uses them from then on.
+//
 // One thread drives a client: it sends when asked and reads its socket in
 // receive(), pump() and run_until().
 
@@ -20,9 +24,12 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "foundation/crypto.hpp"
 #include "rtmfp/cipher.hpp"
 #include "rtmfp/session.hpp"
 
@@ -62,6 +69,12 @@ struct client_options {
     bool echo = true;
     // Answer the server's keep-alive requests.
     bool answer_keep_alives = true;
+    // How long run_until() and handshake() wait for datagrams between
+    // looking at their timers.
+    std::chrono::milliseconds poll_interval{2};
+    // Where our socket is bound; the loopback address of the server's
+    // family when none is given.
+    std::optional<boost::asio::ip::address> local_address;
 };
 
 // One chunk of a received packet: its type and body.
@@ -75,6 +88,17 @@ struct received_packet {
     std::optional<std::uint16_t> timestamp;
     std::optional<std::uint16_t> echo;
     std::vector<received_chunk> chunks;
+};
+
+// What the server answered in the handshake, as the client read it.
+struct handshake_answers {
+    // From the first 0x70 with our tag.
+    bytes cookie;
+    bytes server_certificate;
+    // From the first 0x78.
+    std::uint32_t server_session_id = 0;
+    bytes server_nonce;
+    bytes server_public_key;
 };
 
 // A fragment of a server flow as it was first taken.
@@ -110,7 +134,11 @@ class test_client {
     // and 0x04 when an echo follows.
     static constexpr std::uint8_t marker_base = 0x81;
 
+    // A client with a session's keys already (the tests of sessions).
     test_client(const client_keys& keys, const udp_endpoint& server, client_options options = {});
+    // A client that meets the server first: handshake(). Its socket is on
+    // the loopback address of the server's family.
+    explicit test_client(const udp_endpoint& server, client_options options = {});
     ~test_client();
 
     test_client(const test_client&) = delete;
@@ -149,6 +177,42 @@ class test_client {
                      std::optional<header_fields> header = std::nullopt) {
         send_datagram(datagram(chunks, header));
     }
+
+    // The handshake. Chunks for tests that send them by hand: a first
+    // contact for a URL, a request to meet a peer, a key exchange.
+    static bytes first_contact(const std::string& url, const bytes& tag);
+    static bytes introduction_request(const bytes& peer_id, const bytes& tag);
+    static bytes key_exchange(std::uint32_t initiator_session_id, const bytes& cookie,
+                              const bytes& certificate, const bytes& nonce);
+    // Our certificate: the public key in option 1D after its group byte.
+    static bytes certificate_of(const bytes& public_key);
+    // A handshake datagram: sealed with the default key, marker 0x0B.
+    bytes handshake_datagram(const std::vector<bytes>& chunks, std::uint32_t session_id = 0);
+    void send_handshake(const std::vector<bytes>& chunks, std::uint32_t session_id = 0) {
+        send_datagram(handshake_datagram(chunks, session_id));
+    }
+
+    // First contact until a cookie comes, then the key exchange until its
+    // answer (each sent again while nothing comes, after resend_after and
+    // then twice as long each time); then the session's keys. False when
+    // the time runs out.
+    bool handshake(std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                   const std::string& url = "rtmfp://localhost/app");
+    // Before handshake(): the id the server's session packets are to carry.
+    void set_session_id(std::uint32_t id) { keys_.client_session_id = id; }
+    // What the server answered (also to first contacts and key exchanges
+    // sent by hand).
+    const handshake_answers& answers() const noexcept { return answers_; }
+    const client_keys& keys() const noexcept { return keys_; }
+    bool has_session() const noexcept { return session_cipher_ != nullptr; }
+    // The key pair the handshake uses (a fresh one unless set); with
+    // `short_form` a public key that begins with zero bytes goes without
+    // them, as it is a shorter number.
+    void set_key_pair(dh1024_key_pair pair, bool short_form = false);
+    // Our Diffie-Hellman key and the peer id the server derives from our
+    // certificate.
+    const bytes& public_key() const noexcept { return public_key_; }
+    rtmfp_peer_id peer_id() const;
 
     // Our flows. `signature` is the first option's value (without its
     // length), e.g. 00 54 43 04 00 for the NetConnection.
@@ -219,14 +283,28 @@ class test_client {
     void accept_fragment(server_flow& flow, std::uint8_t flags, const bytes& payload);
     void acknowledge(const std::vector<std::uint32_t>& flows);
     std::uint16_t now_ticks() const;
+    bytes seal(std::uint8_t marker, bool timestamp, bool echo, const std::vector<bytes>& chunks,
+               std::uint32_t session_id, rtmfp_cipher& cipher);
+    void on_handshake_chunk(const received_chunk& chunk);
+    void use_session_keys();
 
-    const client_keys keys_;
+    client_keys keys_;
     const client_options options_;
     boost::asio::io_context io_;
     boost::asio::ip::udp::socket socket_;
     udp_endpoint server_;
-    rtmfp_cipher encrypt_;
-    rtmfp_cipher decrypt_;
+    rtmfp_cipher handshake_encrypt_;
+    rtmfp_cipher handshake_decrypt_;
+    // Once the session's keys are known.
+    std::unique_ptr<rtmfp_cipher> session_cipher_;
+    std::unique_ptr<rtmfp_cipher> session_decipher_;
+
+    // The handshake's own state.
+    std::optional<dh1024_key_pair> key_pair_;
+    bytes public_key_;
+    bytes tag_;
+    bytes nonce_;
+    handshake_answers answers_;
     const clock::time_point started_ = clock::now();
     std::optional<std::uint16_t> last_sent_tick_;
     std::optional<std::uint16_t> server_time_;
@@ -235,6 +313,7 @@ class test_client {
     std::map<std::uint32_t, our_flow> flows_;
     std::map<std::uint32_t, server_flow> server_flows_;
     std::vector<received_packet> packets_;
+    bytes receive_buffer_;
     bool session_ended_ = false;
     bool bitmap_next_ = false;
     // The flow of the last 0x10 chunk of the packet being read.
