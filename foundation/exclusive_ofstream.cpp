@@ -9,24 +9,6 @@
 
 namespace {
 
-class unique_fd {
-  public:
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 bool same_file(int fd, const std::filesystem::path& path) {
     struct stat locked {};
     struct stat named {};
@@ -38,14 +20,12 @@ bool same_file(int fd, const std::filesystem::path& path) {
 
 exclusive_ofstream::~exclusive_ofstream() {
     // The data goes out before the next opener may come in.
+    // The lock itself goes with the member afterwards.
     rdbuf()->close();
-    if (lock_fd_ >= 0) {
-        ::close(lock_fd_);
-    }
 }
 
 void exclusive_ofstream::open(const std::filesystem::path& path) {
-    if (lock_fd_ >= 0 || is_open()) {
+    if (lock_ || is_open()) {
         setstate(std::ios_base::failbit);
         return;
     }
@@ -68,10 +48,10 @@ void exclusive_ofstream::open(const std::filesystem::path& path) {
         setstate(std::ios_base::failbit);
         return;
     }
-    lock_fd_ = lock.release();
+    lock_ = std::move(lock);
 }
 
 void exclusive_ofstream::close() {
-    const unique_fd lock(std::exchange(lock_fd_, -1));
+    const unique_fd lock = std::move(lock_);
     std::basic_ofstream<char>::close();
 }

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "foundation/unique_fd.hpp"
+
 // An output file stream that keeps every other exclusive opener out while
 // it is open, in this process or another: lock files and marker files rely
 // on it. The file is opened for binary writing and truncated, but only once
@@ -26,5 +28,5 @@ class exclusive_ofstream : public std::basic_ofstream<char> {
     void close();
 
   private:
-    int lock_fd_ = -1;
+    unique_fd lock_;
 };

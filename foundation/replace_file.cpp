@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "foundation/hex.hpp"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -22,15 +24,9 @@ namespace fs = std::filesystem;
 // A name beside `target` that no other writer picks: two savers of one
 // file never share their temporary file.
 fs::path temporary_name(const fs::path& target) {
-    static constexpr char digits[] = "0123456789abcdef";
     const boost::uuids::uuid id = boost::uuids::random_generator()();
-    std::string suffix = ".";
-    for (std::size_t i = 0; i < 6; ++i) {
-        suffix.push_back(digits[id.data[i] >> 4]);
-        suffix.push_back(digits[id.data[i] & 15]);
-    }
     fs::path temporary = target;
-    temporary += suffix + ".tmp";
+    temporary += "." + hex_encode(id.data, 6) + ".tmp";
     return temporary;
 }
 

@@ -10,6 +10,7 @@
 
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
+#include "foundation/hex.hpp"
 #include "foundation/replace_file.hpp"
 
 namespace {
@@ -75,14 +76,8 @@ bool append_config(std::vector<zpk_config_entry>& configs, std::string_view tag,
 
 // 32 upper-case hexadecimal digits of a random version-4 UUID.
 std::string random_id() {
-    static constexpr char digits[] = "0123456789ABCDEF";
     const boost::uuids::uuid id = boost::uuids::random_generator()();
-    std::string text;
-    for (const std::uint8_t byte : id.data) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 15]);
-    }
-    return text;
+    return hex_encode(id.data, sizeof id.data, hex_letters::upper);
 }
 
 }  // namespace

@@ -17,9 +17,6 @@ namespace {
 
 constexpr int reply_limit = 8192;
 constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
-constexpr std::int32_t status_success = 1;
-constexpr std::int32_t status_block_expected = 7;
-constexpr std::int32_t status_blocks_missing = 4;
 
 // A whole decimal number, as the site writes numbers into its JSON
 // strings; anything else is "bad cast".

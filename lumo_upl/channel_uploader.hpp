@@ -45,6 +45,13 @@ struct upload_description {
 // or the local failure's text. No action throws or retries.
 class lumo_channel_uploader {
   public:
+    // The site's statuses, and the client's own for a local failure.
+    static constexpr std::int32_t status_success = 1;
+    static constexpr std::int32_t status_auth_refused = 2;
+    static constexpr std::int32_t status_no_stream = 3;
+    static constexpr std::int32_t status_blocks_missing = 4;  // completeUpload
+    static constexpr std::int32_t status_block_expected = 7;  // uploadBlock
+    static constexpr std::int32_t status_complete = 9;
     static constexpr std::int32_t status_local_failure = 100;
 
     explicit lumo_channel_uploader(std::string site_address);

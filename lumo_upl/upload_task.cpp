@@ -13,6 +13,7 @@
 
 #include "foundation/file_name.hpp"
 #include "lumo_upl/decimal_text.hpp"
+#include "lumo_upl/lumo_av_encoder.hpp"
 #include "lumo_upl/upload_tasks.hpp"
 
 namespace lumo_upl {
@@ -261,11 +262,46 @@ void upload_task::remove_work_dir() const {
     fs::remove_all(fs::path(work_folder) / name, ignored);
 }
 
+double upload_task::progress() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (transcoder_) {
+            return transcoder_->progress();
+        }
+    }
+    return progress_;
+}
+
+void upload_task::request_stop() {
+    stop_.set();
+    std::lock_guard lock(mutex_);
+    if (transcoder_) {
+        transcoder_->request_stop();
+    }
+}
+
+void upload_task::stop_convert() {
+    if (!transcode_thread_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (transcoder_) {
+            transcoder_->request_stop();
+        }
+    }
+    transcode_thread_.join();
+    release_transcoder();
+}
+
+std::unique_ptr<lumo_av_encoder> upload_task::release_transcoder() {
+    std::lock_guard lock(mutex_);
+    return std::move(transcoder_);
+}
+
 void upload_task::stop_workers() {
     request_stop();
-    if (transcode_thread_.joinable()) {
-        transcode_thread_.join();
-    }
+    stop_convert();
     if (upload_thread_.joinable()) {
         upload_thread_.join();
     }

@@ -6,16 +6,20 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "lumo_upl/channel_uploader.hpp"
+#include "lumo_upl/stop_signal.hpp"
+
+class lumo_av_encoder;
 
 // One upload task: a video file that is transcoded into a segment recording
-// in the work folder and then uploaded block by block. The user-interface
-// thread reads what the task's transcode and upload threads write, so every
-// value here is an atomic or kept under the task's mutex.
+// in the work folder and then uploaded block by block, each on a thread of
+// the task's own. The user-interface thread reads what those threads write,
+// so every value here is an atomic or kept under the task's mutex.
 namespace lumo_upl {
 
 class upload_tasks;
@@ -102,11 +106,32 @@ class upload_task {
 
     std::int32_t state() const { return state_; }
     void set_state(std::int32_t state) { state_ = state; }
-    double progress() const { return progress_; }
+    // Percent: the running transcoder's while transcoding, the upload's
+    // (blocks up to 90, thumbnails up to 99, 100 when complete) after.
+    double progress() const;
     void set_progress(double percent) { progress_ = percent; }
-    bool stop_requested() const { return stop_; }
-    void request_stop() { stop_ = true; }
-    void clear_stop() { stop_ = false; }
+    bool stop_requested() const { return stop_.is_set(); }
+    // Asks both workers to stop (a running transcoder included) without
+    // waiting for them.
+    void request_stop();
+    void clear_stop() { stop_.clear(); }
+
+    // Starts transcoding a queued task on a thread of its own: thumbnails,
+    // then the recording. Nothing, and false, when the task is not queued
+    // or has had a transcode thread in this run.
+    bool start_convert();
+    // Starts uploading a transcoded task on a thread of its own: the
+    // stream (createUpload) unless the site already has one, the blocks
+    // from the current one, the thumbnails and the completion. Nothing, and
+    // false, when the task is not transcoded or has had an upload thread
+    // in this run.
+    bool start_upload();
+    // Stops a running transcoder, joins the transcode thread and lets it be
+    // started again.
+    void stop_convert();
+    // Stops and joins both workers; the task keeps its files and its stream
+    // at the site, so that the next run goes on from here.
+    void stop_workers();
 
     std::int32_t current_block() const { return current_block_; }
     void set_current_block(std::int32_t block) { current_block_ = block; }
@@ -153,14 +178,35 @@ class upload_task {
 
   private:
     std::filesystem::path task_folder() const;
-    void stop_workers();
+
+    // The transcode thread.
+    void convert();
+    void transcode();
+    void make_thumbnails();
+    std::unique_ptr<lumo_av_encoder> release_transcoder();
+
+    // The upload thread.
+    void upload();
+    void create_upload();
+    void upload_blocks();
+    void upload_thumbnails();
+    // True when the site wants blocks again.
+    bool complete_upload();
+    // What a refused block or completion does with the block the site
+    // expects instead; true when the upload goes on from there.
+    bool change_block(std::int32_t expected);
+    // The answer to a refusal other than a block number.
+    void refused();
+    bool refresh_auth();
+    // The pause before a request is tried again; true when stopped.
+    bool pause();
 
     upload_tasks& tasks_;
     const task_info info_;
 
     std::atomic<std::int32_t> state_{task_state::queued};
     std::atomic<double> progress_{0};
-    std::atomic<bool> stop_{false};
+    stop_signal stop_;
     std::atomic<std::int32_t> current_block_{0};
     std::atomic<std::int32_t> count_block_{0};
     std::atomic<std::int64_t> uploaded_bytes_{0};
@@ -170,6 +216,7 @@ class upload_task {
     std::string stream_name_;
     std::string local_file_name_;
     std::string log_;
+    std::unique_ptr<lumo_av_encoder> transcoder_;  // while it runs
 
     lumo_channel_uploader uploader_;
     std::thread transcode_thread_;

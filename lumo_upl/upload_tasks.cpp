@@ -3,12 +3,42 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
 namespace lumo_upl {
 
 namespace pt = boost::property_tree;
+
+namespace {
+
+// The free-space poll asks the site once in this many cycles.
+constexpr std::uint64_t cycles_per_request = 16;
+
+std::int64_t seconds_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+std::optional<std::int32_t> upload_speed_meter::update(std::int64_t seconds,
+                                                       std::int64_t total_bytes) {
+    if (seconds == seconds_) {
+        return std::nullopt;
+    }
+    const std::int64_t elapsed = seconds - seconds_;
+    const std::int64_t kbit = ((total_bytes - total_bytes_) >> 10) * 8;
+    seconds_ = seconds;
+    total_bytes_ = total_bytes;
+    if (elapsed < 0 || kbit < 0) {
+        return 0;
+    }
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(kbit / elapsed, std::numeric_limits<std::int32_t>::max()));
+}
 
 std::vector<task_record> read_task_records(const pt::ptree& list) {
     std::vector<task_record> records;
@@ -22,17 +52,92 @@ std::vector<task_record> read_task_records(const pt::ptree& list) {
     return records;
 }
 
-upload_tasks::upload_tasks(std::string work_folder, int max_transcoding, int max_uploading)
+upload_tasks::upload_tasks(std::string work_folder, int max_transcoding, int max_uploading,
+                           std::chrono::milliseconds retry_pause,
+                           std::chrono::milliseconds free_size_cycle)
     : max_transcoding_(max_transcoding),
       max_uploading_(max_uploading),
+      retry_pause_(retry_pause),
+      free_size_cycle_(free_size_cycle),
       work_folder_(std::move(work_folder)) {}
 
 upload_tasks::~upload_tasks() {
-    stop_ = true;
+    stop();
+    tasks_.clear();
+}
+
+bool upload_tasks::login(const std::string& site_address, const std::string& launch_code,
+                         std::int32_t& status, std::string& msg) {
+    lumo_channel_uploader uploader(site_address);
+    uploader.set_auth_token(launch_code);
+    set_categories(uploader.get_category_list());
+    status = uploader.status();
+    msg = uploader.msg();
+    if (status != lumo_channel_uploader::status_success) {
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        server_url_ = site_address;
+        launch_code_ = launch_code;
+    }
+    if (!free_size_thread_.joinable() && !stop_.is_set()) {
+        free_size_thread_ = std::thread([this] { poll_free_size(); });
+    }
+    return true;
+}
+
+void upload_tasks::schedule() {
+    if (stop_.is_set()) {
+        return;
+    }
+    int transcoding = count_transcoding();
+    int uploading = count_uploading();
+    for (const auto& task : tasks_) {
+        const std::int32_t state = task->state();
+        if (state == task_state::queued && transcoding < max_transcoding_) {
+            transcoding += task->start_convert() ? 1 : 0;
+        } else if (state == task_state::transcoded && uploading < max_uploading_) {
+            uploading += task->start_upload() ? 1 : 0;
+        }
+    }
+}
+
+void upload_tasks::stop() {
+    stop_.set();
     if (free_size_thread_.joinable()) {
         free_size_thread_.join();
     }
-    tasks_.clear();
+    // All are told before any is waited for, so that they wind down side
+    // by side.
+    for (const auto& task : tasks_) {
+        task->request_stop();
+    }
+    for (const auto& task : tasks_) {
+        task->stop_workers();
+    }
+}
+
+void upload_tasks::poll_free_size() {
+    lumo_channel_uploader uploader(get_server_url());
+    uploader.set_auth_token(get_launch_code());
+    upload_speed_meter meter(seconds_now(), uploaded_bytes());
+    for (std::uint64_t cycle = 0; !stop_.is_set(); ++cycle) {
+        const auto cycle_start = std::chrono::steady_clock::now();
+        if (cycle % cycles_per_request == 0) {
+            const std::int64_t size = uploader.get_free_size();
+            if (uploader.status() == lumo_channel_uploader::status_success) {
+                free_size_ = size;
+            } else if (uploader.status() == lumo_channel_uploader::status_auth_refused) {
+                uploader.set_auth_token(get_launch_code());
+            }
+            std::lock_guard lock(mutex_);
+            if (const auto speed = meter.update(seconds_now(), uploaded_bytes_)) {
+                speed_kbps_ = *speed;
+            }
+        }
+        stop_.wait_until(cycle_start + free_size_cycle_);
+    }
 }
 
 bool upload_tasks::add_task(const task_info& info, std::string& error) {

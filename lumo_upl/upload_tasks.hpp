@@ -3,15 +3,18 @@
 #include <boost/property_tree/ptree_fwd.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "lumo_upl/stop_signal.hpp"
 #include "lumo_upl/upload_task.hpp"
 
 namespace lumo_upl {
@@ -21,16 +24,60 @@ namespace lumo_upl {
 // the list or any of its tasks is damaged.
 std::vector<task_record> read_task_records(const boost::property_tree::ptree& list);
 
+// The upload speed in kbit/s over the time between two computations, from
+// the run's total of uploaded bytes.
+class upload_speed_meter {
+  public:
+    upload_speed_meter(std::int64_t seconds, std::int64_t total_bytes)
+        : seconds_(seconds), total_bytes_(total_bytes) {}
+
+    // The speed since the last computation; nothing while the second is
+    // the same.
+    std::optional<std::int32_t> update(std::int64_t seconds, std::int64_t total_bytes);
+
+  private:
+    std::int64_t seconds_;
+    std::int64_t total_bytes_;
+};
+
 // The client's task list. The sequence is changed only by the
 // user-interface thread; the workers reach the list's shared settings
 // (site address, launch code, work folder) through the copies taken under
 // its mutex.
+//
+// After login a thread of the list polls the site's free space and
+// computes the upload speed; schedule(), called by the user-interface
+// thread about five times a second, starts the tasks' transcode and upload
+// threads within the list's limits.
 class upload_tasks {
   public:
-    upload_tasks(std::string work_folder, int max_transcoding, int max_uploading);
+    static constexpr std::chrono::milliseconds default_retry_pause{5000};
+    static constexpr std::chrono::milliseconds default_free_size_cycle{1000};
+
+    // `retry_pause`: how long a worker waits before it tries a refused or
+    // failed request again; `free_size_cycle`: the poll's cycle, of which
+    // every 16th asks the site.
+    upload_tasks(std::string work_folder, int max_transcoding, int max_uploading,
+                 std::chrono::milliseconds retry_pause = default_retry_pause,
+                 std::chrono::milliseconds free_size_cycle = default_free_size_cycle);
     // Stops and joins every thread of the list and its tasks; the tasks
     // keep their files.
     ~upload_tasks();
+
+    // Asks the site for its categories with the launch code. On success
+    // (status 1) the list keeps the site address and the code and starts
+    // the free-space poll; either way `status` and `msg` tell the reply.
+    bool login(const std::string& site_address, const std::string& launch_code,
+               std::int32_t& status, std::string& msg);
+    // Starts queued tasks while fewer than the limit transcode and
+    // transcoded ones while fewer than the limit upload, in list order.
+    void schedule();
+    // Ends the run's work: stops and joins the free-space poll and every
+    // task's threads, cancelling nothing at the site or on disk, so that
+    // the saved list goes on from here next time. schedule() starts nothing
+    // afterwards.
+    void stop();
+    std::chrono::milliseconds retry_pause() const { return retry_pause_; }
     upload_tasks(const upload_tasks&) = delete;
     upload_tasks& operator=(const upload_tasks&) = delete;
 
@@ -64,10 +111,11 @@ class upload_tasks {
     void add_uploaded_bytes(std::int64_t bytes);
     std::int64_t uploaded_bytes() const;
 
-    bool stop_requested() const { return stop_; }
+    bool stop_requested() const { return stop_.is_set(); }
 
-    // Called (from any thread) when the site refuses the launch code and
-    // no newer one has come.
+    // Called when the site refuses the launch code and no newer one has
+    // come. It runs on the refused worker's thread, which waits for it: it
+    // must hand the question to the user-interface thread and return.
     void set_need_password(std::function<void()> callback);
     void request_password() const;
 
@@ -78,8 +126,12 @@ class upload_tasks {
     void read_task_list(const boost::property_tree::ptree& tree);
 
   private:
+    void poll_free_size();
+
     const int max_transcoding_;
     const int max_uploading_;
+    const std::chrono::milliseconds retry_pause_;
+    const std::chrono::milliseconds free_size_cycle_;
     std::deque<std::unique_ptr<upload_task>> tasks_;
 
     mutable std::mutex mutex_;  // guards the members below
@@ -92,7 +144,7 @@ class upload_tasks {
 
     std::atomic<std::int64_t> free_size_{0};
     std::atomic<std::int32_t> speed_kbps_{0};
-    std::atomic<bool> stop_{false};
+    stop_signal stop_;
     std::thread free_size_thread_;
 };
 

@@ -2,7 +2,7 @@
 
 #include <boost/regex.hpp>
 
-#include "foundation/hex_digit.hpp"
+#include "foundation/hex.hpp"
 
 namespace qen {
 std::string percent_decode(const std::string& text, bool plus_is_space) {

@@ -6,7 +6,7 @@
 
 #include "foundation/buffer.hpp"
 #include "foundation/crypto.hpp"
-#include "foundation/hex_digit.hpp"
+#include "foundation/hex.hpp"
 #include "rtmfp/packet.hpp"
 
 namespace {

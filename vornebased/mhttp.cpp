@@ -174,23 +174,6 @@ void CHttpForm::EndPart(std::string& piece) {
     }
 }
 
-CTCPClient::socket_handle::socket_handle(socket_handle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
-
-CTCPClient::socket_handle& CTCPClient::socket_handle::operator=(socket_handle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-void CTCPClient::socket_handle::reset() {
-    if (fd_ >= 0) {
-        ::close(std::exchange(fd_, -1));
-    }
-}
-
 CTCPClient::CTCPClient(const std::string& host, std::uint16_t port) {
     address_.sin_family = AF_INET;
     address_.sin_port = htons(port);
@@ -211,7 +194,7 @@ bool CTCPClient::Connect() {
         // A second attempt gets a socket of its own: after a failed connect
         // the state of the first one is unspecified.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            socket_handle socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            unique_fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             if (socket.get() < 0 ||
                 (receive_timeout_ms_ >= 0 &&
                  !SetTimeout(socket.get(), SO_RCVTIMEO, receive_timeout_ms_)) ||

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/unique_fd.hpp"
 #include "vornebased/vorne_base_streams.hpp"
 
 // A blocking TCP client and the HTTP/1.0 multipart POST of the upload
@@ -110,23 +111,8 @@ class CTCPClient {
     std::string PostForm(const std::string& path, CHttpForm& form, int body_limit);
 
   private:
-    class socket_handle {
-      public:
-        socket_handle() = default;
-        explicit socket_handle(int fd) : fd_(fd) {}
-        ~socket_handle() { reset(); }
-        socket_handle(socket_handle&& other) noexcept;
-        socket_handle& operator=(socket_handle&& other) noexcept;
-
-        int get() const { return fd_; }
-        void reset();
-
-      private:
-        int fd_ = -1;
-    };
-
     sockaddr_in address_{};
-    socket_handle socket_;
+    unique_fd socket_;
     int receive_timeout_ms_ = -1;  // -1: never set
     int send_timeout_ms_ = -1;
 };

@@ -1,5 +1,7 @@
 #include "vornebased/url_encode.hpp"
 
+#include "foundation/hex.hpp"
+
 namespace VorneBased {
 namespace {
 
@@ -25,15 +27,12 @@ bool NeedsEncoding(unsigned char byte) {
 }  // namespace
 
 std::string UrlEncode(std::string_view text) {
-    static constexpr char hex_digits[] = "0123456789ABCDEF";
     std::string encoded;
     encoded.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (NeedsEncoding(byte)) {
-            encoded.push_back('%');
-            encoded.push_back(hex_digits[byte >> 4]);
-            encoded.push_back(hex_digits[byte & 0xF]);
+            encoded += '%' + hex_encode(&byte, 1, hex_letters::upper);
         } else {
             encoded.push_back(c);
         }

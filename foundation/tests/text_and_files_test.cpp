@@ -7,6 +7,7 @@
 
 #include "foundation/exclusive_ofstream.hpp"
 #include "foundation/file_name.hpp"
+#include "foundation/hex.hpp"
 #include "foundation/replace_file.hpp"
 #include "foundation/utf8.hpp"
 #include "platform/testing/test_support.hpp"
@@ -90,6 +91,22 @@ TEST(WstringToUtf8, EncodesEveryCodePointAndReplacesWhatIsNone) {
         }
     }
     EXPECT_EQ(utf8_to_wstring(wstring_to_utf8(all)), all);
+}
+
+TEST(Hex, EncodesEveryByteInEitherCaseAndReadsDigitsOfBoth) {
+    const std::string bytes = "\x00\x1f\xab\xff\x90"s;
+    EXPECT_EQ(hex_encode(bytes), "001fabff90");
+    EXPECT_EQ(hex_encode(bytes, hex_letters::upper), "001FABFF90");
+    EXPECT_EQ(hex_encode(bytes.data(), 0), "");
+
+    const struct {
+        char digit;
+        int value;
+    } digits[] = {{'0', 0},  {'9', 9},  {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15}, {'g', -1},
+                  {'G', -1}, {'/', -1}, {':', -1}, {'@', -1}, {'`', -1}, {' ', -1}, {'\xC3', -1}};
+    for (const auto& c : digits) {
+        EXPECT_EQ(hex_digit_value(c.digit), c.value) << c.digit;
+    }
 }
 
 TEST(IsValidFileName, AcceptsPlainNamesAndRefusesPathsAndReservedBytes) {

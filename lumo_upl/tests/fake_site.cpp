@@ -59,11 +59,15 @@ std::string recorded_file::bytes() const {
     return platform::testing::read_file(stored);
 }
 
-fake_site::fake_site(std::string site_path) : port_(platform::testing::free_port()) {
+fake_site::fake_site(std::string site_path, site_checks checks)
+    : port_(platform::testing::free_port()) {
     address_ = "http://127.0.0.1:" + std::to_string(port_) + site_path;
-    process_ = std::make_unique<platform::testing::child_process>(
-        std::vector<std::string>{FAKE_SITE_PYTHON, FAKE_SITE_SCRIPT, std::to_string(port_),
-                                 site_path, storage_.path().string()});
+    std::vector<std::string> command = {FAKE_SITE_PYTHON, FAKE_SITE_SCRIPT};
+    if (checks == site_checks::lenient) {
+        command.push_back("--lenient");
+    }
+    command.insert(command.end(), {std::to_string(port_), site_path, storage_.path().string()});
+    process_ = std::make_unique<platform::testing::child_process>(std::move(command));
     if (!platform::testing::wait_for_tcp_port(port_, 20s)) {
         throw std::runtime_error("fake site did not start: " + process_->stderr_text());
     }
@@ -106,6 +110,10 @@ void fake_site::leave_out_categories() {
 
 void fake_site::script(const Json::Value& entry) {
     control(control_order("script", "entry", entry));
+}
+
+void fake_site::release(int count) {
+    control(control_order("release", "count", count));
 }
 
 std::vector<recorded_request> fake_site::requests() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <json/value.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -48,15 +49,23 @@ struct recorded_request {
     std::map<std::string, recorded_file> files;
 };
 
+enum class site_checks {
+    strict,   // the request form of our client, byte by byte
+    lenient,  // any HTTP/1.x client's multipart form (curl's)
+};
+
 // The fake site on a free loopback port; stopped with the object.
 class fake_site {
   public:
-    explicit fake_site(std::string site_path = "/admin/index.php");
+    explicit fake_site(std::string site_path = "/admin/index.php",
+                       site_checks checks = site_checks::strict);
     ~fake_site();
     fake_site(const fake_site&) = delete;
     fake_site& operator=(const fake_site&) = delete;
 
     std::uint16_t port() const { return port_; }
+    // The site's process, for what it costs.
+    pid_t pid() const { return process_->pid(); }
     // The site address a client is launched with.
     const std::string& address() const { return address_; }
     // Where the site keeps what it was sent.
@@ -79,9 +88,14 @@ class fake_site {
     //   "bom": true to put a UTF-8 byte order mark before the body,
     //   "close_after_bytes": N to cut the connection after N request bytes,
     //   "close_before_reply": true to cut it after the whole request,
-    //   "delay_ms": N to wait before replying.
+    //   "cut_reply_after_bytes": N to cut it after N bytes of the reply,
+    //   "delay_ms": N to wait before replying,
+    //   "hold": true to record the request and answer it only after a
+    //   release() (or a minute).
     // Without "reply" or "body" the site answers as it would.
     void script(const Json::Value& entry);
+    // Lets `count` held requests (those held now or the next ones) go on.
+    void release(int count = 1);
 
     std::vector<recorded_request> requests();
     // Requests whose form was wrong, and faults of the site itself.

@@ -14,9 +14,15 @@ deviation from the request form is recorded as a violation and answered
 with HTTP 400.
 
 Tests steer it with JSON posted to /__control (see control()), among
-other things a script of failures by action and call number.
+other things a script of failures by action and call number, and requests
+held until the test releases them.
 
-Usage: fake_site.py PORT SITE_PATH STORAGE_FOLDER
+With --lenient, the checks that only our client's request form passes
+(HTTP/1.0, the absolute target, our boundary, "Connection: close") are
+relaxed, so that other clients such as curl can post the same forms, and
+so is the wait for bytes beyond the body, which costs every request 50 ms.
+
+Usage: fake_site.py [--lenient] PORT SITE_PATH STORAGE_FOLDER
 """
 
 import json
@@ -29,6 +35,8 @@ import time
 
 CONTROL_PATH = "/__control"
 MAX_HEAD = 65536
+# How long a held request waits for its release at most.
+HOLD_LIMIT = 60
 BOUNDARY_RULE = re.compile(rb"-{27}[0-9]+")
 DECIMAL = re.compile(rb"-?[0-9]+")
 
@@ -61,8 +69,10 @@ class Closed(Exception):
 
 
 class Site:
-    def __init__(self, port, site_path, storage):
+    def __init__(self, port, site_path, storage, lenient=False):
         self.site_address = "http://127.0.0.1:%d%s" % (port, site_path)
+        self.site_path = site_path
+        self.lenient = lenient
         self.storage = storage
         self.lock = threading.Lock()
         self.tokens = set()
@@ -74,6 +84,7 @@ class Site:
         self.violations = []
         self.calls = {}
         self.script = []
+        self.releases = threading.Semaphore(0)
 
     # --- control -------------------------------------------------------
 
@@ -89,6 +100,9 @@ class Site:
                 self.categories = {"value": order["value"]} if "value" in order else {}
             elif op == "script":
                 self.script.append(order["entry"])
+            elif op == "release":
+                for _ in range(order.get("count", 1)):
+                    self.releases.release()
             elif op == "requests":
                 return {"requests": self.requests}
             elif op == "violations":
@@ -188,13 +202,16 @@ class Site:
 # --- the wire ---------------------------------------------------------------
 
 def read_exactly(connection, count, pending):
-    data = pending
+    # Gathered in one buffer: the body comes in as many pieces as the
+    # client writes, and copying all so far for each would cost the site
+    # more than the transfer.
+    data = bytearray(pending)
     while len(data) < count:
         piece = connection.recv(min(1 << 20, count - len(data)))
         if not piece:
             raise Closed()
         data += piece
-    return data[:count], data[count:]
+    return bytes(data[:count]), bytes(data[count:])
 
 
 def read_head(connection):
@@ -212,7 +229,8 @@ def read_head(connection):
 
 def parse_head(site, head):
     lines = head[:-4].split(b"\r\n")
-    match = re.fullmatch(rb"POST (\S+) HTTP/1\.0", lines[0])
+    version = rb"1\.[01]" if site.lenient else rb"1\.0"
+    match = re.fullmatch(rb"POST (\S+) HTTP/" + version, lines[0])
     if not match:
         raise Violation("bad request line: %r" % lines[0])
     target = match.group(1).decode("latin-1")
@@ -224,9 +242,10 @@ def parse_head(site, head):
         headers[name.lower()] = value
     content_type = headers.get(b"content-type", b"")
     type_match = re.fullmatch(rb"multipart/form-data; boundary=(.*)", content_type)
-    if not type_match or not BOUNDARY_RULE.fullmatch(type_match.group(1)):
+    boundary_rule = re.compile(rb"[-0-9A-Za-z]{1,70}") if site.lenient else BOUNDARY_RULE
+    if not type_match or not boundary_rule.fullmatch(type_match.group(1)):
         raise Violation("bad Content-Type: %r" % content_type)
-    if headers.get(b"connection") != b"close":
+    if headers.get(b"connection") != b"close" and not site.lenient:
         raise Violation("no Connection: close")
     length = headers.get(b"content-length", b"")
     if not re.fullmatch(rb"[0-9]+", length):
@@ -316,6 +335,8 @@ def serve(site, connection):
         target, announced, length = parse_head(site, head)
         request["target"] = target
         prefix = site.site_address + "?c=api&a="
+        if site.lenient and target.startswith("/"):
+            prefix = site.site_path + "?c=api&a="
         action = target[len(prefix):] if target.startswith(prefix) else None
         if action not in ACTIONS:
             raise Violation("bad request target: " + target)
@@ -337,7 +358,7 @@ def serve(site, connection):
             body, _ = read_exactly(connection, length, pending)
         except Closed:
             raise Violation("body shorter than Content-Length %d" % length)
-        if extra_bytes_arrive(connection):
+        if not site.lenient and extra_bytes_arrive(connection):
             raise Violation("body longer than Content-Length %d" % length)
         parts = parse_body(body, announced)
         names = [name for name, _, _ in parts]
@@ -362,6 +383,10 @@ def serve(site, connection):
                 for name, (file_name, data) in files.items()
             }
             site.requests.append(request)
+        if entry and entry.get("hold"):
+            # Recorded, and answered once the test says so.
+            site.releases.acquire(timeout=HOLD_LIMIT)
+        with site.lock:
             reply = None if entry and "body" in entry else (
                 entry["reply"] if entry and "reply" in entry else site.serve_action(action, fields, files))
     except Violation as violation:
@@ -387,9 +412,10 @@ def serve(site, connection):
     if entry.get("bom"):
         body = b"\xef\xbb\xbf" + body
     status_line = entry.get("status_line", "HTTP/1.0 200 OK").encode("latin-1")
-    connection.sendall(reply_bytes(status_line, body,
-                                   content_length=entry.get("content_length", True),
-                                   content_type=entry.get("content_type", "application/json").encode()))
+    whole = reply_bytes(status_line, body,
+                        content_length=entry.get("content_length", True),
+                        content_type=entry.get("content_type", "application/json").encode())
+    connection.sendall(whole[:entry.get("cut_reply_after_bytes", len(whole))])
 
 
 def handle(site, connection):
@@ -409,8 +435,12 @@ def handle(site, connection):
 
 
 def main():
-    port, site_path, storage = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    site = Site(port, site_path, storage)
+    arguments = sys.argv[1:]
+    lenient = arguments[:1] == ["--lenient"]
+    if lenient:
+        arguments = arguments[1:]
+    port, site_path, storage = int(arguments[0]), arguments[1], arguments[2]
+    site = Site(port, site_path, storage, lenient)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))

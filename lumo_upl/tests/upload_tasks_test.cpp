@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <boost/property_tree/ptree.hpp>
-
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -14,28 +12,19 @@
 
 #include "lumo_upl/launch_code.hpp"
 #include "lumo_upl/tests/fake_site.hpp"
+#include "lumo_upl/tests/worker_fixture.hpp"
 #include "platform/testing/test_support.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace pt = boost::property_tree;
 using namespace lumo_upl;
+using lumo_upl_testing::add_task_records;
 using lumo_upl_testing::fake_site;
 using lumo_upl_testing::scoped_home;
 using platform::testing::temp_dir;
 using platform::testing::write_file;
 using ::testing::IsEmpty;
-
-// Adds tasks as the task file would bring them.
-void add_records(upload_tasks& tasks, const std::vector<task_record>& records) {
-    pt::ptree tree;
-    tree.put_child("tasks", pt::ptree());
-    for (const task_record& record : records) {
-        write_task_record(record, tree.add_child("tasks.task", pt::ptree()));
-    }
-    tasks.read_task_list(tree);
-}
 
 task_record record_of(std::int32_t state, std::string stream_name, std::string local_name) {
     task_record record;
@@ -61,7 +50,7 @@ class UploadTasks : public ::testing::Test {
 };
 
 TEST_F(UploadTasks, TheFilesOfATaskLieInItsFolderInTheWorkFolder) {
-    add_records(tasks_, {record_of(task_state::transcoded, "", "T17000000001234")});
+    add_task_records(tasks_, {record_of(task_state::transcoded, "", "T17000000001234")});
     const upload_task& task = tasks_.task_at(0);
     const fs::path folder = work_folder_ / "T17000000001234";
     EXPECT_EQ(task.segment_path(0), folder / "T17000000001234.segments" / "0.zpksegment");
@@ -137,8 +126,8 @@ TEST_F(UploadTasks, RemovingATaskCancelsItsUploadUnlessItIsComplete) {
     const std::string uploading = uploader.create_upload("", 2);
     const std::string uploaded = uploader.create_upload("", 2);
 
-    add_records(tasks_,
-                {record_of(task_state::uploading, uploading, "T1"),
+    add_task_records(
+        tasks_, {record_of(task_state::uploading, uploading, "T1"),
                  record_of(task_state::uploaded, uploaded, "T2"),
                  record_of(task_state::queued, "", "T3"), record_of(task_state::queued, "", "")});
     for (const char* name : {"T1", "T2", "T3"}) {
@@ -176,7 +165,7 @@ TEST_F(UploadTasks, ALocalNameFromTheFileNeverReachesOutsideTheWorkFolder) {
     for (std::int32_t state : {task_state::transcoding, task_state::transcoded,
                                task_state::uploading, task_state::upload_failed}) {
         for (const std::string& name : hostile) {
-            add_records(tasks_, {record_of(state, "", name)});
+            add_task_records(tasks_, {record_of(state, "", name)});
         }
     }
     for (std::size_t i = 0; i < tasks_.count(); ++i) {

@@ -1,9 +1,9 @@
 #include "platform/testing/hex.hpp"
 
+#include "foundation/hex.hpp"
+
 #include <cctype>
 #include <stdexcept>
-
-#include "foundation/hex_digit.hpp"
 
 namespace platform::testing {
 std::string hex_bytes(std::string_view text) {

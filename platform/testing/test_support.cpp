@@ -19,6 +19,8 @@
 #include <system_error>
 #include <thread>
 
+#include "foundation/unique_fd.hpp"
+
 extern char** environ;
 
 namespace platform::testing {
@@ -28,21 +30,14 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-class socket_handle {
-  public:
-    explicit socket_handle(int fd) : fd_(fd) {
-        if (fd_ < 0) {
-            throw_errno("socket");
-        }
+// A socket of the tests' own; no socket at all is an error.
+unique_fd open_socket(int domain, int type) {
+    unique_fd socket(::socket(domain, type, 0));
+    if (!socket) {
+        throw_errno("socket");
     }
-    ~socket_handle() { ::close(fd_); }
-    socket_handle(const socket_handle&) = delete;
-    socket_handle& operator=(const socket_handle&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+    return socket;
+}
 
 sockaddr_in loopback(unsigned short port) {
     sockaddr_in address{};
@@ -133,7 +128,7 @@ std::vector<std::string> folder_entries(const std::filesystem::path& folder) {
 }
 
 unsigned short free_port(transport kind) {
-    socket_handle s(::socket(AF_INET, kind == transport::tcp ? SOCK_STREAM : SOCK_DGRAM, 0));
+    unique_fd s = open_socket(AF_INET, kind == transport::tcp ? SOCK_STREAM : SOCK_DGRAM);
     sockaddr_in address = loopback(0);
     if (::bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         throw_errno("bind");
@@ -148,7 +143,7 @@ unsigned short free_port(transport kind) {
 bool wait_for_tcp_port(unsigned short port, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
-        socket_handle s(::socket(AF_INET, SOCK_STREAM, 0));
+        unique_fd s = open_socket(AF_INET, SOCK_STREAM);
         sockaddr_in address = loopback(port);
         if (::connect(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             return true;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/hex.hpp"
 #include "platform/testing/hex.hpp"
 
 namespace rpc::testing {
@@ -17,13 +18,7 @@ inline std::vector<std::uint8_t> hex(const std::string& text) {
 }
 
 inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
-    }
-    return text;
+    return hex_encode(bytes.data(), bytes.size());
 }
 
 // The text of hex() without its spaces, for comparing with to_hex().
