@@ -6,14 +6,14 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <bit>
-#include <optional>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
