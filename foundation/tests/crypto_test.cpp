@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/hex.hpp"
 #include "platform/testing/hex.hpp"
 #include "platform/testing/test_support.hpp"
 
@@ -37,14 +38,7 @@ bytes hex(std::string_view text) {
 
 template <class Bytes>
 std::string hex_text(const Bytes& b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const auto c : b) {
-        const auto byte = static_cast<std::uint8_t>(c);
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
+    return hex_encode(b.data(), b.size());
 }
 
 bytes random_of(std::mt19937& random, std::size_t n) {

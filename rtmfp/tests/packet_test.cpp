@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/hex.hpp"
 #include "platform/testing/test_support.hpp"
 #include "rtmfp/cipher.hpp"
 #include "rtmfp/tests/test_bytes.hpp"
@@ -292,13 +293,7 @@ TEST(RtmfpCipher, MatchesAesCbcWithAZeroIv) {
 }
 
 std::string hex_of(const rtmfp_key& key) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : key) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
-    }
-    return text;
+    return hex_encode(key.data(), key.size());
 }
 
 TEST(RtmfpCipher, AgreesWithTheOpensslCommandOnRandomData) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/hex.hpp"
 #include "platform/testing/test_support.hpp"
 #include "rtmfp/tests/lossy_relay.hpp"
 #include "rtmfp/tests/server_harness.hpp"
@@ -43,13 +44,7 @@ const bytes group_prime =
         "49 28 66 51 EC E6 53 81 FF FF FF FF FF FF FF FF");
 
 std::string hex_text(const bytes& b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint8_t byte : b) {
-        out += digits[byte >> 4];
-        out += digits[byte & 15];
-    }
-    return out;
+    return hex_encode(b.data(), b.size());
 }
 
 bytes bytes_prefix(const bytes& b, std::size_t n) {
