@@ -1,17 +1,10 @@
 #include "rtmp/rtmp_handshake.hpp"
 
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
-
 #include <array>
 #include <cstring>
-#include <initializer_list>
-#include <memory>
-#include <span>
 #include <stdexcept>
 
+#include "foundation/crypto.hpp"
 #include "rtmp/clock.hpp"
 #include "rtmp/random_generator.hpp"
 
@@ -20,7 +13,6 @@ namespace rtmp {
 namespace {
 
 constexpr std::uint32_t digest_size = 32;
-constexpr std::uint32_t public_key_size = 128;
 
 // The key texts and tail that every RTMP client and server uses.
 constexpr std::array<std::uint8_t, 30> client_key_text = {
@@ -80,42 +72,13 @@ std::uint32_t key_place(const std::uint8_t* packet, const layout& l) {
     return place(packet, l.key_sum_at, 632, l.key_base);
 }
 
-struct mac_deleter {
-    void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
-    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
-};
-
-EVP_MAC* hmac() {
-    static const std::unique_ptr<EVP_MAC, mac_deleter> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    if (!mac) {
-        throw std::runtime_error("HMAC is not available");
-    }
-    return mac.get();
-}
-
-void hmac_sha256(std::span<const std::uint8_t> key,
-                 std::initializer_list<std::span<const std::uint8_t>> parts, std::uint8_t* out) {
-    std::unique_ptr<EVP_MAC_CTX, mac_deleter> ctx(EVP_MAC_CTX_new(hmac()));
-    char digest_name[] = "SHA256";
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
-        OSSL_PARAM_construct_end()};
-    bool ok = ctx && EVP_MAC_init(ctx.get(), key.data(), key.size(), params) == 1;
-    for (const auto& part : parts) {
-        ok = ok && EVP_MAC_update(ctx.get(), part.data(), part.size()) == 1;
-    }
-    std::size_t written = 0;
-    if (!ok || EVP_MAC_final(ctx.get(), out, &written, digest_size) != 1 ||
-        written != digest_size) {
-        throw std::runtime_error("HMAC-SHA256 failed");
-    }
-}
-
 // The digest of a packet with its own digest bytes left out.
 void packet_digest(std::span<const std::uint8_t> key, const std::uint8_t* packet, std::uint32_t at,
                    std::uint8_t* out) {
     const std::uint32_t after = at + digest_size;
-    hmac_sha256(key, {{packet, at}, {packet + after, rtmp_handshake::packet_size - after}}, out);
+    const sha256_digest digest =
+        hmac_sha256(key, {{packet, at}, {packet + after, rtmp_handshake::packet_size - after}});
+    std::memcpy(out, digest.data(), digest.size());
 }
 
 bool digest_matches(const std::uint8_t* c1, std::uint32_t at) {
@@ -124,60 +87,13 @@ bool digest_matches(const std::uint8_t* c1, std::uint32_t at) {
     return std::memcmp(expected, c1 + at, digest_size) == 0;
 }
 
-struct pkey_deleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-    void operator()(OSSL_PARAM_BLD* bld) const { OSSL_PARAM_BLD_free(bld); }
-    void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
-};
-template <class T>
-using ossl_ptr = std::unique_ptr<T, pkey_deleter>;
-
-// The 1024-bit MODP group of RFC 2409 with generator 2, built once.
-ossl_ptr<EVP_PKEY> make_group() {
-    ossl_ptr<BIGNUM> prime(BN_get_rfc2409_prime_1024(nullptr));
-    ossl_ptr<BIGNUM> generator(BN_new());
-    ossl_ptr<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
-    if (!prime || !generator || !builder || BN_set_word(generator.get(), 2) != 1 ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_FFC_P, prime.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_FFC_G, generator.get()) != 1) {
-        return nullptr;
-    }
-    ossl_ptr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder.get()));
-    ossl_ptr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "DH", nullptr));
-    EVP_PKEY* group = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &group, EVP_PKEY_KEY_PARAMETERS, params.get()) != 1) {
-        return nullptr;
-    }
-    return ossl_ptr<EVP_PKEY>(group);
-}
-
 }  // namespace
 
 // About one public key in 256 is shorter than 128 bytes: it is padded, never
 // left short.
 void make_dh_public_key(std::uint8_t* out) {
-    static const ossl_ptr<EVP_PKEY> group = make_group();
-    ossl_ptr<EVP_PKEY_CTX> ctx(group ? EVP_PKEY_CTX_new_from_pkey(nullptr, group.get(), nullptr)
-                                     : nullptr);
-    if (!ctx) {
-        throw std::runtime_error("DH_new failed");
-    }
-    EVP_PKEY* raw_key = nullptr;
-    if (EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw_key) != 1) {
-        throw std::runtime_error("DH_generate_key failed");
-    }
-    ossl_ptr<EVP_PKEY> key(raw_key);
-    BIGNUM* raw_public = nullptr;
-    if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, &raw_public) != 1) {
-        throw std::runtime_error("DH_generate_key failed");
-    }
-    ossl_ptr<BIGNUM> public_key(raw_public);
-    if (BN_bn2binpad(public_key.get(), out, public_key_size) != int(public_key_size)) {
-        throw std::runtime_error("DH_generate_key failed");
-    }
+    const dh1024_key_pair key = dh1024_key_pair::generate();
+    std::memcpy(out, key.public_key().data(), key.public_key().size());
 }
 
 bool rtmp_handshake::on_data(const std::uint8_t* data, std::uint32_t& count) {
@@ -268,9 +184,10 @@ void rtmp_handshake::respond_digest(const std::uint8_t* c1, std::uint8_t* s1, st
 
     const std::uint32_t signed_size = packet_size - digest_size;
     shared_random_generator().fill(signed_size, s2);
-    std::uint8_t temporary_key[digest_size];
-    hmac_sha256(full_server_key, {{c1 + client_digest_at, digest_size}}, temporary_key);
-    hmac_sha256(temporary_key, {{s2, signed_size}}, s2 + signed_size);
+    const sha256_digest temporary_key =
+        hmac_sha256(full_server_key, {{c1 + client_digest_at, digest_size}});
+    const sha256_digest signature = hmac_sha256(temporary_key, {{s2, signed_size}});
+    std::memcpy(s2 + signed_size, signature.data(), signature.size());
 }
 
 }  // namespace rtmp
