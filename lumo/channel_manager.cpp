@@ -1,13 +1,12 @@
 #include "lumo/channel_manager.hpp"
 
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "foundation/buffer.hpp"
+#include "foundation/crypto.hpp"
 #include "foundation/file_name.hpp"
 #include "foundation/replace_file.hpp"
 #include "foundation/segment_index.hpp"
@@ -109,14 +108,9 @@ lumo_channel_manager::lumo_channel_manager(qen::qen_config& config, std::mutex& 
 }
 
 std::string lumo_channel_manager::hashed_path(std::string_view stream_name) {
-    std::uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    const bool hashed =
-        EVP_Digest(stream_name.data(), stream_name.size(), digest, &size, EVP_sha256(), nullptr);
-    if (!hashed || size != 32) {
-        throw std::runtime_error("SHA-256 failed");
-    }
-    buffer_reader in(digest, size);
+    const sha256_digest digest =
+        sha256({{reinterpret_cast<const std::uint8_t*>(stream_name.data()), stream_name.size()}});
+    buffer_reader in(digest.data(), digest.size());
     std::uint32_t w[8];
     for (auto& word : w) {
         word = in.read_u32();  // little-endian
