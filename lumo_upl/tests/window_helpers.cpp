@@ -1,0 +1,211 @@
+#include "lumo_upl/tests/window_helpers.hpp"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <filesystem>
+#include <iostream>
+
+#include "lumo_upl/password_box.hpp"
+
+namespace lumo_upl_testing {
+namespace {
+
+constexpr int poll_interval_ms = 10;
+
+std::string describe(QWidget& widget) {
+    std::string text = std::string(widget.metaObject()->className()) + " \"" +
+                       widget.windowTitle().toStdString() + "\"";
+    if (auto* box = qobject_cast<QMessageBox*>(&widget)) {
+        text += ": " + box->text().toStdString();
+    }
+    return text;
+}
+
+void dismiss(QWidget& widget) {
+    if (auto* box = qobject_cast<QMessageBox*>(&widget)) {
+        if (QAbstractButton* escape = box->escapeButton()) {
+            escape->click();
+            return;
+        }
+        if (!box->buttons().isEmpty()) {
+            box->buttons().front()->click();
+            return;
+        }
+    }
+    if (auto* dialog = qobject_cast<QDialog*>(&widget)) {
+        dialog->reject();
+        return;
+    }
+    widget.close();
+}
+
+QString quoted_list(const QStringList& files) {
+    QStringList quoted;
+    for (const QString& file : files) {
+        quoted << QLatin1Char('"') + file + QLatin1Char('"');
+    }
+    return quoted.join(QLatin1Char(' '));
+}
+
+}  // namespace
+
+bool run_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeout.count()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+void run_for(std::chrono::milliseconds time) {
+    QTest::qWait(static_cast<int>(time.count()));
+}
+
+void screenshot(QWidget& widget, const std::string& name) {
+    const std::filesystem::path folder = LUMO_UPL_SCREENSHOTS;
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path file = folder / (name + ".png");
+    if (widget.grab().save(QString::fromStdString(file.string()), "PNG")) {
+        std::cout << "screenshot: " << file.string() << std::endl;
+    } else {
+        std::cout << "screenshot failed: " << file.string() << std::endl;
+    }
+}
+
+modal_answerer::modal_answerer() {
+    connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+    timer_.start(poll_interval_ms);
+}
+
+modal_answerer::~modal_answerer() = default;
+
+void modal_answerer::poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible()) {
+        return;
+    }
+    if (expected_.empty()) {
+        fail("unexpected " + describe(*modal));
+        dismiss(*modal);
+        return;
+    }
+    const answer next = std::move(expected_.front());
+    expected_.pop_front();
+    next(*modal);
+}
+
+modal_answerer& modal_answerer::message(const QString& title, const QString& text,
+                                        QMessageBox::StandardButton button,
+                                        const std::string& picture) {
+    expected_.push_back([=, this](QWidget& widget) {
+        auto* box = qobject_cast<QMessageBox*>(&widget);
+        if (box == nullptr || box->windowTitle() != title || box->text() != text) {
+            fail("expected the message \"" + text.toStdString() + "\" titled \"" +
+                 title.toStdString() + "\", got " + describe(widget));
+            dismiss(widget);
+            return;
+        }
+        if (!picture.empty()) {
+            screenshot(*box, picture);
+        }
+        QAbstractButton* chosen = box->button(button);
+        if (chosen == nullptr) {
+            fail("the message \"" + text.toStdString() + "\" has not the button asked for");
+            dismiss(widget);
+            return;
+        }
+        chosen->click();
+    });
+    return *this;
+}
+
+modal_answerer& modal_answerer::password(const QString& typed, const std::string& picture) {
+    expected_.push_back([=, this](QWidget& widget) {
+        auto* box = qobject_cast<password_box*>(&widget);
+        if (box == nullptr) {
+            fail("expected the password box, got " + describe(widget));
+            dismiss(widget);
+            return;
+        }
+        auto* field = box->findChild<QLineEdit*>(QStringLiteral("password"));
+        if (!field->text().isEmpty()) {
+            fail("the password box came with text in it");
+        }
+        QTest::keyClicks(field, typed);
+        if (!picture.empty()) {
+            screenshot(*box, picture);
+        }
+        box->findChild<QPushButton*>(QStringLiteral("btnOK"))->click();
+    });
+    return *this;
+}
+
+modal_answerer& modal_answerer::refuse_password() {
+    expected_.push_back([this](QWidget& widget) {
+        if (qobject_cast<password_box*>(&widget) == nullptr) {
+            fail("expected the password box, got " + describe(widget));
+        }
+        widget.close();
+    });
+    return *this;
+}
+
+modal_answerer& modal_answerer::pick_files(const QStringList& files, std::function<void()> check) {
+    expected_.push_back([=, this](QWidget& widget) {
+        auto* picker = qobject_cast<QFileDialog*>(&widget);
+        if (picker == nullptr || picker->fileMode() != QFileDialog::ExistingFiles) {
+            fail("expected the file picker, got " + describe(widget));
+            dismiss(widget);
+            return;
+        }
+        if (check) {
+            check();
+        }
+        if (files.isEmpty()) {
+            picker->reject();
+            return;
+        }
+        picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(quoted_list(files));
+        picker->accept();
+        if (picker->isVisible()) {
+            fail("the file picker did not take " + quoted_list(files).toStdString());
+            picker->reject();
+        }
+    });
+    return *this;
+}
+
+modal_answerer& modal_answerer::choose_folder(const QString& folder) {
+    expected_.push_back([=, this](QWidget& widget) {
+        auto* chooser = qobject_cast<QFileDialog*>(&widget);
+        if (chooser == nullptr || chooser->fileMode() != QFileDialog::Directory) {
+            fail("expected the folder chooser, got " + describe(widget));
+            dismiss(widget);
+            return;
+        }
+        if (folder.isEmpty()) {
+            chooser->reject();
+            return;
+        }
+        chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(folder);
+        chooser->accept();
+        if (chooser->isVisible()) {
+            fail("the folder chooser did not take " + folder.toStdString());
+            chooser->reject();
+        }
+    });
+    return *this;
+}
+
+}  // namespace lumo_upl_testing

@@ -1,0 +1,69 @@
+#pragma once
+
+// What the window tests share: the event loop run until something holds,
+// answers to the modal windows that the code under test opens, and
+// pictures of windows for a person to look at.
+
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace lumo_upl_testing {
+
+// Runs the event loop until the condition holds; false after the timeout.
+bool run_until(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+void run_for(std::chrono::milliseconds time);
+
+// Saves a picture of the widget as <name>.png in the build's screenshot
+// folder and says where.
+void screenshot(QWidget& widget, const std::string& name);
+
+// Answers, in order, the modal windows that the code under test opens
+// (message boxes, the password box, the file and folder pickers), checking
+// each. Works from a timer, so it answers inside the modal run that the
+// code under test waits in. A modal window that nothing expects is
+// recorded as a failure and closed.
+class modal_answerer : public QObject {
+  public:
+    modal_answerer();
+    ~modal_answerer() override;
+
+    // A message box with this title and text, answered with `button`.
+    modal_answerer& message(const QString& title, const QString& text,
+                            QMessageBox::StandardButton button = QMessageBox::Ok,
+                            const std::string& picture = {});
+    // The password box: typed and confirmed, or closed without an answer.
+    modal_answerer& password(const QString& typed, const std::string& picture = {});
+    modal_answerer& refuse_password();
+    // The file picker: these files chosen, or none (cancelled); `check`
+    // runs first, while the picker is open.
+    modal_answerer& pick_files(const QStringList& files, std::function<void()> check = {});
+    // The folder chooser: this folder, or none (cancelled).
+    modal_answerer& choose_folder(const QString& folder);
+
+    // Expectations not met yet.
+    std::size_t pending() const { return expected_.size(); }
+    const std::vector<std::string>& failures() const { return failures_; }
+
+  private:
+    using answer = std::function<void(QWidget&)>;
+    void poll();
+    void fail(const std::string& text) { failures_.push_back(text); }
+
+    QTimer timer_;
+    std::deque<answer> expected_;
+    std::vector<std::string> failures_;
+};
+
+}  // namespace lumo_upl_testing
