@@ -59,8 +59,12 @@ QFrame* separator(QWidget* parent, const char* name, QFrame::Shape shape) {
 
 }  // namespace
 
-lumo_uploader::lumo_uploader(QWidget* parent) : QMainWindow(parent) {
+lumo_uploader::lumo_uploader(QWidget* parent)
+    : QMainWindow(parent), startup_timer_(this), save_timer_(this), queue_timer_(this) {
     Q_INIT_RESOURCE(lumo_uploader);
+    startup_timer_.setObjectName(QStringLiteral("startupTimer"));
+    save_timer_.setObjectName(QStringLiteral("saveTimer"));
+    queue_timer_.setObjectName(QStringLiteral("ipcTimer"));
     setupUi();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowSystemMenuHint);

@@ -55,7 +55,9 @@ QString cell_text(const std::string& utf8) {
 }  // namespace
 
 upload_task_view::upload_task_view(QWidget* parent)
-    : QWidget(parent), table_(new QTableWidget(this)), menu_(new QMenu(this)), password_(this) {
+    // The password box has no parent widget: at start-up it is asked while
+    // the main window is still disabled, which would disable it too.
+    : QWidget(parent), table_(new QTableWidget(this)), menu_(new QMenu(this)), password_(nullptr) {
     table_->setObjectName(QStringLiteral("taskList"));
     table_->setStyleSheet(QStringLiteral(
         "background-color: rgb(226, 226, 226);\nalternate-background-color: rgb(186, 186, "

@@ -91,6 +91,10 @@ modal_answerer::modal_answerer() {
 modal_answerer::~modal_answerer() = default;
 
 void modal_answerer::poll() {
+    // An answer may run the event loop itself (a check that waits).
+    if (answering_) {
+        return;
+    }
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr || !modal->isVisible()) {
         return;
@@ -102,7 +106,9 @@ void modal_answerer::poll() {
     }
     const answer next = std::move(expected_.front());
     expected_.pop_front();
+    answering_ = true;
     next(*modal);
+    answering_ = false;
 }
 
 modal_answerer& modal_answerer::message(const QString& title, const QString& text,
@@ -177,7 +183,7 @@ modal_answerer& modal_answerer::pick_files(const QStringList& files, std::functi
             return;
         }
         picker->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(quoted_list(files));
-        picker->accept();
+        static_cast<QDialog*>(picker)->accept();
         if (picker->isVisible()) {
             fail("the file picker did not take " + quoted_list(files).toStdString());
             picker->reject();
@@ -199,13 +205,49 @@ modal_answerer& modal_answerer::choose_folder(const QString& folder) {
             return;
         }
         chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(folder);
-        chooser->accept();
+        static_cast<QDialog*>(chooser)->accept();
         if (chooser->isVisible()) {
             fail("the folder chooser did not take " + folder.toStdString());
             chooser->reject();
         }
     });
     return *this;
+}
+
+}  // namespace lumo_upl_testing
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "lumo_upl/launch_argument.hpp"
+#include "lumo_upl/task_file.hpp"
+#include "lumo_upl/tests/worker_fixture.hpp"
+#include "lumo_upl/work_folder.hpp"
+
+namespace lumo_upl_testing {
+
+client_session::client_session() : code(accepted_code(site, "secret")) {}
+
+void client_session::keep_work_folder() {
+    std::filesystem::create_directories(work_folder());
+    boost::property_tree::ptree settings;
+    lumo_upl::store_work_folder(settings, work_folder().string());
+    if (!lumo_upl::save_settings(settings)) {
+        throw std::runtime_error("can't save the settings");
+    }
+}
+
+std::string client_session::instance() const {
+    return lumo_upl::make_ipc_name(site.address());
+}
+
+std::unique_ptr<lumo_uploader> client_session::launch(const std::string& launch_code) const {
+    auto window = std::make_unique<lumo_uploader>();
+    window->set_launch(site.address(), launch_code, instance());
+    return window;
+}
+
+std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&) {
+    return std::uint64_t{1} << 40;
 }
 
 }  // namespace lumo_upl_testing

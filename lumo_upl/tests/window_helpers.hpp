@@ -64,6 +64,42 @@ class modal_answerer : public QObject {
     QTimer timer_;
     std::deque<answer> expected_;
     std::vector<std::string> failures_;
+    bool answering_ = false;
 };
+
+}  // namespace lumo_upl_testing
+
+#include <filesystem>
+#include <memory>
+
+#include "lumo_upl/lumo_uploader.hpp"
+#include "lumo_upl/tests/fake_site.hpp"
+
+namespace lumo_upl_testing {
+
+inline const QString main_title = QStringLiteral("Ostra视频管理客户端");
+
+// A home folder of its own, the fake site and a launch code that it
+// accepts (password "secret").
+struct client_session {
+    client_session();
+
+    // The work folder "<root>/lumo_work_folder", made and named in the
+    // settings file.
+    void keep_work_folder();
+    std::filesystem::path work_folder() const { return root / "lumo_work_folder"; }
+    std::string instance() const;
+    // A main window launched for the site with the code; its start-up runs
+    // once the event loop does.
+    std::unique_ptr<lumo_uploader> launch(const std::string& launch_code) const;
+
+    scoped_home home;
+    platform::testing::temp_dir root;
+    fake_site site;
+    std::string code;
+};
+
+// Plenty of room on any volume, for the tests that choose a work folder.
+std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&);
 
 }  // namespace lumo_upl_testing
