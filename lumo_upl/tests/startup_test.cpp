@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <QApplication>
 #include <QComboBox>
 #include <QTableWidget>
 #include <QTimer>
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "lumo_upl/client_main.hpp"
 #include "lumo_upl/launch_code.hpp"
+#include "lumo_upl/media_probe.hpp"
 #include "lumo_upl/task_file.hpp"
 #include "lumo_upl/tests/window_helpers.hpp"
 #include "lumo_upl/tests/worker_fixture.hpp"
@@ -281,6 +284,24 @@ TEST(Startup, CancellingTheFolderChoiceEnds) {
     expect_ended(*window, answers);
     EXPECT_THAT(session.site.requests(), IsEmpty());
     EXPECT_EQ(saved_work_folder(), "");
+}
+
+TEST(Program, WithoutItsMediaLibraryEndsWithCode4BeforeAnyWindow) {
+    if (av_manager() != nullptr) {
+        GTEST_SKIP() << "this process has loaded the media library already";
+    }
+    client_session session;
+    platform::testing::temp_dir program_folder;  // no libquendle.so in it
+    modal_answerer answers;
+    answers.message(QStringLiteral("严重错误"), QStringLiteral("音视频库未能加载成功!"),
+                    QMessageBox::Ok, "message_no_media_library");
+    const std::string argument = "ostra://" + session.site.address() + ",+" + session.code;
+    const char* argv[] = {"lumo_upl", argument.c_str(), nullptr};
+    EXPECT_EQ(client_main(2, argv, program_folder.path()), 4);
+    EXPECT_EQ(answers.pending(), 0u);
+    EXPECT_THAT(answers.failures(), IsEmpty());
+    EXPECT_THAT(QApplication::topLevelWidgets(), IsEmpty());
+    EXPECT_THAT(session.site.requests(), IsEmpty());
 }
 
 }  // namespace
