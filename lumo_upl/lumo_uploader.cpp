@@ -320,6 +320,7 @@ bool lumo_uploader::confirm(const char* question) {
 void lumo_uploader::closeEvent(QCloseEvent* event) {
     onSaveTasks();
     if (startup_pending_) {
+        startup_timer_.stop();
         event->accept();
         return;
     }
