@@ -277,8 +277,8 @@ void add_task_view::load_files(const QStringList& paths) {
     }
     loading_ = true;
     cancel_ = false;
-    procLoader_->setValue(0);
     refresh_controls();
+    procLoader_->setValue(0);
     int done = 0;
     while (index < rows_.size()) {
         if (cancel_) {
