@@ -19,16 +19,6 @@ using namespace lumo_upl_testing;
 using namespace std::chrono_literals;
 using ::testing::IsEmpty;
 
-// A client of the session that has started up and closed its first picker.
-std::unique_ptr<lumo_uploader> running_client(const client_session& session,
-                                              modal_answerer& answers) {
-    answers.pick_files({});
-    auto window = session.launch(session.code);
-    EXPECT_TRUE(run_until(
-        [&] { return window->loaded() && answers.pending() == 0 && !window->picking_files(); }));
-    return window;
-}
-
 // Whether a window was activated since the watch began.
 class activation_watch : public QObject {
   public:
@@ -56,7 +46,7 @@ TEST(SingleInstance, ASecondLaunchHandsItsCodeToTheRunningClient) {
     client_session session;
     session.keep_work_folder();
     modal_answerer answers;
-    const auto client = running_client(session, answers);
+    const auto client = started_client(session, answers);
     ASSERT_TRUE(client->is_queue_owner());
     QWidget other;
     activate_another_window(other);
@@ -80,7 +70,7 @@ TEST(SingleInstance, NoSecondPickerWhileTheOperatorPicksOrReviews) {
     client_session session;
     session.keep_work_folder();
     modal_answerer answers;
-    const auto client = running_client(session, answers);
+    const auto client = started_client(session, answers);
 
     // While the picker is open: the code changes, no picker opens.
     const std::string picking_code = accepted_code(session.site, "picking");
@@ -108,7 +98,7 @@ TEST(SingleInstance, AnotherSiteRunsAsAClientOfItsOwn) {
     client_session session;
     session.keep_work_folder();
     modal_answerer answers;
-    const auto client = running_client(session, answers);
+    const auto client = started_client(session, answers);
     fake_site other_site;
     const std::string other_code = accepted_code(other_site, "secret");
     answers.pick_files({});
@@ -127,7 +117,7 @@ TEST(SingleInstance, AMalformedMessageIsDroppedAndTheNextOneWorks) {
     client_session session;
     session.keep_work_folder();
     modal_answerer answers;
-    const auto client = running_client(session, answers);
+    const auto client = started_client(session, answers);
 
     lumo_upl::instance_queue sender(session.instance(), lumo_upl::data_folder());
     ASSERT_TRUE(sender.open_existing(0ms));

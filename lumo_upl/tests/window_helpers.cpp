@@ -246,6 +246,15 @@ std::unique_ptr<lumo_uploader> client_session::launch(const std::string& launch_
     return window;
 }
 
+std::unique_ptr<lumo_uploader> started_client(const client_session& session,
+                                              modal_answerer& answers) {
+    answers.pick_files({});
+    auto window = session.launch(session.code);
+    EXPECT_TRUE(run_until(
+        [&] { return window->loaded() && answers.pending() == 0 && !window->picking_files(); }));
+    return window;
+}
+
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&) {
     return std::uint64_t{1} << 40;
 }

@@ -99,6 +99,11 @@ struct client_session {
     std::string code;
 };
 
+// A client of the session that has started up and closed its first
+// picker.
+std::unique_ptr<lumo_uploader> started_client(const client_session& session,
+                                              modal_answerer& answers);
+
 // Plenty of room on any volume, for the tests that choose a work folder.
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&);
 
