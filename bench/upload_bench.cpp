@@ -2,9 +2,6 @@
 // recording in segment blocks to the fake site, one task and four at once,
 // beside curl posting the same blocks as the same multipart form to the
 // same site. Best of a few runs each; see bench/README.md.
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,13 +12,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/process_usage.hpp"
 #include "foundation/segment_writer.hpp"
 #include "lumo_upl/tests/worker_fixture.hpp"
-
-extern char** environ;
+#include "platform/testing/test_support.hpp"
 
 namespace {
 
@@ -134,23 +131,6 @@ measure upload_with_workers(const fs::path& work, int count, int megabytes) {
     return result;
 }
 
-void run_curl(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv.data(), environ) != 0) {
-        throw std::runtime_error("curl does not start");
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("curl failed");
-    }
-}
-
 // The same blocks, one curl a stream (its start paid once) and one
 // connection a block (as the client makes them), the tasks' streams side by
 // side.
@@ -192,7 +172,11 @@ measure upload_with_curl(const fs::path& work, int count, int megabytes) {
                          "uploadBlock=@" + file.string() + ";type=application/octet-stream",
                          site.address() + "?c=api&a=uploadBlock"});
                 }
-                run_curl(arguments);
+                const auto curl =
+                    platform::testing::run(std::move(arguments), std::chrono::minutes(10));
+                if (curl.exit_code != 0) {
+                    throw std::runtime_error("curl failed: " + curl.err);
+                }
             } catch (...) {
                 failures[i] = std::current_exception();
             }

@@ -113,8 +113,9 @@ class upload_tasks {
 
     bool stop_requested() const { return stop_.is_set(); }
 
-    // Called (from any thread) when the site refuses the launch code and
-    // no newer one has come.
+    // Called when the site refuses the launch code and no newer one has
+    // come. It runs on the refused worker's thread, which waits for it: it
+    // must hand the question to the user-interface thread and return.
     void set_need_password(std::function<void()> callback);
     void request_password() const;
 
