@@ -140,4 +140,17 @@ TEST(SingleInstance, AMalformedMessageIsDroppedAndTheNextOneWorks) {
     EXPECT_THAT(answers.failures(), IsEmpty());
 }
 
+TEST(SingleInstance, AMalformedCodeOfASecondLaunchStaysWithIt) {
+    client_session session;
+    session.keep_work_folder();
+    modal_answerer answers;
+    const auto client = started_client(session, answers);
+    answers.message(main_title, QStringLiteral("不正确的验证码格式"));
+    const auto second = session.launch(session.code.substr(2));
+    ASSERT_TRUE(run_until([&] { return answers.pending() == 0; }));
+    run_for(1200ms);
+    EXPECT_THAT(answers.failures(), IsEmpty()) << "no picker: nothing reached the client";
+    EXPECT_EQ(client->launch_code(), session.code);
+}
+
 }  // namespace
