@@ -8,22 +8,10 @@
 #include <vector>
 
 #include "lumo_upl/media_probe.hpp"
+#include "qen/qen_url.hpp"
 
 namespace lumo_upl {
 namespace {
-
-int hex_value(char digit) {
-    if (digit >= '0' && digit <= '9') {
-        return digit - '0';
-    }
-    if (digit >= 'a' && digit <= 'f') {
-        return digit - 'a' + 10;
-    }
-    if (digit >= 'A' && digit <= 'F') {
-        return digit - 'A' + 10;
-    }
-    return -1;
-}
 
 // The launch code travels behind one '+', plain or percent-encoded, and
 // the site may close the argument with a '/'.
@@ -43,27 +31,8 @@ std::string launch_code_of(std::string part) {
 }  // namespace
 
 std::string url_decode(std::string_view text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    std::size_t at = 0;
-    while (text.size() - at >= 3) {
-        const char byte = text[at];
-        if (byte == '%') {
-            const int high = hex_value(text[at + 1]);
-            const int low = hex_value(text[at + 2]);
-            if (high >= 0 && low >= 0) {
-                decoded.push_back(static_cast<char>(high * 16 + low));
-                at += 3;
-                continue;
-            }
-        }
-        decoded.push_back(byte == '+' ? ' ' : byte);
-        ++at;
-    }
-    for (; at < text.size(); ++at) {
-        decoded.push_back(text[at] == '+' ? ' ' : text[at]);
-    }
-    return decoded;
+    // The rule of the servers' query strings.
+    return qen::percent_decode(std::string(text), true);
 }
 
 std::string make_ipc_name(const std::string& site_address) {
