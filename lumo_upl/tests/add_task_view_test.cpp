@@ -124,9 +124,11 @@ TEST(AddTaskView, CancellingKeepsTheRowsProbedSoFar) {
     REQUIRE_MEDIA();
     picked_files files;
     dialog_fixture f;
-    f.child<QComboBox>("presetList").setCurrentIndex(2);  // nothing checked: only a word
+    // Nothing checked: a word each, and the lists keep the choices.
     modal_answerer answers;
-    answers.message(dialog_title, QStringLiteral("请勾选要修改的项目"));
+    answers.message(dialog_title, QStringLiteral("请勾选要修改的项目"))
+        .message(dialog_title, QStringLiteral("请勾选要修改的项目"));
+    f.child<QComboBox>("presetList").setCurrentIndex(2);
     f.child<QComboBox>("catList").setCurrentIndex(1);
     QObject::connect(&f.child<QProgressBar>("procLoader"), &QProgressBar::valueChanged,
                      [&](int value) {

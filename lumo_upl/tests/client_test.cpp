@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <boost/interprocess/ipc/message_queue.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
@@ -133,11 +134,15 @@ TEST(Client, ASecondLaunchHandsItsCodeToTheRunningClientAndEnds) {
     EXPECT_TRUE(client->running());
     // Another site: a client of its own, that stays.
     fake_site other_site;
+    const std::string other_instance = make_ipc_name(other_site.address());
     const auto other = launch_program(other_site, accepted_code(other_site, "secret"));
     EXPECT_TRUE(
         eventually([&] { return count_requests(other_site, "getCategoryList") == 1; }, 60s));
     std::this_thread::sleep_for(1s);  // the running client polls its queue twice a second
     EXPECT_TRUE(other->running());
+    other->signal(SIGKILL);
+    other->wait_for_exit(10s);
+    boost::interprocess::message_queue::remove(other_instance.c_str());
 
     session.site.release();
     ASSERT_TRUE(eventually([&] { return complete_streams(session.site).size() == 1; }, 60s))

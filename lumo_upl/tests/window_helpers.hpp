@@ -83,6 +83,10 @@ inline const QString main_title = QStringLiteral("Ostra视频管理客户端");
 // accepts (password "secret").
 struct client_session {
     client_session();
+    // Removes the site's queue, which a killed program leaves behind.
+    ~client_session();
+    client_session(const client_session&) = delete;
+    client_session& operator=(const client_session&) = delete;
 
     // The work folder "<root>/lumo_work_folder", made and named in the
     // settings file.
