@@ -31,23 +31,7 @@ using ::testing::IsEmpty;
 struct still_window {
     explicit still_window(const std::vector<std::int32_t>& states) {
         window.findChild<QTimer*>(QStringLiteral("startupTimer"))->stop();
-        auto tasks = std::make_unique<upload_tasks>((folder / "work").string(), 0, 0);
-        for (const std::int32_t state : states) {
-            task_info info;
-            info.caption = "节目 " + std::to_string(state);
-            info.path = "/nowhere/clip.mp4";
-            info.preset_index = state % 3;
-            info.category = state % 2 == 0 ? "新闻" : "";
-            info.duration_ms = 1800000 + state * 61000;
-            std::string error;
-            EXPECT_TRUE(tasks->add_task(info, error)) << error;
-            tasks->task_at(tasks->count() - 1).set_state(state);
-            tasks->task_at(tasks->count() - 1).set_progress(state * 13.5);
-        }
-        window.task_view().attach_tasks(std::move(tasks));
-        for (std::size_t i = 0; i < window.task_view().tasks()->count(); ++i) {
-            window.task_view().add_row(window.task_view().tasks()->task_at(i));
-        }
+        show_still_tasks(window.task_view(), folder / "work", states);
     }
 
     scoped_home home;
@@ -109,6 +93,8 @@ TEST(MainWindow, IsBuiltAsTheClientsWindow) {
     EXPECT_EQ(window.add_dialog().windowTitle(), main_title);
 
     window.setEnabled(true);
+    window.task_view().tasks()->task_at(1).set_progress(42);
+    window.task_view().tasks()->task_at(3).set_progress(91.5);
     window.show();
     window.task_view().onUpdateTask();
     screenshot(window, "main_window_task_states");

@@ -32,24 +32,7 @@ struct still_view {
     explicit still_view(const std::vector<std::int32_t>& states) {
         view.set_settings(&settings);
         view.set_title(view_title);
-        auto tasks = std::make_unique<upload_tasks>((folder / "work").string(), 0, 0);
-        for (const std::int32_t state : states) {
-            task_info info;
-            info.caption = "task " + std::to_string(state);
-            info.path = "/nowhere/clip.mp4";
-            info.preset_index = 2;
-            info.category = state % 2 == 0 ? "新闻" : "";
-            info.labels = "a b";
-            info.note = "备注 " + std::to_string(state);
-            info.duration_ms = 3723000;
-            std::string error;
-            EXPECT_TRUE(tasks->add_task(info, error)) << error;
-            tasks->task_at(tasks->count() - 1).set_state(state);
-        }
-        view.attach_tasks(std::move(tasks));
-        for (std::size_t i = 0; i < view.tasks()->count(); ++i) {
-            view.add_row(view.tasks()->task_at(i));
-        }
+        show_still_tasks(view, folder / "work", states);
     }
 
     QStringList column(int index) const {

@@ -261,6 +261,28 @@ std::unique_ptr<lumo_uploader> started_client(const client_session& session,
     return window;
 }
 
+void show_still_tasks(upload_task_view& view, const std::filesystem::path& work_folder,
+                      const std::vector<std::int32_t>& states) {
+    auto tasks = std::make_unique<lumo_upl::upload_tasks>(work_folder.string(), 0, 0);
+    for (const std::int32_t state : states) {
+        lumo_upl::task_info info;
+        info.caption = "task " + std::to_string(state);
+        info.path = "/nowhere/clip.mp4";
+        info.preset_index = 2;
+        info.category = state % 2 == 0 ? "新闻" : "";
+        info.labels = "a b";
+        info.note = "备注 " + std::to_string(state);
+        info.duration_ms = 3723000;
+        std::string error;
+        EXPECT_TRUE(tasks->add_task(info, error)) << error;
+        tasks->task_at(tasks->count() - 1).set_state(state);
+    }
+    view.attach_tasks(std::move(tasks));
+    for (std::size_t i = 0; i < view.tasks()->count(); ++i) {
+        view.add_row(view.tasks()->task_at(i));
+    }
+}
+
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&) {
     return std::uint64_t{1} << 40;
 }

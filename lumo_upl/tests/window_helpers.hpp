@@ -74,6 +74,7 @@ class modal_answerer : public QObject {
 
 #include "lumo_upl/lumo_uploader.hpp"
 #include "lumo_upl/tests/fake_site.hpp"
+#include "lumo_upl/upload_task_view.hpp"
 
 namespace lumo_upl_testing {
 
@@ -107,6 +108,12 @@ struct client_session {
 // picker.
 std::unique_ptr<lumo_uploader> started_client(const client_session& session,
                                               modal_answerer& answers);
+
+// Gives the view a task list whose limits start no worker, with a task in
+// each of the states: caption "task <state>", preset 2, category "新闻" for
+// even states, labels "a b", note "备注 <state>", 1:02:03 long.
+void show_still_tasks(upload_task_view& view, const std::filesystem::path& work_folder,
+                      const std::vector<std::int32_t>& states);
 
 // Plenty of room on any volume, for the tests that choose a work folder.
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&);
