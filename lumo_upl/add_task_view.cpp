@@ -163,7 +163,7 @@ void add_task_view::setupUi() {
 
     auto* edits = new QHBoxLayout();
     edits->setContentsMargins(6, 6, 6, 6);
-    label_ = new QLabel(QStringLiteral("<b>选中文件：</b>"), this);
+    label_ = new QLabel(QStringLiteral("选中文件："), this);
     label_->setObjectName(QStringLiteral("label"));
     label_->setTextFormat(Qt::RichText);
     presetList_ = new QComboBox(this);

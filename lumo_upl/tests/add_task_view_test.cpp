@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -90,6 +91,14 @@ TEST(AddTaskView, LoadsTheFilesThatProbe) {
     }
     EXPECT_EQ(categories, (QStringList{"待分配", "新闻", "体育"}));
     EXPECT_EQ(f.child<QComboBox>("catList2").count(), 3);
+    EXPECT_EQ(f.child<QLabel>("label").text(), QStringLiteral("选中文件："));
+    EXPECT_EQ(f.dialog.windowFlags() & Qt::FramelessWindowHint, Qt::FramelessWindowHint);
+    const QStringList headers = {"标题", "规格", "长度", "分类", "标签", "备注"};
+    const int widths[] = {190, 65, 65, 100, 100, 190};
+    for (int column = 0; column < 6; ++column) {
+        EXPECT_EQ(f.table().horizontalHeaderItem(column)->text(), headers[column]);
+        EXPECT_EQ(f.table().columnWidth(column), widths[column]);
+    }
 
     QList<bool> loading_seen;
     QObject::connect(&f.child<QProgressBar>("procLoader"), &QProgressBar::valueChanged, [&] {
