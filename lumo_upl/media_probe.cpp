@@ -50,11 +50,15 @@ av_libraries::av_libraries(const fs::path& folder)
 }
 
 bool load_av_libraries() {
+    return load_av_libraries(program_folder());
+}
+
+bool load_av_libraries(const fs::path& folder) {
     const std::lock_guard lock(libraries_mutex);
     auto& libraries = process_libraries();
     if (!libraries) {
         try {
-            libraries = std::make_unique<av_libraries>(program_folder());
+            libraries = std::make_unique<av_libraries>(folder);
         } catch (const std::exception&) {
             return false;
         }

@@ -28,6 +28,9 @@ class av_libraries {
 // keeps its manager for the life of the program; true when it is there.
 // A failure may be tried again.
 bool load_av_libraries();
+// The same from a folder of the caller's choice; true at once when a
+// library is loaded already.
+bool load_av_libraries(const std::filesystem::path& folder);
 // The manager that load_av_libraries keeps; none before it succeeded.
 Quendle::IAVManager* av_manager();
 
