@@ -1,13 +1,12 @@
 #include "lumo_upl/launch_argument.hpp"
 
-#include <openssl/evp.h>
-
 #include <boost/algorithm/string/split.hpp>
 
 #include <stdexcept>
 #include <vector>
 
-#include "lumo_upl/media_probe.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/hex.hpp"
 #include "qen/qen_url.hpp"
 
 namespace lumo_upl {
@@ -36,13 +35,9 @@ std::string url_decode(std::string_view text) {
 }
 
 std::string make_ipc_name(const std::string& site_address) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(site_address.data(), site_address.size(), digest, &size, EVP_sha256(),
-                   nullptr) != 1) {
-        throw std::runtime_error("SHA-256 failed");
-    }
-    return hex_upper(digest, size);
+    const sha256_digest digest =
+        sha256({{reinterpret_cast<const std::uint8_t*>(site_address.data()), site_address.size()}});
+    return hex_encode(digest.data(), digest.size(), hex_letters::upper);
 }
 
 launch_argument parse_launch_argument(int argc, const char* const* argv) {

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <atomic>
-#include <boost/algorithm/hex.hpp>
 #include <chrono>
 #include <future>
 #include <iterator>
@@ -177,11 +176,4 @@ int probe_media_async(const fs::path& path, std::uint32_t position_ms, QImage* p
         *duration_ms = made.duration;
     }
     return made.result;
-}
-
-std::string hex_upper(const void* bytes, std::size_t length) {
-    const auto* begin = static_cast<const unsigned char*>(bytes);
-    std::string text;
-    boost::algorithm::hex(begin, begin + length, std::back_inserter(text));
-    return text;
 }

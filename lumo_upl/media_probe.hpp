@@ -53,6 +53,3 @@ int grab_thumbnail(const std::filesystem::path& path, std::uint32_t position_ms,
 // goes on handling its events about once a second.
 int probe_media_async(const std::filesystem::path& path, std::uint32_t position_ms, QImage* picture,
                       std::uint32_t* duration_ms);
-
-// Two upper-case hexadecimal digits per byte.
-std::string hex_upper(const void* bytes, std::size_t length);

@@ -240,10 +240,4 @@ TEST(MediaLibraries, AMissingOrBrokenLibraryIsNoManager) {
     EXPECT_THROW(av_libraries{dir.path()}, std::runtime_error);
 }
 
-TEST(MediaLibraries, HexUpper) {
-    const std::uint8_t digest[] = {0x00, 0x1F, 0xAB, 0xFF, 0x90};
-    EXPECT_EQ(hex_upper(digest, sizeof digest), "001FABFF90");
-    EXPECT_EQ(hex_upper(digest, 0), "");
-}
-
 }  // namespace
