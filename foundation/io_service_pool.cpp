@@ -5,11 +5,12 @@
 io_service_pool::io_service_pool(std::size_t threads) {
     threads = std::max<std::size_t>(threads, 1);
     entries_.reserve(threads);
-    entries_.push_back(std::make_unique<entry>());
     threads_.reserve(threads);
-    io_context& context = entries_.front()->context;
     for (std::size_t i = 0; i < threads; ++i) {
-        threads_.emplace_back([&context] { context.run(); });
+        entries_.push_back(std::make_unique<entry>());
+    }
+    for (auto& e : entries_) {
+        threads_.emplace_back([&context = e->context] { context.run(); });
     }
 }
 
@@ -38,5 +39,18 @@ void io_service_pool::stop() {
     }
     for (auto& t : threads_) {
         t.join();
+    }
+    // A thread whose context ran dry may have ended before another thread,
+    // still closing its connections, posted to it: that work runs here, so
+    // that everything posted before stop has run when it returns.
+    for (;;) {
+        std::size_t ran = 0;
+        for (auto& e : entries_) {
+            e->context.restart();
+            ran += e->context.poll();
+        }
+        if (ran == 0) {
+            break;
+        }
     }
 }

@@ -11,13 +11,19 @@
 #include <vector>
 
 // The worker threads on which all network work, timers and callbacks of a
-// server run: one io context run by N threads, so handlers of different
-// connections run in parallel and anything they share carries its own lock.
+// server run: one io context per thread, each run by that thread alone.
+//
+// An object gets one context (pick(), round-robin) and all of its handlers
+// then run on that context's thread, one after the other: what only that
+// object touches needs no lock, and the threads share no scheduler. What
+// objects on different contexts share carries its own lock, or is handed
+// over by posting to the context that owns it.
 class io_service_pool {
   public:
     using io_context = boost::asio::io_context;
 
-    // Starts `threads` threads (at least one) running the pool's io context.
+    // Starts `threads` threads (at least one), each running a context of its
+    // own.
     explicit io_service_pool(std::size_t threads);
 
     // Stops if stop was not called, abandoning work that is still queued.
@@ -28,9 +34,13 @@ class io_service_pool {
 
     // The io context for a new object, picked round-robin.
     io_context& pick();
+    // The context of thread `index` (below thread_count()).
+    io_context& context(std::size_t index) { return entries_.at(index)->context; }
 
     // Lets the run loops end once their queued and outstanding work is done,
-    // and joins the threads. Later calls do nothing.
+    // and joins the threads. Work that one context posts to another after
+    // that other's thread has ended still runs, on the calling thread, before
+    // stop returns. Later calls do nothing.
     void stop();
 
     std::size_t thread_count() const { return threads_.size(); }
@@ -39,7 +49,7 @@ class io_service_pool {
     using work_guard = boost::asio::executor_work_guard<io_context::executor_type>;
 
     struct entry {
-        io_context context;
+        io_context context{1};
         std::optional<work_guard> work;
         entry() : work(context.get_executor()) {}
     };

@@ -57,31 +57,59 @@ void put_u32_be(std::uint8_t* p, std::uint32_t value) {
 
 }  // namespace
 
+void rtmp_output_buffer::take_block(std::uint32_t needed) {
+    unsigned exponent = block_class;
+    while (exponent < block_malloc_array::max_exponent && (1u << exponent) < needed) {
+        ++exponent;
+    }
+    item_.start(owner_.allocate(exponent));
+    data = item_.block().data();
+    capacity = item_.block().capacity();
+    pos = size = committed_ = range_start_ = 0;
+    shared_bytes_ = 0;
+}
+
 void rtmp_output_buffer::reserve_chunk(std::uint32_t payload) {
     const std::uint32_t needed = payload + max_header_size;
-    if (block_ && capacity - committed_ < needed) {
+    if (holding() && room() < needed) {
         flush();
     }
-    if (!block_) {
-        unsigned exponent = block_class;
-        while (exponent < block_malloc_array::max_exponent && (1u << exponent) < needed) {
-            ++exponent;
-        }
-        block_ = owner_.allocate(exponent);
-        data = block_.data();
-        capacity = block_.capacity();
-        pos = size = committed_ = 0;
+    if (!holding()) {
+        take_block(needed);
     }
 }
 
+void rtmp_output_buffer::reserve_shared(std::uint32_t body) {
+    if (holding() && room() < std::uint64_t{body} + max_header_size &&
+        (committed_ != 0 || shared_bytes_ != 0)) {
+        flush();
+    }
+    if (!holding()) {
+        take_block(max_header_size);
+    }
+}
+
+void rtmp_output_buffer::append_shared(const std::uint8_t* body, std::uint32_t body_size,
+                                       const std::shared_ptr<const void>& owner) {
+    item_.add_block_bytes(range_start_, committed_ - range_start_);
+    range_start_ = committed_;
+    item_.add_shared(body, body_size, owner);
+    shared_bytes_ += body_size;
+}
+
 void rtmp_output_buffer::flush() {
-    if (!block_ || committed_ == 0) {
+    if (!holding() || (committed_ == 0 && shared_bytes_ == 0)) {
         return;
     }
-    block_.set_size(committed_);
-    block_buffer filled = std::move(block_);
+    if (shared_bytes_ != 0) {
+        item_.add_block_bytes(range_start_, committed_ - range_start_);
+    }
+    item_.finish(committed_);
+    output_item filled = std::move(item_);
+    item_ = output_item();
     data = nullptr;
-    capacity = pos = size = committed_ = 0;
+    capacity = pos = size = committed_ = range_start_ = 0;
+    shared_bytes_ = 0;
     owner_.send(filled);
 }
 
@@ -457,9 +485,9 @@ void rtmp_chunkstreams::write_chunk_header(const output_chunkstream& stream, uns
     output_.write_u8(static_cast<std::uint8_t>(id >> 24));
 }
 
-void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t type,
-                                      std::uint32_t stream_id, std::uint32_t timestamp,
-                                      const void* data, std::uint32_t size) {
+unsigned rtmp_chunkstreams::next_header(output_chunkstream& stream, std::uint8_t type,
+                                        std::uint32_t stream_id, std::uint32_t timestamp,
+                                        std::uint32_t size) noexcept {
     unsigned format;
     if (stream.fresh || stream_id != stream.last_stream_id ||
         static_cast<std::int32_t>(timestamp - stream.last_timestamp) < 0) {
@@ -483,7 +511,13 @@ void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t t
         stream.last_delta = delta;
     }
     stream.last_timestamp = timestamp;
+    return format;
+}
 
+void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t type,
+                                      std::uint32_t stream_id, std::uint32_t timestamp,
+                                      const void* data, std::uint32_t size) {
+    const unsigned format = next_header(stream, type, stream_id, timestamp, size);
     // After a format 0 header the "delta" is the timestamp itself, which is
     // also what the extended field then carries.
     const bool extended = stream.last_delta >= timestamp_field_max;
@@ -500,6 +534,30 @@ void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t t
         output_.commit();
         written += payload;
     } while (written < size);
+}
+
+bool rtmp_chunkstreams::write_encoded_message(output_chunkstream& stream, std::uint8_t type,
+                                              std::uint32_t stream_id, std::uint32_t timestamp,
+                                              std::uint32_t size, std::uint32_t csid,
+                                              std::uint32_t chunk_size, const std::uint8_t* chunked,
+                                              std::uint32_t chunked_size,
+                                              const std::shared_ptr<const void>& owner) {
+    if (stream.csid != csid || stream.chunk_size != chunk_size) {
+        return false;
+    }
+    // Chunks that continue a message with an extended timestamp repeat it,
+    // which the shared encoding cannot.
+    output_chunkstream next = stream;
+    next_header(next, type, stream_id, timestamp, size);
+    if (next.last_delta >= timestamp_field_max) {
+        return false;
+    }
+    const unsigned format = next_header(stream, type, stream_id, timestamp, size);
+    output_.reserve_shared(chunked_size);
+    write_chunk_header(stream, format, stream.last_delta);
+    output_.commit();
+    output_.append_shared(chunked, chunked_size, owner);
+    return true;
 }
 
 void rtmp_chunkstreams::send_control(std::uint8_t type, const std::uint8_t* body,
