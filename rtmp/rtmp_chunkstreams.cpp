@@ -79,9 +79,8 @@ void rtmp_output_buffer::reserve_chunk(std::uint32_t payload) {
     }
 }
 
-void rtmp_output_buffer::reserve_shared(std::uint32_t body) {
-    if (holding() && room() < std::uint64_t{body} + max_header_size &&
-        (committed_ != 0 || shared_bytes_ != 0)) {
+void rtmp_output_buffer::reserve_shared() {
+    if (holding() && room() < max_header_size) {
         flush();
     }
     if (!holding()) {
@@ -89,12 +88,25 @@ void rtmp_output_buffer::reserve_shared(std::uint32_t body) {
     }
 }
 
+// A body larger than the block's room goes on in the next blocks: an item
+// never stands for much more than a block, so that the send queue's count
+// of pending items keeps measuring how far the peer lags.
 void rtmp_output_buffer::append_shared(const std::uint8_t* body, std::uint32_t body_size,
                                        const std::shared_ptr<const void>& owner) {
-    item_.add_block_bytes(range_start_, committed_ - range_start_);
-    range_start_ = committed_;
-    item_.add_shared(body, body_size, owner);
-    shared_bytes_ += body_size;
+    for (;;) {
+        item_.add_block_bytes(range_start_, committed_ - range_start_);
+        range_start_ = committed_;
+        const auto part = static_cast<std::uint32_t>(std::min<std::uint64_t>(body_size, room()));
+        item_.add_shared(body, part, owner);
+        shared_bytes_ += part;
+        body += part;
+        body_size -= part;
+        if (body_size == 0) {
+            return;
+        }
+        flush();
+        take_block(0);
+    }
 }
 
 void rtmp_output_buffer::flush() {
@@ -553,7 +565,7 @@ bool rtmp_chunkstreams::write_encoded_message(output_chunkstream& stream, std::u
         return false;
     }
     const unsigned format = next_header(stream, type, stream_id, timestamp, size);
-    output_.reserve_shared(chunked_size);
+    output_.reserve_shared();
     write_chunk_header(stream, format, stream.last_delta);
     output_.commit();
     output_.append_shared(chunked, chunked_size, owner);

@@ -90,13 +90,12 @@ class rtmp_output_buffer : public buffer_writer {
     // Makes room for one chunk with `payload` bytes: flushes when the held
     // block is too full, takes a new block when none is held.
     void reserve_chunk(std::uint32_t payload);
-    // Makes room for one chunk header followed by a shared body of `size`
-    // bytes; a body larger than a block goes out with its header alone.
-    void reserve_shared(std::uint32_t size);
+    // Makes room for one chunk header, to be followed by a shared body.
+    void reserve_shared();
     // The chunk written since reserve_chunk is whole.
     void commit() noexcept { committed_ = pos; }
-    // A shared body follows the bytes committed so far; `owner` keeps it
-    // alive until it has been written.
+    // A shared body follows the bytes committed so far, over as many blocks
+    // as its size takes; `owner` keeps it alive until it has been written.
     void append_shared(const std::uint8_t* data, std::uint32_t size,
                        const std::shared_ptr<const void>& owner);
     // Hands the held block, if any, to the send queue.

@@ -388,6 +388,7 @@ capture_owner::capture_owner(rtmp::pending_message_budget* budget) {
         });
         ++blocks_sent;
         shared_items += item.has_shared() ? 1 : 0;
+        largest_item = std::max<std::size_t>(largest_item, item.size());
         item.reset();
         return true;
     };
