@@ -91,7 +91,7 @@ void qen_stream_recorder::end_as_fake_live() {
 
 bool qen_stream_recorder::recording() const {
     std::lock_guard lock(mutex_);
-    return accepting_;
+    return accepting_ && !ending_;
 }
 
 std::string qen_stream_recorder::failure() const {
@@ -114,8 +114,9 @@ void qen_stream_recorder::queue(operation what, std::uint32_t timestamp, const s
         return;
     }
     if (what == operation::end_as_vod || what == operation::end_as_fake_live) {
-        accepting_ = false;
-        drop_writer_ = true;
+        // What follows is still queued: the recorder's thread drops it once
+        // the end has been written, and writes it when the end fails.
+        ending_ = true;
     } else if (queued_bytes_ + size > options_.queue_limit) {
         stop_recording(lock, "the disk does not keep up");
         return;
@@ -178,16 +179,22 @@ void qen_stream_recorder::run() {
     written_.notify_all();
 }
 
+void qen_stream_recorder::ended() {
+    writer_.reset();
+    std::lock_guard lock(mutex_);
+    accepting_ = false;
+}
+
 // On the recorder's thread.
 void qen_stream_recorder::perform(work& item) {
     if (!writer_) {
         return;
     }
-    if (options_.before_write) {
-        options_.before_write();
-    }
     const std::span<const std::uint8_t> body(item.body);
     try {
+        if (options_.before_write) {
+            options_.before_write();
+        }
         switch (item.what) {
             case operation::video:
                 writer_->on_video(item.timestamp, body);
@@ -200,21 +207,19 @@ void qen_stream_recorder::perform(work& item) {
                 break;
             case operation::end_as_vod:
                 writer_->end_as_vod();
-                writer_.reset();
+                ended();
                 break;
             case operation::end_as_fake_live:
                 writer_->end_as_fake_live();
-                writer_.reset();
+                ended();
                 break;
         }
     } catch (const std::exception& e) {
         if (item.what == operation::end_as_vod || item.what == operation::end_as_fake_live) {
-            // The recording goes on as it was.
+            // The recording goes on as it was, with the messages queued
+            // after the end.
             std::lock_guard lock(mutex_);
-            if (failure_.empty()) {
-                accepting_ = true;
-                drop_writer_ = false;
-            }
+            ending_ = false;
             return;
         }
         // The publish goes on without its recording; what was written stays

@@ -39,7 +39,7 @@ class qen_stream_recorder {
     struct options {
         std::size_t queue_limit = default_queue_limit;
         // Runs on the recorder's thread before each write: a test's stalled
-        // disk.
+        // disk, or by throwing a failing one.
         std::function<void()> before_write;
     };
 
@@ -71,7 +71,7 @@ class qen_stream_recorder {
 
     // The publisher ends the recording early, after what it sent before;
     // later messages are not recorded. An exception while ending leaves
-    // the writer in place (its later messages are still not recorded).
+    // the writer in place, and the later messages are recorded after all.
     void end_as_vod();
     void end_as_fake_live();
 
@@ -96,6 +96,8 @@ class qen_stream_recorder {
     void stop_recording(std::unique_lock<std::mutex>& lock, const std::string& reason);
     void run();
     void perform(work& item);
+    // After a successful end: no writer, and nothing more is taken.
+    void ended();
 
     exclusive_ofstream lock_file_;
     std::string base_path_;
@@ -112,6 +114,9 @@ class qen_stream_recorder {
     std::uint64_t written_count_ = 0;
     // Messages are taken; false once ended, stopped or without a writer.
     bool accepting_ = false;
+    // An end is queued: recording() says no, although messages are still
+    // taken until the end has been written.
+    bool ending_ = false;
     // The writer is to go after what is queued (an end or a failure).
     bool drop_writer_ = false;
     bool stopping_ = false;

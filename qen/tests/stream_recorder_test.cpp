@@ -99,6 +99,35 @@ TEST(StreamRecorder, EndingEarlyStopsTheRecording) {
     EXPECT_THROW(qen_stream_recorder({"zpk"}, base), std::exception) << "the lock is still held";
 }
 
+// An end that fails to be written leaves the recording going, with nothing
+// lost of what the publisher sent meanwhile.
+TEST(StreamRecorder, AFailedEndKeepsRecordingWhatFollows) {
+    temp_dir dir;
+    const std::string base = (dir / "cam").string();
+    std::atomic<bool> next_write_fails = false;
+    {
+        qen_stream_recorder recorder({"zpk"}, base, {qen_stream_recorder::default_queue_limit, [&] {
+                                                         if (next_write_fails.exchange(false)) {
+                                                             throw std::runtime_error("disk full");
+                                                         }
+                                                     }});
+        publish(recorder);
+        recorder.wait_until_written();
+        next_write_fails = true;
+        recorder.end_as_vod();
+        for (std::uint32_t t = 20040; t <= 30000; t += 40) {
+            video(recorder, t % 1000 == 0 ? keyframe : inter_frame, t);
+        }
+        recorder.wait_until_written();
+        EXPECT_TRUE(recorder.recording());
+        EXPECT_EQ(recorder.failure(), "");
+    }
+    segment_index index;
+    index.load(fs::path(base + ".livesegments"));
+    EXPECT_TRUE(index.live) << "not ended";
+    EXPECT_GE(index.duration_ms, 29000u) << "what followed the failed end is recorded";
+}
+
 TEST(StreamRecorder, AnEndedRecordingCannotBeRecordedAgain) {
     temp_dir dir;
     const std::string base = (dir / "cam").string();
