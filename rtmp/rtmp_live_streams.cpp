@@ -124,12 +124,9 @@ rtmp_live_stream::~rtmp_live_stream() = default;
 // publisher or the other players.
 template <class Each>
 void rtmp_live_stream::for_each_sink(Each each) {
-    for (auto& [key, m] : players_) {
-        if (m.player != nullptr) {
-            continue;
-        }
+    for (auto& [key, sink] : sinks_) {
         try {
-            each(m.callbacks);
+            each(*sink);
         } catch (const std::exception&) {
         }
     }
@@ -244,7 +241,9 @@ void rtmp_live_stream::replay_to(const player_callbacks& to) {
 std::int32_t rtmp_live_stream::add_player(const player_callbacks& callbacks) {
     std::lock_guard lock(mutex_);
     const std::int32_t key = insert({callbacks});
-    replay_to(players_.at(key).callbacks);
+    player_callbacks& sink = players_.at(key).callbacks;
+    sinks_.emplace(key, &sink);
+    replay_to(sink);
     return key;
 }
 
@@ -278,6 +277,8 @@ void rtmp_live_stream::remove_player(std::int32_t key) {
         std::erase(group->members, it->second.player);
         --group->players;
         --thread_players_;
+    } else {
+        sinks_.erase(key);
     }
     players_.erase(it);
 }

@@ -167,6 +167,9 @@ class rtmp_live_stream {
     const std::string name_;
     mutable std::mutex mutex_;
     std::map<std::int32_t, member> players_;
+    // The members that are callbacks, called in key order; the map's nodes
+    // hold them.
+    std::map<std::int32_t, player_callbacks*> sinks_;
     std::vector<std::shared_ptr<thread_group>> groups_;
     std::size_t thread_players_ = 0;
     std::uint64_t sequence_ = 0;
