@@ -1,8 +1,9 @@
 #pragma once
 
+#include <boost/container/small_vector.hpp>
+
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "foundation/block_pool.hpp"
 
@@ -79,9 +80,11 @@ class output_item {
     void add_span(const span& s);
 
     block_buffer block_;
-    // Empty: the item is the block's bytes alone.
-    std::vector<span> spans_;
-    std::vector<std::shared_ptr<const void>> owners_;
+    // Empty: the item is the block's bytes alone. A block's worth of a live
+    // stream is a few messages from one or two batches: room for them in
+    // place saves the allocations per item.
+    boost::container::small_vector<span, 8> spans_;
+    boost::container::small_vector<std::shared_ptr<const void>, 2> owners_;
     std::uint32_t size_ = 0;
 };
 
