@@ -461,40 +461,44 @@ void rtmp_chunkstreams::close_output_stream(std::uint32_t csid) {
     }
 }
 
+// Put together on the stack and written in one go: every player writes one
+// for every message it sends.
 void rtmp_chunkstreams::write_chunk_header(const output_chunkstream& stream, unsigned format,
                                            std::uint32_t field) {
+    std::uint8_t header[rtmp_output_buffer::max_header_size];
+    std::uint8_t* p = header;
     const auto format_bits = static_cast<std::uint8_t>(format << 6);
     if (stream.csid < 64) {
-        output_.write_u8(format_bits | static_cast<std::uint8_t>(stream.csid));
+        *p++ = format_bits | static_cast<std::uint8_t>(stream.csid);
     } else if (stream.csid < 320) {
-        output_.write_u8(format_bits);
-        output_.write_u8(static_cast<std::uint8_t>(stream.csid - 64));
+        *p++ = format_bits;
+        *p++ = static_cast<std::uint8_t>(stream.csid - 64);
     } else {
         const std::uint32_t id = stream.csid - 64;
-        output_.write_u8(format_bits | 1);
-        output_.write_u8(static_cast<std::uint8_t>(id));
-        output_.write_u8(static_cast<std::uint8_t>(id >> 8));
+        *p++ = format_bits | 1;
+        *p++ = static_cast<std::uint8_t>(id);
+        *p++ = static_cast<std::uint8_t>(id >> 8);
     }
-    if (format == 3) {
-        return;
+    if (format != 3) {
+        const std::uint32_t shown = std::min(field, timestamp_field_max);
+        *p++ = static_cast<std::uint8_t>(shown >> 16);
+        *p++ = static_cast<std::uint8_t>(shown >> 8);
+        *p++ = static_cast<std::uint8_t>(shown);
     }
-    const std::uint32_t shown = std::min(field, timestamp_field_max);
-    output_.write_u8(static_cast<std::uint8_t>(shown >> 16));
-    output_.write_u16_be(static_cast<std::uint16_t>(shown));
-    if (format == 2) {
-        return;
+    if (format == 0 || format == 1) {
+        *p++ = static_cast<std::uint8_t>(stream.last_length >> 16);
+        *p++ = static_cast<std::uint8_t>(stream.last_length >> 8);
+        *p++ = static_cast<std::uint8_t>(stream.last_length);
+        *p++ = stream.last_type;
     }
-    output_.write_u8(static_cast<std::uint8_t>(stream.last_length >> 16));
-    output_.write_u16_be(static_cast<std::uint16_t>(stream.last_length));
-    output_.write_u8(stream.last_type);
-    if (format == 1) {
-        return;
+    if (format == 0) {
+        const std::uint32_t id = stream.last_stream_id;
+        *p++ = static_cast<std::uint8_t>(id);
+        *p++ = static_cast<std::uint8_t>(id >> 8);
+        *p++ = static_cast<std::uint8_t>(id >> 16);
+        *p++ = static_cast<std::uint8_t>(id >> 24);
     }
-    const std::uint32_t id = stream.last_stream_id;
-    output_.write_u8(static_cast<std::uint8_t>(id));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 8));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 16));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 24));
+    output_.write_bytes(header, static_cast<std::uint32_t>(p - header));
 }
 
 unsigned rtmp_chunkstreams::next_header(output_chunkstream& stream, std::uint8_t type,
