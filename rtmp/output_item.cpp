@@ -50,8 +50,8 @@ void output_item::finish(std::uint32_t block_bytes) {
 }
 
 bool output_item::merge(output_item& later) {
-    if (&later == this || !block_ ||
-        std::uint64_t{size_} + later.size_ > std::uint64_t{block_.capacity()}) {
+    if (&later == this || !block_ || std::uint64_t{size_} + later.size_ > limit_ ||
+        std::uint64_t{block_.size()} + later.block_.size() > block_.capacity()) {
         return false;
     }
     const std::uint32_t base = block_.size();
@@ -94,6 +94,7 @@ void output_item::reset() noexcept {
     spans_.clear();
     owners_.clear();
     size_ = 0;
+    limit_ = 0;
 }
 
 }  // namespace rtmp

@@ -2,6 +2,7 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -20,6 +21,7 @@ class output_item {
     // The whole of a filled block.
     explicit output_item(block_buffer block) noexcept : block_(std::move(block)) {
         size_ = block_.size();
+        limit_ = block_.capacity();
     }
 
     output_item(output_item&&) noexcept = default;
@@ -32,13 +34,16 @@ class output_item {
     const block_buffer& block() const noexcept { return block_; }
 
     // Building an item (the chunk layer's output buffer): the block written
-    // into; then, in order, runs of its bytes [offset, offset + size) and
-    // shared bodies that `owner` keeps alive; finish() with the bytes of the
-    // block in use. An item that never had a shared body is its block's
-    // bytes alone.
-    void start(block_buffer block) noexcept {
+    // into, and the bytes the item may stand for at most (`limit`, at least
+    // the block's capacity: an item of mostly shared bodies needs a small
+    // block for its headers alone); then, in order, runs of its bytes
+    // [offset, offset + size) and shared bodies that `owner` keeps alive;
+    // finish() with the bytes of the block in use. An item that never had a
+    // shared body is its block's bytes alone.
+    void start(block_buffer block, std::uint32_t limit = 0) noexcept {
         block_ = std::move(block);
         size_ = 0;
+        limit_ = std::max(limit, block_.capacity());
     }
     void add_block_bytes(std::uint32_t offset, std::uint32_t size);
     void add_shared(const std::uint8_t* data, std::uint32_t size,
@@ -60,10 +65,11 @@ class output_item {
         }
     }
 
-    // Appends `later` to this item when this item's block has room for all
-    // of later's bytes (shared ones included, so that an item never stands
-    // for much more than a block), and then empties `later`. Returns false
-    // and changes nothing otherwise.
+    // Appends `later` to this item when both fit: all of their bytes within
+    // this item's limit (shared ones included, so that an item never stands
+    // for much more than a block), and later's block bytes in this item's
+    // block. Then empties `later`. Returns false and changes nothing
+    // otherwise.
     bool merge(output_item& later);
 
     // Returns the block to its pool and drops the shared bodies.
@@ -86,6 +92,7 @@ class output_item {
     boost::container::small_vector<span, 8> spans_;
     boost::container::small_vector<std::shared_ptr<const void>, 2> owners_;
     std::uint32_t size_ = 0;
+    std::uint32_t limit_ = 0;
 };
 
 }  // namespace rtmp

@@ -57,34 +57,45 @@ void put_u32_be(std::uint8_t* p, std::uint32_t value) {
 
 }  // namespace
 
-void rtmp_output_buffer::take_block(std::uint32_t needed) {
-    unsigned exponent = block_class;
+void rtmp_output_buffer::take_block(std::uint32_t needed, unsigned exponent) {
     while (exponent < block_malloc_array::max_exponent && (1u << exponent) < needed) {
         ++exponent;
     }
-    item_.start(owner_.allocate(exponent));
+    limit_ = 1u << std::min<unsigned>(block_class, block_malloc_array::max_exponent);
+    item_.start(owner_.allocate(exponent), limit_);
     data = item_.block().data();
     capacity = item_.block().capacity();
+    limit_ = std::max(limit_, capacity);
     pos = size = committed_ = range_start_ = 0;
     shared_bytes_ = 0;
 }
 
+void rtmp_output_buffer::release() {
+    if (committed_ != 0 || shared_bytes_ != 0) {
+        flush();
+        return;
+    }
+    item_.reset();
+    data = nullptr;
+    capacity = pos = size = 0;
+}
+
 void rtmp_output_buffer::reserve_chunk(std::uint32_t payload) {
     const std::uint32_t needed = payload + max_header_size;
-    if (holding() && room() < needed) {
-        flush();
+    if (holding() && !fits(needed)) {
+        release();
     }
     if (!holding()) {
-        take_block(needed);
+        take_block(needed, block_class);
     }
 }
 
 void rtmp_output_buffer::reserve_shared() {
-    if (holding() && room() < max_header_size) {
-        flush();
+    if (holding() && !fits(max_header_size)) {
+        release();
     }
     if (!holding()) {
-        take_block(max_header_size);
+        take_block(max_header_size, shared_block_class);
     }
 }
 
@@ -105,7 +116,7 @@ void rtmp_output_buffer::append_shared(const std::uint8_t* body, std::uint32_t b
             return;
         }
         flush();
-        take_block(0);
+        take_block(0, shared_block_class);
     }
 }
 

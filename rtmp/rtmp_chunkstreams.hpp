@@ -78,8 +78,9 @@ struct output_chunkstream {
 // Output written straight into pooled blocks: one block collects whole
 // chunks until a flush hands it to the connection's send queue. Bodies that
 // many connections send alike go in by reference between the block's bytes
-// (output_item); they count against the block's room as if copied, so that
-// what a flush hands on stays about a block's worth.
+// (output_item); they count against a block's room as if copied, so that
+// what a flush hands on stays about a block's worth, but only their headers
+// take room in a block, a small one.
 class rtmp_output_buffer : public buffer_writer {
   public:
     // Room for the longest chunk header: 3 basic, 11 message, 4 extended.
@@ -104,13 +105,22 @@ class rtmp_output_buffer : public buffer_writer {
     bool holding() const noexcept { return static_cast<bool>(item_.block()); }
     // Size class (2^n bytes) of the blocks taken; raised with the chunk size.
     std::uint8_t block_class = 12;
+    // Size class of the blocks that take the headers of shared bodies.
+    static constexpr unsigned shared_block_class = 10;
 
   private:
-    void take_block(std::uint32_t needed);
-    // What the held block has room for, shared bodies counted.
+    void take_block(std::uint32_t needed, unsigned exponent);
+    // Flushes the held block, or gives it back when nothing is in it.
+    void release();
+    // Whether the held block takes `size` more bytes of its own, and the item
+    // `size` more bytes in all.
+    bool fits(std::uint32_t size) const noexcept {
+        return capacity - committed_ >= size && room() >= size;
+    }
+    // What the item may still take, shared bodies counted.
     std::uint64_t room() const noexcept {
         const std::uint64_t used = std::uint64_t{committed_} + shared_bytes_;
-        return capacity > used ? capacity - used : 0;
+        return limit_ > used ? limit_ - used : 0;
     }
 
     connection_callbacks& owner_;
@@ -119,6 +129,8 @@ class rtmp_output_buffer : public buffer_writer {
     // Where the block's bytes not yet in the item start.
     std::uint32_t range_start_ = 0;
     std::uint64_t shared_bytes_ = 0;
+    // What the item may stand for: a block of the size class.
+    std::uint32_t limit_ = 0;
 };
 
 // The chunk layer of one connection: splits the received byte stream into

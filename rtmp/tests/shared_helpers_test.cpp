@@ -153,9 +153,10 @@ TEST(TimeOfDay, StaysWithinOneDayAndFollowsTheWallClock) {
 // are a shared body (the rest of the part, kept by `owner`), the others go
 // into the item's block.
 rtmp::output_item item_of(block_malloc& pool, const std::vector<std::string>& parts,
-                          const std::shared_ptr<std::vector<std::string>>& owner) {
+                          const std::shared_ptr<std::vector<std::string>>& owner,
+                          std::uint32_t limit = 0) {
     rtmp::output_item item;
-    item.start(block_buffer(pool));
+    item.start(block_buffer(pool), limit);
     std::uint32_t used = 0;
     std::uint32_t range_start = 0;
     for (const auto& part : parts) {
@@ -190,6 +191,8 @@ TEST(OutputItem, MergingKeepsTheBytesInOrderAndCountsSharedBodiesAgainstTheBlock
         std::vector<std::string> last, later;
         bool merged;
         std::string bytes;
+        // What the earlier item may stand for; 0: its block's capacity.
+        std::uint32_t limit = 0;
     };
     const merge_case cases[] = {
         {{"abc"}, {"def"}, true, "abcdef"},
@@ -199,13 +202,22 @@ TEST(OutputItem, MergingKeepsTheBytesInOrderAndCountsSharedBodiesAgainstTheBlock
         // 16-byte blocks: shared bytes count as if they were in the block.
         {{"12345678"}, {"*123456789"}, false, "12345678"},
         {{"*0123456789ABCDEF"}, {"x"}, false, "0123456789ABCDEF"},
+        // A small block for the headers of shared bodies: the limit counts
+        // all bytes, the block still takes only its own.
+        {{"h", "*0123456789ABCDEF"},
+         {"i", "*0123456789"},
+         true,
+         "h0123456789ABCDEFi0123456789",
+         32},
+        {{"h", "*0123456789ABCDEF"}, {"i", "*012345678901234"}, false, "h0123456789ABCDEF", 32},
+        {{"h", "*0123456789ABCDEF"}, {"0123456789ABCDEF"}, false, "h0123456789ABCDEF", 64},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
         block_malloc pool(16);
         auto owner = std::make_shared<std::vector<std::string>>();
         owner->reserve(8);
-        rtmp::output_item last = item_of(pool, c.last, owner);
+        rtmp::output_item last = item_of(pool, c.last, owner, c.limit);
         rtmp::output_item later = item_of(pool, c.later, owner);
         const std::string later_bytes = bytes_of(later);
         EXPECT_EQ(last.merge(later), c.merged);
