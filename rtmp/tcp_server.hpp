@@ -54,6 +54,10 @@ class tcp_server : public std::enable_shared_from_this<Server> {
         check(error, "bind");
         acceptor_.listen(INT_MAX, error);
         check(error, "listen");
+        // For draining the backlog (admit_waiting); the asynchronous accept
+        // works as before.
+        acceptor_.non_blocking(true, error);
+        check(error, "listen");
     }
 
     virtual ~tcp_server() = default;
@@ -157,10 +161,20 @@ class tcp_server : public std::enable_shared_from_this<Server> {
             }
             return;
         }
+        if (!admit(connection)) {
+            return;
+        }
+        admit_waiting();
+        if (!stopped_) {
+            accept();
+        }
+    }
+
+    bool admit(const std::shared_ptr<Connection>& connection) {
         {
             std::lock_guard lock(mutex_);
             if (stopped_) {
-                return;
+                return false;
             }
             connections_.insert(connection);
         }
@@ -173,10 +187,27 @@ class tcp_server : public std::enable_shared_from_this<Server> {
             }
         }
         connection->start();
-        if (!stopped_) {
-            accept();
+        return true;
+    }
+
+    // Takes what else waits in the listen backlog now, a bounded number in
+    // one go: the acceptor shares its thread with connections, and when a
+    // burst of clients finds only one accept per turn of that thread's loop,
+    // the backlog overflows and their connects wait for the retransmission
+    // of the handshake. Any failure (nothing waiting among them) is left to
+    // the asynchronous accept that follows.
+    void admit_waiting() {
+        for (int taken = 0; taken < max_accepts_at_once && !stopped_; ++taken) {
+            auto connection = std::make_shared<Connection>(this->shared_from_this());
+            boost::system::error_code error;
+            acceptor_.accept(connection->socket(), error);
+            if (error || !admit(connection)) {
+                return;
+            }
         }
     }
+
+    static constexpr int max_accepts_at_once = 64;
 
     io_service_pool& pool_;
     strand_type strand_;
