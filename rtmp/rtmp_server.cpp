@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <exception>
+#include <span>
 
 namespace rtmp {
 
@@ -137,7 +138,9 @@ void rtmp_server_connection::start_write() {
     gather_.clear();
     in_flight_.for_each_run(
         [this](const std::uint8_t* data, std::uint32_t size) { gather_.emplace_back(data, size); });
-    boost::asio::async_write(socket(), gather_,
+    // A view of the list: the write keeps a copy of the sequence it is
+    // given, and a copy of the vector would allocate for every write.
+    boost::asio::async_write(socket(), std::span<const boost::asio::const_buffer>(gather_),
                              [self = shared_from_this()](const boost::system::error_code& error,
                                                          std::size_t) { self->on_write(error); });
 }
