@@ -89,7 +89,7 @@ class output_item {
     // Empty: the item is the block's bytes alone. A block's worth of a live
     // stream is a few messages from one or two batches: room for them in
     // place saves the allocations per item.
-    boost::container::small_vector<span, 8> spans_;
+    boost::container::small_vector<span, 12> spans_;
     boost::container::small_vector<std::shared_ptr<const void>, 2> owners_;
     std::uint32_t size_ = 0;
     std::uint32_t limit_ = 0;
