@@ -96,8 +96,11 @@ load_player::load_player(boost::asio::io_context& io, const load_target& target,
                          block_malloc_array& pool)
     : socket_(io), target_(target), pool_(pool), read_buffer_(read_size) {
     callbacks_.allocate = [this](unsigned exponent) { return pool_(exponent); };
-    callbacks_.send = [this](block_buffer& block) {
-        queue(std::move(block));
+    // The client's chunk layer writes every message into its blocks: an
+    // item is its block alone.
+    callbacks_.send = [this](rtmp::output_item& item) {
+        queue(std::move(item.block()));
+        item.reset();
         return true;
     };
 }

@@ -3,12 +3,21 @@
 #include <algorithm>
 #include <stdexcept>
 
-io_service_pool::io_service_pool(std::size_t threads) : io_service_pool(deferred_start) {
-    start(threads);
+io_service_pool::io_service_pool(std::size_t threads) {
+    threads = std::max<std::size_t>(threads, 1);
+    entries_.reserve(threads);
+    threads_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+        // Run by one thread alone: the context need not wake others.
+        entries_.push_back(std::make_unique<entry>(1));
+    }
+    for (auto& e : entries_) {
+        threads_.emplace_back([&context = e->context] { context.run(); });
+    }
 }
 
 io_service_pool::io_service_pool(deferred_start_t) {
-    entries_.push_back(std::make_unique<entry>());
+    entries_.push_back(std::make_unique<entry>(BOOST_ASIO_CONCURRENCY_HINT_DEFAULT));
 }
 
 void io_service_pool::start(std::size_t threads) {
@@ -48,5 +57,18 @@ void io_service_pool::stop() {
     }
     for (auto& t : threads_) {
         t.join();
+    }
+    // A thread whose context ran dry may have ended before another thread,
+    // still closing its connections, posted to it: that work runs here, so
+    // that everything posted before stop has run when it returns.
+    for (;;) {
+        std::size_t ran = 0;
+        for (auto& e : entries_) {
+            e->context.restart();
+            ran += e->context.poll();
+        }
+        if (ran == 0) {
+            break;
+        }
     }
 }

@@ -151,7 +151,7 @@ bool qen_stream_handler::on_play(light_string name, double start, double, bool) 
 
     if (start < 0) {
         auto player = std::make_unique<rtmp::rtmp_live_stream_player>(
-            live_streams_, connection_.send_queue(), netstream_);
+            live_streams_, connection_.send_queue(), netstream_, &connection_.context());
         player->set_buffer_length(buffer_length_);
         if (player->play(start, app.key() + "/" + request->bare_name)) {
             live_player_ = std::move(player);
@@ -227,18 +227,7 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
     }
     published_ = stream;
     if (recorder) {
-        qen_stream_recorder* sink = recorder.get();
-        rtmp::player_callbacks callbacks;
-        callbacks.video = [sink](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-            sink->on_video(data, size, time);
-        };
-        callbacks.audio = [sink](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-            sink->on_audio(data, size, time);
-        };
-        callbacks.data = [sink](buffer_reader& message, std::uint32_t time) {
-            sink->on_data(message, time);
-        };
-        recorder_sink_ = stream->add_player(callbacks);
+        recorder_sink_ = stream->add_player(recorder->sinks());
         recorder_ = std::move(recorder);
     }
     return true;
@@ -375,21 +364,16 @@ void qen_stream_handler::on_call(light_string name, double, buffer_reader&) {
     }
 }
 
+// The recorder takes the end after the messages the publisher sent before
+// it, on its own thread: this thread, the publisher's, sends them all.
 void qen_stream_handler::end_recording(bool as_vod) {
-    if (!recorder_ || !recorder_->recording() || !published_) {
+    if (!recorder_ || !published_) {
         return;
     }
-    rtmp::stack_unlock unlocked(netstream_.stack_lock());
-    // The stream's lock keeps the recorder's sinks out while it ends.
-    std::lock_guard between_messages(published_->lock());
-    try {
-        if (as_vod) {
-            recorder_->end_as_vod();
-        } else {
-            recorder_->end_as_fake_live();
-        }
-    } catch (const std::exception&) {
-        // The recording goes on as it was.
+    if (as_vod) {
+        recorder_->end_as_vod();
+    } else {
+        recorder_->end_as_fake_live();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <boost/function.hpp>
 
 #include "foundation/block_pool.hpp"
+#include "rtmp/output_item.hpp"
 #include "rtmp/pending_message_budget.hpp"
 
 namespace rtmp {
@@ -11,9 +12,9 @@ namespace rtmp {
 // blocks to write into and a way to send a filled block. Made by the
 // connection and shared by its handshake, chunk layer and net streams.
 struct connection_callbacks {
-    // Queues the block for sending (it is taken); false advises the producer
-    // that the peer lags.
-    boost::function<bool(block_buffer&)> send;
+    // Queues the bytes for sending (they are taken); false advises the
+    // producer that the peer lags.
+    boost::function<bool(output_item&)> send;
     // A block of 2^exponent bytes (exponent 7..16) from the server's pool.
     boost::function<block_buffer(unsigned exponent)> allocate;
     // What the server's connections may hold together in messages still

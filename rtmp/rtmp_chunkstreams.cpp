@@ -57,31 +57,82 @@ void put_u32_be(std::uint8_t* p, std::uint32_t value) {
 
 }  // namespace
 
+void rtmp_output_buffer::take_block(std::uint32_t needed, unsigned exponent) {
+    while (exponent < block_malloc_array::max_exponent && (1u << exponent) < needed) {
+        ++exponent;
+    }
+    limit_ = 1u << std::min<unsigned>(block_class, block_malloc_array::max_exponent);
+    item_.start(owner_.allocate(exponent), limit_);
+    data = item_.block().data();
+    capacity = item_.block().capacity();
+    limit_ = std::max(limit_, capacity);
+    pos = size = committed_ = range_start_ = 0;
+    shared_bytes_ = 0;
+}
+
+void rtmp_output_buffer::release() {
+    if (committed_ != 0 || shared_bytes_ != 0) {
+        flush();
+        return;
+    }
+    item_.reset();
+    data = nullptr;
+    capacity = pos = size = 0;
+}
+
 void rtmp_output_buffer::reserve_chunk(std::uint32_t payload) {
     const std::uint32_t needed = payload + max_header_size;
-    if (block_ && capacity - committed_ < needed) {
-        flush();
+    if (holding() && !fits(needed)) {
+        release();
     }
-    if (!block_) {
-        unsigned exponent = block_class;
-        while (exponent < block_malloc_array::max_exponent && (1u << exponent) < needed) {
-            ++exponent;
+    if (!holding()) {
+        take_block(needed, block_class);
+    }
+}
+
+void rtmp_output_buffer::reserve_shared() {
+    if (holding() && !fits(max_header_size)) {
+        release();
+    }
+    if (!holding()) {
+        take_block(max_header_size, shared_block_class);
+    }
+}
+
+// A body larger than the block's room goes on in the next blocks: an item
+// never stands for much more than a block, so that the send queue's count
+// of pending items keeps measuring how far the peer lags.
+void rtmp_output_buffer::append_shared(const std::uint8_t* body, std::uint32_t body_size,
+                                       const std::shared_ptr<const void>& owner) {
+    for (;;) {
+        item_.add_block_bytes(range_start_, committed_ - range_start_);
+        range_start_ = committed_;
+        const auto part = static_cast<std::uint32_t>(std::min<std::uint64_t>(body_size, room()));
+        item_.add_shared(body, part, owner);
+        shared_bytes_ += part;
+        body += part;
+        body_size -= part;
+        if (body_size == 0) {
+            return;
         }
-        block_ = owner_.allocate(exponent);
-        data = block_.data();
-        capacity = block_.capacity();
-        pos = size = committed_ = 0;
+        flush();
+        take_block(0, shared_block_class);
     }
 }
 
 void rtmp_output_buffer::flush() {
-    if (!block_ || committed_ == 0) {
+    if (!holding() || (committed_ == 0 && shared_bytes_ == 0)) {
         return;
     }
-    block_.set_size(committed_);
-    block_buffer filled = std::move(block_);
+    if (shared_bytes_ != 0) {
+        item_.add_block_bytes(range_start_, committed_ - range_start_);
+    }
+    item_.finish(committed_);
+    output_item filled = std::move(item_);
+    item_ = output_item();
     data = nullptr;
-    capacity = pos = size = committed_ = 0;
+    capacity = pos = size = committed_ = range_start_ = 0;
+    shared_bytes_ = 0;
     owner_.send(filled);
 }
 
@@ -421,45 +472,49 @@ void rtmp_chunkstreams::close_output_stream(std::uint32_t csid) {
     }
 }
 
+// Put together on the stack and written in one go: every player writes one
+// for every message it sends.
 void rtmp_chunkstreams::write_chunk_header(const output_chunkstream& stream, unsigned format,
                                            std::uint32_t field) {
+    std::uint8_t header[rtmp_output_buffer::max_header_size];
+    std::uint8_t* p = header;
     const auto format_bits = static_cast<std::uint8_t>(format << 6);
     if (stream.csid < 64) {
-        output_.write_u8(format_bits | static_cast<std::uint8_t>(stream.csid));
+        *p++ = format_bits | static_cast<std::uint8_t>(stream.csid);
     } else if (stream.csid < 320) {
-        output_.write_u8(format_bits);
-        output_.write_u8(static_cast<std::uint8_t>(stream.csid - 64));
+        *p++ = format_bits;
+        *p++ = static_cast<std::uint8_t>(stream.csid - 64);
     } else {
         const std::uint32_t id = stream.csid - 64;
-        output_.write_u8(format_bits | 1);
-        output_.write_u8(static_cast<std::uint8_t>(id));
-        output_.write_u8(static_cast<std::uint8_t>(id >> 8));
+        *p++ = format_bits | 1;
+        *p++ = static_cast<std::uint8_t>(id);
+        *p++ = static_cast<std::uint8_t>(id >> 8);
     }
-    if (format == 3) {
-        return;
+    if (format != 3) {
+        const std::uint32_t shown = std::min(field, timestamp_field_max);
+        *p++ = static_cast<std::uint8_t>(shown >> 16);
+        *p++ = static_cast<std::uint8_t>(shown >> 8);
+        *p++ = static_cast<std::uint8_t>(shown);
     }
-    const std::uint32_t shown = std::min(field, timestamp_field_max);
-    output_.write_u8(static_cast<std::uint8_t>(shown >> 16));
-    output_.write_u16_be(static_cast<std::uint16_t>(shown));
-    if (format == 2) {
-        return;
+    if (format == 0 || format == 1) {
+        *p++ = static_cast<std::uint8_t>(stream.last_length >> 16);
+        *p++ = static_cast<std::uint8_t>(stream.last_length >> 8);
+        *p++ = static_cast<std::uint8_t>(stream.last_length);
+        *p++ = stream.last_type;
     }
-    output_.write_u8(static_cast<std::uint8_t>(stream.last_length >> 16));
-    output_.write_u16_be(static_cast<std::uint16_t>(stream.last_length));
-    output_.write_u8(stream.last_type);
-    if (format == 1) {
-        return;
+    if (format == 0) {
+        const std::uint32_t id = stream.last_stream_id;
+        *p++ = static_cast<std::uint8_t>(id);
+        *p++ = static_cast<std::uint8_t>(id >> 8);
+        *p++ = static_cast<std::uint8_t>(id >> 16);
+        *p++ = static_cast<std::uint8_t>(id >> 24);
     }
-    const std::uint32_t id = stream.last_stream_id;
-    output_.write_u8(static_cast<std::uint8_t>(id));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 8));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 16));
-    output_.write_u8(static_cast<std::uint8_t>(id >> 24));
+    output_.write_bytes(header, static_cast<std::uint32_t>(p - header));
 }
 
-void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t type,
-                                      std::uint32_t stream_id, std::uint32_t timestamp,
-                                      const void* data, std::uint32_t size) {
+unsigned rtmp_chunkstreams::next_header(output_chunkstream& stream, std::uint8_t type,
+                                        std::uint32_t stream_id, std::uint32_t timestamp,
+                                        std::uint32_t size) noexcept {
     unsigned format;
     if (stream.fresh || stream_id != stream.last_stream_id ||
         static_cast<std::int32_t>(timestamp - stream.last_timestamp) < 0) {
@@ -483,7 +538,13 @@ void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t t
         stream.last_delta = delta;
     }
     stream.last_timestamp = timestamp;
+    return format;
+}
 
+void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t type,
+                                      std::uint32_t stream_id, std::uint32_t timestamp,
+                                      const void* data, std::uint32_t size) {
+    const unsigned format = next_header(stream, type, stream_id, timestamp, size);
     // After a format 0 header the "delta" is the timestamp itself, which is
     // also what the extended field then carries.
     const bool extended = stream.last_delta >= timestamp_field_max;
@@ -500,6 +561,30 @@ void rtmp_chunkstreams::write_message(output_chunkstream& stream, std::uint8_t t
         output_.commit();
         written += payload;
     } while (written < size);
+}
+
+bool rtmp_chunkstreams::write_encoded_message(output_chunkstream& stream, std::uint8_t type,
+                                              std::uint32_t stream_id, std::uint32_t timestamp,
+                                              std::uint32_t size, std::uint32_t csid,
+                                              std::uint32_t chunk_size, const std::uint8_t* chunked,
+                                              std::uint32_t chunked_size,
+                                              const std::shared_ptr<const void>& owner) {
+    if (stream.csid != csid || stream.chunk_size != chunk_size) {
+        return false;
+    }
+    // Chunks that continue a message with an extended timestamp repeat it,
+    // which the shared encoding cannot.
+    output_chunkstream next = stream;
+    next_header(next, type, stream_id, timestamp, size);
+    if (next.last_delta >= timestamp_field_max) {
+        return false;
+    }
+    const unsigned format = next_header(stream, type, stream_id, timestamp, size);
+    output_.reserve_shared();
+    write_chunk_header(stream, format, stream.last_delta);
+    output_.commit();
+    output_.append_shared(chunked, chunked_size, owner);
+    return true;
 }
 
 void rtmp_chunkstreams::send_control(std::uint8_t type, const std::uint8_t* body,

@@ -8,8 +8,8 @@
 
 #include "foundation/block_pool.hpp"
 #include "foundation/buffer.hpp"
-#include "rtmp/connection_callbacks.hpp"
 #include "foundation/id_map.hpp"
+#include "rtmp/connection_callbacks.hpp"
 #include "rtmp/pending_message_budget.hpp"
 
 namespace rtmp {
@@ -76,7 +76,11 @@ struct output_chunkstream {
 };
 
 // Output written straight into pooled blocks: one block collects whole
-// chunks until a flush hands it to the connection's send queue.
+// chunks until a flush hands it to the connection's send queue. Bodies that
+// many connections send alike go in by reference between the block's bytes
+// (output_item); they count against a block's room as if copied, so that
+// what a flush hands on stays about a block's worth, but only their headers
+// take room in a block, a small one.
 class rtmp_output_buffer : public buffer_writer {
   public:
     // Room for the longest chunk header: 3 basic, 11 message, 4 extended.
@@ -87,19 +91,46 @@ class rtmp_output_buffer : public buffer_writer {
     // Makes room for one chunk with `payload` bytes: flushes when the held
     // block is too full, takes a new block when none is held.
     void reserve_chunk(std::uint32_t payload);
+    // Makes room for one chunk header, to be followed by a shared body.
+    void reserve_shared();
     // The chunk written since reserve_chunk is whole.
     void commit() noexcept { committed_ = pos; }
+    // A shared body follows the bytes committed so far, over as many blocks
+    // as its size takes; `owner` keeps it alive until it has been written.
+    void append_shared(const std::uint8_t* data, std::uint32_t size,
+                       const std::shared_ptr<const void>& owner);
     // Hands the held block, if any, to the send queue.
     void flush();
 
-    bool holding() const noexcept { return static_cast<bool>(block_); }
+    bool holding() const noexcept { return static_cast<bool>(item_.block()); }
     // Size class (2^n bytes) of the blocks taken; raised with the chunk size.
     std::uint8_t block_class = 12;
+    // Size class of the blocks that take the headers of shared bodies.
+    static constexpr unsigned shared_block_class = 10;
 
   private:
+    void take_block(std::uint32_t needed, unsigned exponent);
+    // Flushes the held block, or gives it back when nothing is in it.
+    void release();
+    // Whether the held block takes `size` more bytes of its own, and the item
+    // `size` more bytes in all.
+    bool fits(std::uint32_t size) const noexcept {
+        return capacity - committed_ >= size && room() >= size;
+    }
+    // What the item may still take, shared bodies counted.
+    std::uint64_t room() const noexcept {
+        const std::uint64_t used = std::uint64_t{committed_} + shared_bytes_;
+        return limit_ > used ? limit_ - used : 0;
+    }
+
     connection_callbacks& owner_;
-    block_buffer block_;
+    output_item item_;
     std::uint32_t committed_ = 0;
+    // Where the block's bytes not yet in the item start.
+    std::uint32_t range_start_ = 0;
+    std::uint64_t shared_bytes_ = 0;
+    // What the item may stand for: a block of the size class.
+    std::uint32_t limit_ = 0;
 };
 
 // The chunk layer of one connection: splits the received byte stream into
@@ -173,6 +204,18 @@ class rtmp_chunkstreams {
     // fills up).
     void write_message(output_chunkstream& stream, std::uint8_t type, std::uint32_t stream_id,
                        std::uint32_t timestamp, const void* data, std::uint32_t size);
+    // The same for a message whose chunks after the first header are
+    // encoded already (`chunked`: the body cut at `chunk_size` with a format
+    // 3 basic header for `csid` between the pieces), sent by reference;
+    // `owner` keeps the bytes alive until they are written. False, with
+    // nothing written, when the encoding does not fit this chunk stream (its
+    // id or chunk size differ, or the message needs extended timestamps):
+    // write_message it then.
+    bool write_encoded_message(output_chunkstream& stream, std::uint8_t type,
+                               std::uint32_t stream_id, std::uint32_t timestamp, std::uint32_t size,
+                               std::uint32_t csid, std::uint32_t chunk_size,
+                               const std::uint8_t* chunked, std::uint32_t chunked_size,
+                               const std::shared_ptr<const void>& owner);
     void flush() { output_.flush(); }
 
     // The existing output chunk stream or a new one; a 129th throws "Too many
@@ -226,6 +269,11 @@ class rtmp_chunkstreams {
     void on_control(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void on_user_control(const std::uint8_t* body, std::uint32_t size);
     void write_chunk_header(const output_chunkstream& stream, unsigned format, std::uint32_t field);
+    // Chooses the header format of the next message on `stream` and records
+    // it as the stream's previous message.
+    static unsigned next_header(output_chunkstream& stream, std::uint8_t type,
+                                std::uint32_t stream_id, std::uint32_t timestamp,
+                                std::uint32_t size) noexcept;
     void send_control(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void send_user_control(std::uint16_t event, std::uint32_t value);
 

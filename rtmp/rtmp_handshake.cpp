@@ -146,7 +146,8 @@ void rtmp_handshake::respond(const std::uint8_t* c0c1) {
         respond_digest(c1, out + 1, out + 1 + packet_size);
     }
     block.set_size(answer_size);
-    owner_.send(block);
+    output_item answer(std::move(block));
+    owner_.send(answer);
 }
 
 void rtmp_handshake::respond_plain(const std::uint8_t* c1, std::uint8_t* s1, std::uint8_t* s2) {

@@ -1,5 +1,7 @@
 #include "rtmp/rtmp_live_streams.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -42,18 +44,100 @@ std::uint32_t size_of(const std::string& s) {
 
 }  // namespace
 
+live_message::live_message(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                           std::uint32_t timestamp)
+    : type_(type),
+      timestamp_(timestamp),
+      csid_(3 * encoded_stream_id + (type == message_type::audio ? 5 : 4)),
+      payload_(data, data + size) {
+    if (size <= encoded_chunk_size) {
+        return;
+    }
+    // The pieces after the first, each behind a one-byte format 3 header.
+    const std::uint32_t pieces = (size + encoded_chunk_size - 1) / encoded_chunk_size;
+    chunked_.reserve(size + pieces - 1);
+    const auto continuation = static_cast<std::uint8_t>(3 << 6 | csid_);
+    for (std::uint32_t at = 0; at < size; at += encoded_chunk_size) {
+        if (at != 0) {
+            chunked_.push_back(continuation);
+        }
+        chunked_.insert(chunked_.end(), data + at, data + std::min(size, at + encoded_chunk_size));
+    }
+}
+
+// The players of one stream whose connections run on one io thread. The
+// publisher's thread appends events to `waiting_` and posts one delivery
+// when it was empty; the delivery, on the group's thread, takes the whole
+// batch and runs each player through it.
+class rtmp_live_stream::thread_group : public std::enable_shared_from_this<thread_group> {
+  public:
+    explicit thread_group(boost::asio::io_context& thread) : context(thread) {}
+
+    boost::asio::io_context& context;
+    // Under the stream's lock.
+    std::size_t players = 0;
+    // Only on the group's thread (joining and leaving happen there).
+    std::vector<rtmp_live_stream_player*> members;
+
+    // On the publisher's thread, under the stream's lock.
+    void hand_over(live_event event) {
+        bool post = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!waiting_) {
+                waiting_ = std::make_shared<live_batch>();
+                post = true;
+            }
+            waiting_->events.push_back(std::move(event));
+        }
+        if (post) {
+            boost::asio::post(context, [self = shared_from_this()] { self->deliver(); });
+        }
+    }
+
+  private:
+    void deliver() {
+        std::shared_ptr<const live_batch> batch;
+        {
+            std::lock_guard lock(mutex_);
+            batch = std::move(waiting_);
+        }
+        for (rtmp_live_stream_player* player : members) {
+            // One player's failure (out of memory in its connection) must
+            // not reach the others.
+            try {
+                player->deliver(batch);
+            } catch (const std::exception&) {
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::shared_ptr<live_batch> waiting_;
+};
+
 rtmp_live_stream::rtmp_live_stream(std::string name) : name_(std::move(name)) {}
 
 rtmp_live_stream::~rtmp_live_stream() = default;
 
-// One player's failure (out of memory in its connection) must not reach the
+// One sink's failure (out of memory in its connection) must not reach the
 // publisher or the other players.
 template <class Each>
-void rtmp_live_stream::for_each_player(Each each) {
-    for (auto& [key, player] : players_) {
+void rtmp_live_stream::for_each_sink(Each each) {
+    for (auto& [key, sink] : sinks_) {
         try {
-            each(player);
+            each(*sink);
         } catch (const std::exception&) {
+        }
+    }
+}
+
+void rtmp_live_stream::hand_over(live_event::kind what,
+                                 std::shared_ptr<const live_message> message) {
+    const std::uint64_t sequence = ++sequence_;
+    for (const auto& group : groups_) {
+        if (group->players != 0) {
+            group->hand_over({what, sequence, message});
         }
     }
 }
@@ -65,7 +149,11 @@ void rtmp_live_stream::on_video(const std::uint8_t* data, std::uint32_t size,
         avc_header_.assign(reinterpret_cast<const char*>(data), size);
     }
     last_video_time_ = timestamp;
-    for_each_player([&](player_callbacks& player) { player.video(data, size, timestamp); });
+    for_each_sink([&](player_callbacks& sink) { sink.video(data, size, timestamp); });
+    if (has_thread_players()) {
+        hand_over(live_event::kind::message,
+                  std::make_shared<live_message>(message_type::video, data, size, timestamp));
+    }
 }
 
 void rtmp_live_stream::on_audio(const std::uint8_t* data, std::uint32_t size,
@@ -75,68 +163,124 @@ void rtmp_live_stream::on_audio(const std::uint8_t* data, std::uint32_t size,
     if (is_aac_sequence_header(data, size)) {
         aac_header_.assign(reinterpret_cast<const char*>(data), size);
     }
-    for_each_player([&](player_callbacks& player) { player.audio(data, size, timestamp); });
+    for_each_sink([&](player_callbacks& sink) { sink.audio(data, size, timestamp); });
+    if (has_thread_players()) {
+        hand_over(live_event::kind::message,
+                  std::make_shared<live_message>(message_type::audio, data, size, timestamp));
+    }
 }
 
 void rtmp_live_stream::on_data(buffer_reader& reader, std::uint32_t timestamp) {
     const std::uint32_t start = reader.pos;
     const light_string first = read_amf0<amf0_string>(reader);
+    std::uint32_t forwarded = start;
     if (light_string_equals(first, "@setDataFrame") ||
         light_string_equals(first, "@clearDataFrame")) {
         const std::uint32_t metadata_start = reader.pos;
         if (!light_string_equals(read_amf0<amf0_string>(reader), "onMetaData")) {
             return;
         }
-        std::lock_guard lock(mutex_);
         if (light_string_equals(first, "@clearDataFrame")) {
+            std::lock_guard lock(mutex_);
             metadata_.clear();
             return;
         }
-        metadata_.assign(reinterpret_cast<const char*>(reader.data) + metadata_start,
-                         reader.size - metadata_start);
-        reader.pos = metadata_start;
-        for_each_player([&](player_callbacks& player) { player.data(reader, timestamp); });
-        return;
+        forwarded = metadata_start;
     }
-    reader.pos = start;
+    reader.pos = forwarded;
     std::lock_guard lock(mutex_);
-    for_each_player([&](player_callbacks& player) { player.data(reader, timestamp); });
+    if (forwarded != start) {
+        metadata_.assign(reinterpret_cast<const char*>(reader.data) + forwarded,
+                         reader.size - forwarded);
+    }
+    for_each_sink([&](player_callbacks& sink) { sink.data(reader, timestamp); });
+    if (has_thread_players()) {
+        hand_over(live_event::kind::message,
+                  std::make_shared<live_message>(message_type::data_amf0, reader.data + forwarded,
+                                                 reader.size - forwarded, timestamp));
+    }
 }
 
 void rtmp_live_stream::on_data_amf3(buffer_reader& reader, std::uint32_t timestamp) {
     std::lock_guard lock(mutex_);
-    for_each_player([&](player_callbacks& player) { player.data_amf3(reader, timestamp); });
+    for_each_sink([&](player_callbacks& sink) { sink.data_amf3(reader, timestamp); });
+    if (has_thread_players()) {
+        hand_over(live_event::kind::message,
+                  std::make_shared<live_message>(message_type::data_amf3, reader.data + reader.pos,
+                                                 reader.remaining(), timestamp));
+    }
 }
 
-std::int32_t rtmp_live_stream::add_player(const player_callbacks& callbacks) {
-    std::lock_guard lock(mutex_);
+std::int32_t rtmp_live_stream::insert(member added) {
     std::int32_t key = next_key_;
     while (players_.contains(key)) {
         key = next_key(key);
     }
-    player_callbacks& player = players_.emplace(key, callbacks).first->second;
+    players_.emplace(key, std::move(added));
     next_key_ = next_key(key);
+    return key;
+}
 
-    // A late joiner first gets what it cannot start without.
+// A late joiner first gets what it cannot start without.
+void rtmp_live_stream::replay_to(const player_callbacks& to) {
     try {
         if (!metadata_.empty()) {
             buffer_reader reader(metadata_.data(), size_of(metadata_));
-            player.data(reader, std::max(last_video_time_, last_audio_time_));
+            to.data(reader, std::max(last_video_time_, last_audio_time_));
         }
         if (!avc_header_.empty()) {
-            player.video(bytes(avc_header_), size_of(avc_header_), last_video_time_);
+            to.video(bytes(avc_header_), size_of(avc_header_), last_video_time_);
         }
         if (!aac_header_.empty()) {
-            player.audio(bytes(aac_header_), size_of(aac_header_), last_audio_time_);
+            to.audio(bytes(aac_header_), size_of(aac_header_), last_audio_time_);
         }
     } catch (const std::exception&) {
     }
+}
+
+std::int32_t rtmp_live_stream::add_player(const player_callbacks& callbacks) {
+    std::lock_guard lock(mutex_);
+    const std::int32_t key = insert({callbacks});
+    player_callbacks& sink = players_.at(key).callbacks;
+    sinks_.emplace(key, &sink);
+    replay_to(sink);
+    return key;
+}
+
+std::int32_t rtmp_live_stream::add_player(rtmp_live_stream_player& player,
+                                          boost::asio::io_context& thread) {
+    std::lock_guard lock(mutex_);
+    auto group = std::find_if(groups_.begin(), groups_.end(),
+                              [&](const auto& g) { return &g->context == &thread; });
+    if (group == groups_.end()) {
+        group = groups_.insert(groups_.end(), std::make_shared<thread_group>(thread));
+    }
+    thread_group& joined = **group;
+    joined.members.push_back(&player);
+    ++joined.players;
+    ++thread_players_;
+    // What was handed over before now is not the player's: it starts with
+    // the replay, then what follows.
+    player.joined_at(sequence_);
+    const std::int32_t key = insert({{}, &player, &joined});
+    replay_to(player.callbacks());
     return key;
 }
 
 void rtmp_live_stream::remove_player(std::int32_t key) {
     std::lock_guard lock(mutex_);
-    players_.erase(key);
+    auto it = players_.find(key);
+    if (it == players_.end()) {
+        return;
+    }
+    if (thread_group* group = it->second.group) {
+        std::erase(group->members, it->second.player);
+        --group->players;
+        --thread_players_;
+    } else {
+        sinks_.erase(key);
+    }
+    players_.erase(it);
 }
 
 std::size_t rtmp_live_stream::player_count() const {
@@ -152,7 +296,8 @@ bool rtmp_live_stream::claim_publisher() {
     std::lock_guard lock(mutex_);
     last_video_time_ = 0;
     last_audio_time_ = 0;
-    for_each_player([](player_callbacks& player) { player.publish_notify(); });
+    for_each_sink([](player_callbacks& sink) { sink.publish_notify(); });
+    hand_over(live_event::kind::publish, nullptr);
     return true;
 }
 
@@ -162,7 +307,8 @@ void rtmp_live_stream::release_publisher() {
     avc_header_.clear();
     aac_header_.clear();
     metadata_.clear();
-    for_each_player([](player_callbacks& player) { player.unpublish_notify(); });
+    for_each_sink([](player_callbacks& sink) { sink.unpublish_notify(); });
+    hand_over(live_event::kind::unpublish, nullptr);
 }
 
 void rtmp_live_stream::unpublish(rtmp_live_streams& registry) {
@@ -175,13 +321,8 @@ rtmp_live_streams::~rtmp_live_streams() = default;
 
 rtmp_live_stream* rtmp_live_streams::publish(std::string_view name) {
     std::lock_guard lock(mutex_);
-    auto it = streams_.find(name);
-    if (it == streams_.end()) {
-        it = streams_
-                 .emplace(std::string(name), std::make_unique<rtmp_live_stream>(std::string(name)))
-                 .first;
-    }
-    return it->second->claim_publisher() ? it->second.get() : nullptr;
+    rtmp_live_stream& stream = find_or_create(name);
+    return stream.claim_publisher() ? &stream : nullptr;
 }
 
 bool rtmp_live_streams::exists(std::string_view name) const {
@@ -189,19 +330,29 @@ bool rtmp_live_streams::exists(std::string_view name) const {
     return streams_.contains(name);
 }
 
-std::int32_t rtmp_live_streams::add_player(std::string_view name, const player_callbacks& callbacks,
-                                           bool only_existing) {
-    std::lock_guard lock(mutex_);
+rtmp_live_stream& rtmp_live_streams::find_or_create(std::string_view name) {
     auto it = streams_.find(name);
     if (it == streams_.end()) {
-        if (only_existing) {
-            return -1;
-        }
         it = streams_
                  .emplace(std::string(name), std::make_unique<rtmp_live_stream>(std::string(name)))
                  .first;
     }
-    return it->second->add_player(callbacks);
+    return *it->second;
+}
+
+std::int32_t rtmp_live_streams::add_player(std::string_view name, const player_callbacks& callbacks,
+                                           bool only_existing) {
+    std::lock_guard lock(mutex_);
+    if (only_existing && !streams_.contains(name)) {
+        return -1;
+    }
+    return find_or_create(name).add_player(callbacks);
+}
+
+std::int32_t rtmp_live_streams::add_player(std::string_view name, rtmp_live_stream_player& player,
+                                           boost::asio::io_context& thread) {
+    std::lock_guard lock(mutex_);
+    return find_or_create(name).add_player(player, thread);
 }
 
 void rtmp_live_streams::remove_player(std::string_view name, std::int32_t key) {
@@ -232,8 +383,9 @@ std::size_t rtmp_live_streams::size() const {
 
 rtmp_live_stream_player::rtmp_live_stream_player(rtmp_live_streams& registry,
                                                  const rtmp_send_queue& send_queue,
-                                                 rtmp_net_stream& netstream)
-    : registry_(registry), send_queue_(send_queue), netstream_(netstream) {}
+                                                 rtmp_net_stream& netstream,
+                                                 boost::asio::io_context* thread)
+    : registry_(registry), send_queue_(send_queue), netstream_(netstream), thread_(thread) {}
 
 rtmp_live_stream_player::~rtmp_live_stream_player() {
     if (key_ != -1) {
@@ -281,11 +433,14 @@ bool rtmp_live_stream_player::play(double start, std::string_view name) {
     name_ = name;
     netstream_.send_play_reset_start();
     playing_ = true;
-    const player_callbacks joined = callbacks();
     std::int32_t key;
-    {
-        // Joining replays the stored messages through the callbacks, which
-        // take the stack lock.
+    if (thread_ != nullptr) {
+        // Joining replays the stored messages to the player, which takes the
+        // stack lock for them.
+        stack_unlock unlocked(netstream_.stack_lock());
+        key = registry_.add_player(name_, *this, *thread_);
+    } else {
+        const player_callbacks joined = callbacks();
         stack_unlock unlocked(netstream_.stack_lock());
         key = registry_.add_player(name_, joined, false);
     }
@@ -324,36 +479,46 @@ std::uint32_t rtmp_live_stream_player::rebased(std::uint32_t timestamp) {
     return start_time_ + static_cast<std::uint32_t>(std::max(since_base, 0));
 }
 
-void rtmp_live_stream_player::write_media(output_chunkstream& on, std::uint8_t type,
-                                          const std::uint8_t* data, std::uint32_t size,
-                                          std::uint32_t timestamp) {
-    netstream_.write(on, type, timestamp, data, size);
+void rtmp_live_stream_player::write(output_chunkstream& on, std::uint8_t type,
+                                    const outgoing& message, std::uint32_t timestamp) {
+    if (message.encoded != nullptr &&
+        netstream_.chunkstreams().write_encoded_message(
+            on, type, netstream_.stream_id(), timestamp, message.size, message.encoded->csid(),
+            live_message::encoded_chunk_size, message.encoded->chunked(),
+            message.encoded->chunked_size(), *message.owner)) {
+        return;
+    }
+    netstream_.write(on, type, timestamp, message.data, message.size);
+}
+
+bool rtmp_live_stream_player::write_media(output_chunkstream& on, std::uint8_t type,
+                                          const outgoing& message, std::uint32_t timestamp) {
+    write(on, type, message, timestamp);
     // Flushing every message would send a block per frame; flushing too
     // rarely adds latency. A step back in time also flushes.
     const std::uint32_t since_flush = timestamp - last_flush_time_;
     if (static_cast<std::int32_t>(since_flush) > static_cast<std::int32_t>(buffer_length_ / 2) ||
         since_flush > 1000) {
-        netstream_.flush();
         last_flush_time_ = timestamp;
+        return true;
     }
+    return false;
 }
 
-void rtmp_live_stream_player::on_video(const std::uint8_t* data, std::uint32_t size,
-                                       std::uint32_t timestamp) {
-    std::lock_guard lock(netstream_.stack_lock());
-    last_source_video_time_ = timestamp;
+bool rtmp_live_stream_player::video(const outgoing& message) {
+    last_source_video_time_ = message.timestamp;
     if (!receive_video_ || !playing_) {
-        return;
+        return false;
     }
-    const std::uint32_t out = rebased(timestamp);
+    const std::uint32_t out = rebased(message.timestamp);
+    const std::uint8_t* data = message.data;
     if (wait_keyframe_) {
-        const bool keyframe = size > 10 && (data[0] & 0xF0) == 0x10;
+        const bool keyframe = message.size > 10 && (data[0] & 0xF0) == 0x10;
         if (!keyframe) {
-            return;
+            return false;
         }
-        if (is_avc_sequence_header(data, size)) {
-            write_media(*netstream_.video_stream(), message_type::video, data, size, out);
-            return;
+        if (is_avc_sequence_header(data, message.size)) {
+            return write_media(*netstream_.video_stream(), message_type::video, message, out);
         }
         wait_keyframe_ = false;
     }
@@ -362,50 +527,118 @@ void rtmp_live_stream_player::on_video(const std::uint8_t* data, std::uint32_t s
         // The frames after a dropped one cannot be decoded: start again at a
         // keyframe once the client has caught up.
         wait_keyframe_ = true;
-        return;
+        return false;
     }
     if (pending > keyframes_only_above) {
         wait_keyframe_ = true;
     }
-    write_media(*netstream_.video_stream(), message_type::video, data, size, out);
+    return write_media(*netstream_.video_stream(), message_type::video, message, out);
+}
+
+bool rtmp_live_stream_player::audio(const outgoing& message) {
+    if (!receive_audio_ || !playing_) {
+        return false;
+    }
+    const std::uint32_t out = rebased(message.timestamp);
+    if (send_queue_.pending() > drop_above) {
+        return false;
+    }
+    return write_media(*netstream_.audio_stream(), message_type::audio, message, out);
+}
+
+bool rtmp_live_stream_player::data(std::uint8_t type, const outgoing& message) {
+    const std::uint32_t out = rebased(message.timestamp);
+    write(*netstream_.video_stream(), type, message, out);
+    last_flush_time_ = out;
+    return true;
+}
+
+bool rtmp_live_stream_player::publish() {
+    rebase_ = true;
+    netstream_.send_publish_notify();
+    return true;
+}
+
+bool rtmp_live_stream_player::unpublish() {
+    rebase_ = true;
+    netstream_.send_end_of_sequence_video();
+    netstream_.send_unpublish_notify();
+    return true;
+}
+
+void rtmp_live_stream_player::on_video(const std::uint8_t* data, std::uint32_t size,
+                                       std::uint32_t timestamp) {
+    std::lock_guard lock(netstream_.stack_lock());
+    if (video({data, size, timestamp})) {
+        netstream_.flush();
+    }
 }
 
 void rtmp_live_stream_player::on_audio(const std::uint8_t* data, std::uint32_t size,
                                        std::uint32_t timestamp) {
     std::lock_guard lock(netstream_.stack_lock());
-    if (!receive_audio_ || !playing_) {
-        return;
+    if (audio({data, size, timestamp})) {
+        netstream_.flush();
     }
-    const std::uint32_t out = rebased(timestamp);
-    if (send_queue_.pending() > drop_above) {
-        return;
-    }
-    write_media(*netstream_.audio_stream(), message_type::audio, data, size, out);
 }
 
 void rtmp_live_stream_player::on_data(std::uint8_t type, const buffer_reader& reader,
                                       std::uint32_t timestamp) {
     std::lock_guard lock(netstream_.stack_lock());
-    const std::uint32_t out = rebased(timestamp);
-    netstream_.write(*netstream_.video_stream(), type, out, reader.data + reader.pos,
-                     reader.remaining());
+    data(type, {reader.data + reader.pos, reader.remaining(), timestamp});
     netstream_.flush();
-    last_flush_time_ = out;
 }
 
 void rtmp_live_stream_player::on_publish() {
     std::lock_guard lock(netstream_.stack_lock());
-    rebase_ = true;
-    netstream_.send_publish_notify();
+    publish();
     netstream_.flush();
 }
 
 void rtmp_live_stream_player::on_unpublish() {
     std::lock_guard lock(netstream_.stack_lock());
-    rebase_ = true;
-    netstream_.send_end_of_sequence_video();
-    netstream_.send_unpublish_notify();
+    unpublish();
     netstream_.flush();
+}
+
+void rtmp_live_stream_player::deliver(const std::shared_ptr<const live_batch>& batch) {
+    const std::shared_ptr<const void> owner = batch;
+    // Taken once for the batch: on the connection's own thread, where its
+    // input and commands run too, nothing else waits for it.
+    std::lock_guard lock(netstream_.stack_lock());
+    bool flush = false;
+    for (const live_event& event : batch->events) {
+        if (event.sequence <= joined_at_) {
+            continue;
+        }
+        switch (event.what) {
+            case live_event::kind::publish:
+                flush |= publish();
+                break;
+            case live_event::kind::unpublish:
+                flush |= unpublish();
+                break;
+            case live_event::kind::message: {
+                const live_message& m = *event.message;
+                const outgoing message{m.data(), m.size(), m.timestamp(), &m, &owner};
+                switch (m.type()) {
+                    case message_type::video:
+                        flush |= video(message);
+                        break;
+                    case message_type::audio:
+                        flush |= audio(message);
+                        break;
+                    default:
+                        flush |= data(m.type(), message);
+                        break;
+                }
+                break;
+            }
+        }
+    }
+    if (flush) {
+        netstream_.flush();
+    }
 }
 
 }  // namespace rtmp

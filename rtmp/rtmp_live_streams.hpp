@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <boost/function.hpp>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/buffer.hpp"
 #include "foundation/light_string.hpp"
@@ -32,14 +34,78 @@ struct player_callbacks {
 };
 
 class rtmp_live_streams;
+class rtmp_live_stream_player;
+
+// One message of a live stream as its players send it: a copy of the
+// payload made once, and for a payload longer than a chunk the chunks after
+// the first header, encoded once for the chunk stream and chunk size that
+// nearly every player has (the media chunk stream of message stream 1, the
+// first a client creates, at the chunk size of a connected client). A player
+// with those writes only its own first chunk header and sends the rest by
+// reference; any other copies the payload into its own chunks. Immutable,
+// and shared by the threads that deliver it.
+class live_message {
+  public:
+    static constexpr std::uint32_t encoded_stream_id = 1;
+    static constexpr std::uint32_t encoded_chunk_size = rtmp_chunkstreams::connected_chunk_size;
+
+    live_message(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                 std::uint32_t timestamp);
+
+    std::uint8_t type() const noexcept { return type_; }
+    std::uint32_t timestamp() const noexcept { return timestamp_; }
+    const std::uint8_t* data() const noexcept { return payload_.data(); }
+    std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(payload_.size()); }
+    // The chunk stream the encoding is for: video and data go on 3 x id + 4,
+    // audio on 3 x id + 5.
+    std::uint32_t csid() const noexcept { return csid_; }
+    const std::uint8_t* chunked() const noexcept {
+        return chunked_.empty() ? payload_.data() : chunked_.data();
+    }
+    std::uint32_t chunked_size() const noexcept {
+        return static_cast<std::uint32_t>(chunked_.empty() ? payload_.size() : chunked_.size());
+    }
+
+  private:
+    std::uint8_t type_;
+    std::uint32_t timestamp_;
+    std::uint32_t csid_;
+    std::vector<std::uint8_t> payload_;
+    // Empty when the payload fits one chunk: the payload is the encoding.
+    std::vector<std::uint8_t> chunked_;
+};
+
+// What a live stream hands the players of one io thread, in order.
+struct live_event {
+    enum class kind : std::uint8_t { message, publish, unpublish };
+    kind what;
+    // Counts every event of the stream: a player that joins skips those
+    // that were on their way before it.
+    std::uint64_t sequence;
+    std::shared_ptr<const live_message> message;
+};
+
+// Events handed to one thread in one go; the players' output refers to
+// their messages until it has been written.
+struct live_batch {
+    std::vector<live_event> events;
+};
 
 // One named live stream: at most one publisher, its players, and what a late
 // joiner needs first (the onMetaData message and the AVC and AAC sequence
 // headers).
 //
-// Lock order: the registry's lock, then this stream's lock, then a player's
-// stack lock (taken by its callbacks). Call nothing here while holding a
-// connection's stack lock.
+// Players of connections are grouped by the io thread their connection runs
+// on: the publisher's thread hands each message to each such thread once,
+// and that thread delivers it to its players (rtmp_live_stream_player). Sinks
+// registered as callbacks (the recorder's) are called on the publisher's
+// thread under the stream's lock and must be quick.
+//
+// Lock order: the registry's lock, then this stream's lock, then a thread
+// group's hand-over lock or (for callbacks, and the replay to a joining
+// player) a player's stack lock. Call nothing here while holding a
+// connection's stack lock. A thread's delivery takes its players' stack
+// locks without any of these.
 class rtmp_live_stream {
   public:
     explicit rtmp_live_stream(std::string name);
@@ -61,6 +127,11 @@ class rtmp_live_stream {
     // Registers the callbacks and replays the stored messages to them;
     // returns the key (never -1).
     std::int32_t add_player(const player_callbacks& callbacks);
+    // Registers a player whose connection runs on `thread` (an io context
+    // that one thread runs), replays the stored messages to it and from now
+    // on delivers on that thread. Call on that thread; so too remove_player
+    // for its key.
+    std::int32_t add_player(rtmp_live_stream_player& player, boost::asio::io_context& thread);
     void remove_player(std::int32_t key);
 
     // Claims the publisher role; false when the stream has a publisher.
@@ -74,17 +145,34 @@ class rtmp_live_stream {
     const std::string& name() const noexcept { return name_; }
     bool published() const noexcept { return published_.load(); }
     std::size_t player_count() const;
-    // Held while the players' callbacks run; the recorder takes it to end a
-    // recording between two messages.
-    std::mutex& lock() noexcept { return mutex_; }
 
   private:
+    class thread_group;
+    struct member {
+        // For a sink.
+        player_callbacks callbacks;
+        // For a player delivered on its thread.
+        rtmp_live_stream_player* player = nullptr;
+        thread_group* group = nullptr;
+    };
+
     template <class Each>
-    void for_each_player(Each each);
+    void for_each_sink(Each each);
+    std::int32_t insert(member added);
+    void replay_to(const player_callbacks& to);
+    // Hands the event to every thread that has players; under the lock.
+    void hand_over(live_event::kind what, std::shared_ptr<const live_message> message);
+    bool has_thread_players() const noexcept { return thread_players_ != 0; }
 
     const std::string name_;
     mutable std::mutex mutex_;
-    std::map<std::int32_t, player_callbacks> players_;
+    std::map<std::int32_t, member> players_;
+    // The members that are callbacks, called in key order; the map's nodes
+    // hold them.
+    std::map<std::int32_t, player_callbacks*> sinks_;
+    std::vector<std::shared_ptr<thread_group>> groups_;
+    std::size_t thread_players_ = 0;
+    std::uint64_t sequence_ = 0;
     std::atomic<std::uint32_t> published_{0};
     std::string avc_header_;
     std::string aac_header_;
@@ -113,6 +201,10 @@ class rtmp_live_streams {
     // `only_existing`; -1 when there is no such stream and it is not created.
     std::int32_t add_player(std::string_view name, const player_callbacks& callbacks,
                             bool only_existing);
+    // The same for a player delivered on its connection's thread (see
+    // rtmp_live_stream::add_player); the stream is created when absent.
+    std::int32_t add_player(std::string_view name, rtmp_live_stream_player& player,
+                            boost::asio::io_context& thread);
     // Removes the key; a stream left with no publisher and no player goes.
     void remove_player(std::string_view name, std::int32_t key);
     // Drops every stream (at teardown, with no connection left).
@@ -122,6 +214,7 @@ class rtmp_live_streams {
   private:
     friend class rtmp_live_stream;
     void erase_if_unused(const std::string& name);
+    rtmp_live_stream& find_or_create(std::string_view name);
 
     mutable std::mutex mutex_;
     std::map<std::string, std::unique_ptr<rtmp_live_stream>, std::less<>> streams_;
@@ -135,13 +228,19 @@ class rtmp_live_streams {
 // Everything but the destructor runs under the player's stack lock (its
 // callbacks take it themselves). Destroy it with that lock released: it
 // leaves its stream through the registry.
+//
+// Given its connection's io context (`thread`), the player is delivered to
+// on that thread, a batch of messages at a time, and sends what the stream
+// encoded once; it must then be played, and destroyed, on that thread.
+// Without one the stream calls it on the publisher's thread, a message at a
+// time.
 class rtmp_live_stream_player {
   public:
     static constexpr std::uint32_t keyframes_only_above = 32;
     static constexpr std::uint32_t drop_above = 128;
 
     rtmp_live_stream_player(rtmp_live_streams& registry, const rtmp_send_queue& send_queue,
-                            rtmp_net_stream& netstream);
+                            rtmp_net_stream& netstream, boost::asio::io_context* thread = nullptr);
     virtual ~rtmp_live_stream_player();
 
     rtmp_live_stream_player(const rtmp_live_stream_player&) = delete;
@@ -164,20 +263,48 @@ class rtmp_live_stream_player {
     std::int32_t key() const noexcept { return key_; }
 
   private:
+    friend class rtmp_live_stream;
+
+    // One message to send: its bytes, and the stream's encoding of it when
+    // the player has it (with what keeps that alive).
+    struct outgoing {
+        const std::uint8_t* data;
+        std::uint32_t size;
+        std::uint32_t timestamp;
+        const live_message* encoded = nullptr;
+        const std::shared_ptr<const void>* owner = nullptr;
+    };
+
     player_callbacks callbacks();
+    // The stream's calls, each with the stack lock taken for it.
     void on_publish();
     void on_unpublish();
     void on_video(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
     void on_audio(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
     void on_data(std::uint8_t type, const buffer_reader& reader, std::uint32_t timestamp);
+    // The events of a batch not yet seen, on the player's thread; one flush
+    // at the end when any of them asked for one.
+    void deliver(const std::shared_ptr<const live_batch>& batch);
+    void joined_at(std::uint64_t sequence) noexcept { joined_at_ = sequence; }
+
+    // Under the stack lock; each returns whether a flush is due.
+    bool publish();
+    bool unpublish();
+    bool video(const outgoing& message);
+    bool audio(const outgoing& message);
+    bool data(std::uint8_t type, const outgoing& message);
     // The player's timestamp for a source timestamp.
     std::uint32_t rebased(std::uint32_t timestamp);
-    void write_media(output_chunkstream& on, std::uint8_t type, const std::uint8_t* data,
-                     std::uint32_t size, std::uint32_t timestamp);
+    void write(output_chunkstream& on, std::uint8_t type, const outgoing& message,
+               std::uint32_t timestamp);
+    bool write_media(output_chunkstream& on, std::uint8_t type, const outgoing& message,
+                     std::uint32_t timestamp);
 
     rtmp_live_streams& registry_;
     const rtmp_send_queue& send_queue_;
     rtmp_net_stream& netstream_;
+    boost::asio::io_context* thread_;
+    std::uint64_t joined_at_ = 0;
     std::string name_;
     std::int32_t key_ = -1;
     bool rebase_ = true;

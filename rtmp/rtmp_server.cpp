@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <exception>
+#include <span>
 
 namespace rtmp {
 
@@ -46,9 +47,9 @@ void rtmp_server::on_tick(const boost::system::error_code&) {
 rtmp_server_connection::rtmp_server_connection(std::shared_ptr<rtmp_server> server)
     : tcp_connection(std::move(server)),
       send_queue_(
-          send_queue_limit, [this](block_buffer& block) { write(block); },
-          [](block_buffer& block, block_buffer& last) { return block_buffer_merge(block, last); }),
-      callbacks_{[this](block_buffer& block) { return send(block); },
+          send_queue_limit, [this](output_item& item) { write(item); },
+          [](output_item& item, output_item& last) { return last.merge(item); }),
+      callbacks_{[this](output_item& item) { return send(item); },
                  [this](unsigned exponent) { return this->server().context.pool(exponent); },
                  &this->server().context.pending_messages},
       stack_(std::make_unique<rtmp_server_stack>(callbacks_)) {
@@ -63,7 +64,7 @@ void rtmp_server_connection::start() {
     // Until the handshake is done, a peer that only trickles bytes in does
     // not keep the connection: it closes when either direction is idle.
     close_mode = 0;
-    boost::asio::post(strand(), [self = shared_from_this()] { self->read(); });
+    boost::asio::post(executor(), [self = shared_from_this()] { self->read(); });
 }
 
 void rtmp_server_connection::on_close() {
@@ -100,37 +101,48 @@ void rtmp_server_connection::on_read(const boost::system::error_code& error, std
     if (close_mode.load(std::memory_order_relaxed) == 0 && stack_->handshake_done()) {
         close_mode = 1;
     }
+    if (count == read_buffer_.size() && read_buffer_.size() < max_read_buffer_size) {
+        read_buffer_.resize(read_buffer_.size() * 2);
+    }
     if (!closed()) {
         read();
     }
 }
 
-bool rtmp_server_connection::send(block_buffer& block) {
-    const std::uint64_t bytes = block.size();
+bool rtmp_server_connection::send(output_item& item) {
+    const std::uint64_t bytes = item.size();
     if (queued_bytes_.fetch_add(bytes) + bytes > max_queued_bytes) {
         queued_bytes_.fetch_sub(bytes);
-        block.reset();
+        item.reset();
         close();
         return false;
     }
-    return send_queue_.push(std::move(block));
+    return send_queue_.push(std::move(item));
 }
 
-// The send queue's work: one asynchronous write of the whole block, started
-// on the connection's strand.
+// The send queue's work: one asynchronous write of the whole item, its
+// block's bytes and the shared bodies between them gathered in one call.
 //
-// Posted, never run inline: a publisher's fan-out pushes to every player's
-// queue from its own read handler, and starting each player's send there
-// would serialise all the sends of a stream on that one thread. Posted, the
-// sends spread over the pool, and what queues up meanwhile is merged into
-// fewer, larger writes.
-void rtmp_server_connection::write(block_buffer& block) {
-    in_flight_ = std::move(block);
-    boost::asio::post(strand(), [self = shared_from_this()] {
-        boost::asio::async_write(
-            self->socket(), boost::asio::buffer(self->in_flight_.data(), self->in_flight_.size()),
-            [self](const boost::system::error_code& error, std::size_t) { self->on_write(error); });
-    });
+// Started at once when the item comes from the connection's own thread
+// (its input, its players' deliveries), posted there otherwise.
+void rtmp_server_connection::write(output_item& item) {
+    in_flight_ = std::move(item);
+    if (on_own_thread()) {
+        start_write();
+    } else {
+        boost::asio::post(executor(), [self = shared_from_this()] { self->start_write(); });
+    }
+}
+
+void rtmp_server_connection::start_write() {
+    gather_.clear();
+    in_flight_.for_each_run(
+        [this](const std::uint8_t* data, std::uint32_t size) { gather_.emplace_back(data, size); });
+    // A view of the list: the write keeps a copy of the sequence it is
+    // given, and a copy of the vector would allocate for every write.
+    boost::asio::async_write(socket(), std::span<const boost::asio::const_buffer>(gather_),
+                             [self = shared_from_this()](const boost::system::error_code& error,
+                                                         std::size_t) { self->on_write(error); });
 }
 
 void rtmp_server_connection::on_write(const boost::system::error_code& error) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/function.hpp>
 
@@ -67,6 +68,10 @@ class rtmp_server : public tcp_server<rtmp_server, rtmp_server_connection> {
 class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_connection> {
   public:
     static constexpr std::size_t read_buffer_size = 8192;
+    // A read that fills the buffer doubles it, up to this: a publisher of a
+    // high bitrate then takes a loop turn's worth of its stream in one read,
+    // while a player, which sends little, keeps the small buffer.
+    static constexpr std::size_t max_read_buffer_size = 256 * 1024;
     // The advisory limit of the send queue.
     static constexpr std::uint32_t send_queue_limit = 5;
     // A peer that does not read (or a producer that outruns it) would grow
@@ -89,18 +94,21 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
   private:
     void read();
     void on_read(const boost::system::error_code& error, std::size_t count);
-    bool send(block_buffer& block);
-    void write(block_buffer& block);
+    bool send(output_item& item);
+    void write(output_item& item);
+    void start_write();
     void on_write(const boost::system::error_code& error);
     // Closes once everything queued has been written (or a write failed).
     void close_when_sent();
 
     std::vector<std::uint8_t> read_buffer_;
     rtmp_send_queue send_queue_;
-    // The block being written; one at a time.
-    block_buffer in_flight_;
+    // The item being written; one at a time. Only touched on the
+    // connection's thread.
+    output_item in_flight_;
+    std::vector<boost::asio::const_buffer> gather_;
     std::atomic<std::uint64_t> queued_bytes_{0};
-    // Only touched on the strand.
+    // Only touched on the connection's thread.
     bool close_when_sent_ = false;
     connection_callbacks callbacks_;
     std::unique_ptr<rtmp_server_stack> stack_;

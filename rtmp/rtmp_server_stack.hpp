@@ -23,7 +23,7 @@ namespace rtmp {
 // Its lock serialises everything on the connection: input, commands, and
 // the output of players and timers on other threads. Net streams are made
 // and deleted only on the connection's input path (and by close, which runs
-// on the connection's strand too), so a net stream outlives any of its
+// on the connection's thread too), so a net stream outlives any of its
 // handlers that runs with the lock released.
 class rtmp_server_stack {
   public:

@@ -22,10 +22,10 @@
 // one accepted connection, for a server class and a connection class that
 // derive from them.
 //
-// Threads: every object lives on the pool's io context and runs its
-// completion handlers on a strand of its own, so all operations on one
-// socket (read, write, close) and on the acceptor are serialised while
-// different connections run in parallel.
+// Threads: every object lives on one io context of the pool, which one
+// thread runs, so all operations on one socket (read, write, close) are
+// serialised while connections on other threads run in parallel. The
+// listener keeps a strand of its own for its acceptor and timers.
 
 template <class Server, class Connection>
 class tcp_connection;
@@ -54,6 +54,10 @@ class tcp_server : public std::enable_shared_from_this<Server> {
         check(error, "bind");
         acceptor_.listen(INT_MAX, error);
         check(error, "listen");
+        // For draining the backlog (admit_waiting); the asynchronous accept
+        // works as before.
+        acceptor_.non_blocking(true, error);
+        check(error, "listen");
     }
 
     virtual ~tcp_server() = default;
@@ -71,7 +75,7 @@ class tcp_server : public std::enable_shared_from_this<Server> {
     }
 
     // Stops accepting and closes every connection; later calls do nothing.
-    // Connections close on their own strands, so the pool must keep running
+    // Connections close on their own threads, so the pool must keep running
     // until they have (io_service_pool::stop waits for that).
     virtual void stop() {
         if (stopped_.exchange(true)) {
@@ -157,10 +161,20 @@ class tcp_server : public std::enable_shared_from_this<Server> {
             }
             return;
         }
+        if (!admit(connection)) {
+            return;
+        }
+        admit_waiting();
+        if (!stopped_) {
+            accept();
+        }
+    }
+
+    bool admit(const std::shared_ptr<Connection>& connection) {
         {
             std::lock_guard lock(mutex_);
             if (stopped_) {
-                return;
+                return false;
             }
             connections_.insert(connection);
         }
@@ -173,10 +187,27 @@ class tcp_server : public std::enable_shared_from_this<Server> {
             }
         }
         connection->start();
-        if (!stopped_) {
-            accept();
+        return true;
+    }
+
+    // Takes what else waits in the listen backlog now, a bounded number in
+    // one go: the acceptor shares its thread with connections, and when a
+    // burst of clients finds only one accept per turn of that thread's loop,
+    // the backlog overflows and their connects wait for the retransmission
+    // of the handshake. Any failure (nothing waiting among them) is left to
+    // the asynchronous accept that follows.
+    void admit_waiting() {
+        for (int taken = 0; taken < max_accepts_at_once && !stopped_; ++taken) {
+            auto connection = std::make_shared<Connection>(this->shared_from_this());
+            boost::system::error_code error;
+            acceptor_.accept(connection->socket(), error);
+            if (error || !admit(connection)) {
+                return;
+            }
         }
     }
+
+    static constexpr int max_accepts_at_once = 64;
 
     io_service_pool& pool_;
     strand_type strand_;
@@ -191,15 +222,16 @@ template <class Server, class Connection>
 class tcp_connection : public std::enable_shared_from_this<Connection> {
   public:
     using socket_type = boost::asio::ip::tcp::socket;
-    using strand_type = boost::asio::strand<boost::asio::io_context::executor_type>;
+    using executor_type = boost::asio::io_context::executor_type;
 
     // INT_MAX in a countdown or time-out means off.
     static constexpr std::int32_t off = INT_MAX;
 
     explicit tcp_connection(std::shared_ptr<Server> server)
         : server_(std::move(server)),
-          strand_(boost::asio::make_strand(server_->pool().pick())),
-          socket_(strand_) {}
+          context_(server_->pool().pick()),
+          executor_(context_.get_executor()),
+          socket_(executor_) {}
 
     virtual ~tcp_connection() = default;
     tcp_connection(const tcp_connection&) = delete;
@@ -207,21 +239,25 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
 
     virtual void start() = 0;
 
-    // Closes once: on the connection's strand, on_close runs, the socket
+    // Closes once: on the connection's thread, on_close runs, the socket
     // closes and the connection leaves the server's set. Never runs inline,
     // so it may be called from anywhere, under any lock.
     virtual void close() {
         if (closed_.exchange(true)) {
             return;
         }
-        boost::asio::post(strand_, [self = this->shared_from_this()] {
-            static_cast<tcp_connection&>(*self).close_on_strand(self);
+        boost::asio::post(executor_, [self = this->shared_from_this()] {
+            static_cast<tcp_connection&>(*self).close_on_thread(self);
         });
     }
 
     bool closed() const noexcept { return closed_.load(); }
     socket_type& socket() noexcept { return socket_; }
-    strand_type& strand() noexcept { return strand_; }
+    // The io context, and so the thread, that runs all of the connection's
+    // handlers.
+    boost::asio::io_context& context() noexcept { return context_; }
+    const executor_type& executor() const noexcept { return executor_; }
+    bool on_own_thread() const noexcept { return executor_.running_in_this_thread(); }
     Server& server() noexcept { return *server_; }
 
     // One housekeeping tick: counts both countdowns down and tells whether
@@ -254,7 +290,7 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
     virtual void on_close() = 0;
 
   private:
-    void close_on_strand(const std::shared_ptr<Connection>& self) {
+    void close_on_thread(const std::shared_ptr<Connection>& self) {
         on_close();
         boost::system::error_code ignored;
         socket_.close(ignored);
@@ -274,7 +310,8 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
     }
 
     std::shared_ptr<Server> server_;
-    strand_type strand_;
+    boost::asio::io_context& context_;
+    executor_type executor_;
     socket_type socket_;
     std::atomic<bool> closed_{false};
 };

@@ -2,12 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "foundation/segment_index.hpp"
 #include "platform/testing/hex.hpp"
 #include "platform/testing/test_support.hpp"
+#include "rtmp/tests/live_relay.hpp"
+#include "rtmp/tests/rtmp_test_support.hpp"
 
 namespace {
 
@@ -83,12 +90,42 @@ TEST(StreamRecorder, EndingEarlyStopsTheRecording) {
     recorder.end_as_vod();
     EXPECT_FALSE(recorder.recording());
     video(recorder, keyframe, 30000);  // no longer recorded
+    recorder.wait_until_written();
 
     segment_index index;
     index.load(fs::path(base + ".livesegments"));
     EXPECT_FALSE(index.live);
     EXPECT_LE(index.duration_ms, 21000u);
     EXPECT_THROW(qen_stream_recorder({"zpk"}, base), std::exception) << "the lock is still held";
+}
+
+// An end that fails to be written leaves the recording going, with nothing
+// lost of what the publisher sent meanwhile.
+TEST(StreamRecorder, AFailedEndKeepsRecordingWhatFollows) {
+    temp_dir dir;
+    const std::string base = (dir / "cam").string();
+    std::atomic<bool> next_write_fails = false;
+    {
+        qen_stream_recorder recorder({"zpk"}, base, {qen_stream_recorder::default_queue_limit, [&] {
+                                                         if (next_write_fails.exchange(false)) {
+                                                             throw std::runtime_error("disk full");
+                                                         }
+                                                     }});
+        publish(recorder);
+        recorder.wait_until_written();
+        next_write_fails = true;
+        recorder.end_as_vod();
+        for (std::uint32_t t = 20040; t <= 30000; t += 40) {
+            video(recorder, t % 1000 == 0 ? keyframe : inter_frame, t);
+        }
+        recorder.wait_until_written();
+        EXPECT_TRUE(recorder.recording());
+        EXPECT_EQ(recorder.failure(), "");
+    }
+    segment_index index;
+    index.load(fs::path(base + ".livesegments"));
+    EXPECT_TRUE(index.live) << "not ended";
+    EXPECT_GE(index.duration_ms, 29000u) << "what followed the failed end is recorded";
 }
 
 TEST(StreamRecorder, AnEndedRecordingCannotBeRecordedAgain) {
@@ -106,6 +143,102 @@ TEST(StreamRecorder, AnEndedRecordingCannotBeRecordedAgain) {
         EXPECT_STREQ(e.what(), "Can't build format recorder");
     }
     qen_stream_recorder other({"none"}, base);  // a format without writer still publishes
+}
+
+// A disk that takes no write until the test lets it.
+class stalled_disk {
+  public:
+    void operator()() {
+        std::unique_lock lock(mutex_);
+        stalled_ = true;
+        released_.wait(lock, [this] { return released; });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            released = true;
+        }
+        released_.notify_all();
+    }
+    bool stalled() {
+        std::lock_guard lock(mutex_);
+        return stalled_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool released = false;
+    bool stalled_ = false;
+};
+
+// The recorder of a live stream whose disk stalls: the players get every
+// frame at the publisher's pace all the same, and once the disk is a queue's
+// worth behind the recording stops with its reason, keeping what it wrote.
+TEST(StreamRecorder, AStalledDiskNeverHoldsUpTheLiveStream) {
+    using namespace std::chrono_literals;
+    temp_dir dir;
+    const std::string base = (dir / "cam").string();
+    stalled_disk disk;
+    auto owned = std::make_unique<qen_stream_recorder>(
+        std::vector<std::string>{"zpk"}, base,
+        qen_stream_recorder::options{256u << 10, [&disk] { disk(); }});
+    qen_stream_recorder& recorder = *owned;
+
+    rtmp_test::loopback_relay relay;
+    relay.start();
+    rtmp_test::rtmp_client publisher(relay.port), player(relay.port);
+    publisher.connect();
+    const std::uint32_t published = publisher.create_stream();
+    publisher.publish(published, "cam");
+    ASSERT_TRUE(publisher.wait_for_status("NetStream.Publish.Start"));
+    const std::int32_t sink = relay.registry.add_player("cam", recorder.sinks(), true);
+    ASSERT_NE(sink, -1);
+    player.connect();
+    player.play(player.create_stream(), "cam");
+    ASSERT_TRUE(player.wait_for_status("NetStream.Play.Start"));
+
+    // Three seconds of 25 frames a second, 16 KB each: twice what the
+    // recorder may queue.
+    constexpr std::uint32_t frames = 75;
+    std::thread sender([&] {
+        const auto started = std::chrono::steady_clock::now();
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            std::string frame =
+                hex_bytes(i % 25 == 0 ? "17 01 000000" : "27 01 000000") + rtmp_test::be32(i);
+            frame.resize(16 << 10, 'f');
+            publisher.send(9, published, i * 40, frame);
+            std::this_thread::sleep_until(started + (i + 1) * 40ms);
+        }
+    });
+    std::vector<std::uint32_t> numbers;
+    player.wait_for(
+        [&](const rtmp_test::message& m) {
+            if (m.type == 9 && m.body.size() > 9 && m.body[1] == 1) {
+                numbers.push_back(
+                    static_cast<std::uint32_t>(static_cast<std::uint8_t>(m.body[8]) |
+                                               static_cast<std::uint8_t>(m.body[7]) << 8));
+            }
+            return numbers.size() == frames;
+        },
+        30s);
+    sender.join();
+
+    EXPECT_TRUE(disk.stalled()) << "the disk is still stalled";
+    ASSERT_EQ(numbers.size(), frames) << "the player got every frame meanwhile";
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        ASSERT_EQ(numbers[i], i);
+    }
+    EXPECT_FALSE(recorder.recording());
+    EXPECT_EQ(recorder.failure(), "the disk does not keep up");
+
+    disk.release();
+    relay.registry.remove_player("cam", sink);
+    owned.reset();
+    segment_index index;
+    index.load(fs::path(base + ".livesegments"));
+    EXPECT_TRUE(index.live) << "what was written stays resumable";
+    EXPECT_GT(index.duration_ms, 0u);
 }
 
 TEST(StreamRecorder, AMissingDirectoryRefusesThePublish) {

@@ -27,9 +27,11 @@ struct sink {
     // Small, so that unfinished messages reach the server's bound too.
     rtmp::pending_message_budget budget{rtmp::rtmp_chunkstreams::max_message_size};
     rtmp::connection_callbacks callbacks{
-        [this](block_buffer& block) {
-            out.append(reinterpret_cast<const char*>(block.data()), block.size());
-            block.reset();
+        [this](rtmp::output_item& item) {
+            item.for_each_run([this](const std::uint8_t* data, std::uint32_t size) {
+                out.append(reinterpret_cast<const char*>(data), size);
+            });
+            item.reset();
             return true;
         },
         [this](unsigned exponent) { return pool(exponent); }, &budget};

@@ -79,7 +79,7 @@ class relay_stream {
     bool play(light_string name, double start) {
         stop();
         auto player = std::make_unique<rtmp::rtmp_live_stream_player>(
-            registry_, connection_.send_queue(), netstream_);
+            registry_, connection_.send_queue(), netstream_, &connection_.context());
         player->set_buffer_length(buffer_length_);
         if (!player->play(start, name.view())) {
             return false;  // never joined: it can go with the lock held

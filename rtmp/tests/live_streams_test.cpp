@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/io_context.hpp>
+
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -34,16 +36,16 @@ const std::string metadata = amf0_bytes()
 // A send queue whose pending count the test sets: its work never finishes.
 struct stalled_queue {
     block_malloc pool{16};
-    rtmp::rtmp_send_queue queue{5, [this](block_buffer& b) { in_work = std::move(b); },
-                                [](block_buffer&, block_buffer&) { return false; }};
-    block_buffer in_work;
+    rtmp::rtmp_send_queue queue{5, [this](rtmp::output_item& b) { in_work = std::move(b); },
+                                [](rtmp::output_item&, rtmp::output_item&) { return false; }};
+    rtmp::output_item in_work;
 
     void set_pending(std::uint32_t pending) {
         while (queue.pending() > pending || (pending == 0 && !queue.idle())) {
             queue.next();
         }
         while (queue.idle() || queue.pending() < pending) {
-            queue.push(block_buffer(pool));
+            queue.push(rtmp::output_item(block_buffer(pool)));
         }
     }
 };
@@ -55,10 +57,19 @@ struct player_fixture {
     stalled_queue congestion;
     std::unique_ptr<rtmp_live_stream_player> player;
 
-    explicit player_fixture(rtmp_live_streams& streams) : registry(streams) {
+    // With `thread`, the player is delivered to on that io context, which
+    // the test runs; `connected` clients get the chunk size of a connect.
+    explicit player_fixture(rtmp_live_streams& streams, boost::asio::io_context* thread = nullptr,
+                            bool connected = false)
+        : registry(streams) {
+        if (connected) {
+            client.stack.connect_handler = [](amf0_object&, std::string&) { return true; };
+            client.send(0, command("connect", 1).begin_object().end_object());
+            client.replies();
+        }
         client.create_stream();
         player = std::make_unique<rtmp_live_stream_player>(registry, congestion.queue,
-                                                           *client.stack.netstream(1));
+                                                           *client.stack.netstream(1), thread);
     }
     ~player_fixture() { player.reset(); }
 
@@ -300,6 +311,95 @@ TEST(LivePlayer, FlushesOnceItsOutputRunsHalfABufferAhead) {
     EXPECT_FALSE(sent_after(300));
     EXPECT_TRUE(sent_after(150)) << "a step back past the last flush";
     stream->unpublish(registry);
+}
+
+// The media a player's client decodes, whole: chunk stream, type, stream
+// id, timestamp and body.
+std::vector<std::string> media_of(player_fixture& p) {
+    {
+        std::lock_guard lock(p.client.stack.lock());
+        p.client.stack.netstream(1)->flush();
+    }
+    p.client.decoder.feed(p.client.owner.take());
+    std::vector<std::string> out;
+    for (const auto& m : p.client.decoder.messages) {
+        if (m.type == 8 || m.type == 9 || (m.type == 18 && m.csid != 6)) {
+            out.push_back(std::to_string(m.csid) + "/" + std::to_string(m.type) + "/" +
+                          std::to_string(m.stream_id) + "@" + std::to_string(m.timestamp) + " " +
+                          m.body);
+        }
+    }
+    p.client.decoder.messages.clear();
+    return out;
+}
+
+// A player on its connection's thread sends the stream's one encoding of
+// each message (a shared body behind its own first chunk header) and its
+// client decodes exactly what a player that copies every message into its
+// own chunks sends: frames of several chunks, a data message, and a
+// timestamp past 24 bits, whose continuation chunks the shared encoding
+// cannot carry.
+TEST(LivePlayer, OnItsOwnThreadItSendsTheSharedEncodingByteForByte) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    boost::asio::io_context thread;
+    player_fixture copying(registry, nullptr, true);
+    player_fixture sharing(registry, &thread, true);
+    ASSERT_TRUE(copying.play(0));
+    ASSERT_TRUE(sharing.play(0));
+    std::string big_keyframe = keyframe;
+    big_keyframe.resize(10 * 4096 + 17, 'k');  // larger than a block
+    std::string big_inter = inter;
+    big_inter.resize(4096, 'i');  // exactly one chunk
+    data(*stream, metadata, 0);
+    video(*stream, big_keyframe, 0);
+    audio(*stream, aac, 10);
+    video(*stream, big_inter, 40);
+    video(*stream, inter, 80);
+    video(*stream, big_inter, 0x1000000);
+    video(*stream, big_keyframe, 0x1000040);
+    EXPECT_EQ(thread.poll(), 1u) << "one hand-over to the thread for the whole batch";
+
+    const auto expected = media_of(copying);
+    ASSERT_EQ(expected.size(), 7u);
+    EXPECT_EQ(media_of(sharing), expected);
+    EXPECT_GT(sharing.client.owner.shared_items, 0u);
+    EXPECT_EQ(copying.client.owner.shared_items, 0u);
+    // The send queue counts items to see how far a client lags: a frame
+    // larger than a block still takes as many items as it would blocks.
+    EXPECT_LE(sharing.client.owner.largest_item, std::size_t{1} << 14);
+    stream->unpublish(registry);
+}
+
+// What the publisher sent before a player joined, and what was still on its
+// way to the player's thread then, is not the player's: it starts with the
+// replay of the stored messages, then gets what follows, once.
+TEST(LivePlayer, OnItsOwnThreadAJoinerSkipsWhatWasOnItsWay) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    boost::asio::io_context thread;
+    player_fixture early(registry, &thread);
+    ASSERT_TRUE(early.play(0));
+    data(*stream, metadata, 0);
+    video(*stream, avc_header, 0);
+    video(*stream, keyframe, 40);
+    video(*stream, inter, 80);  // not yet delivered when the next one joins
+
+    player_fixture late(registry, &thread);
+    ASSERT_TRUE(late.play(0));
+    video(*stream, inter, 120);
+    video(*stream, keyframe, 160);
+    EXPECT_EQ(thread.poll(), 1u);
+    EXPECT_EQ(early.received(),
+              after(play_start, {"data@0 'onMetaData'", "video@0:17 header", "video@40:17",
+                                 "video@80:27", "video@120:27", "video@160:17"}));
+    EXPECT_EQ(late.received(),
+              after(play_start, {"data@0 'onMetaData'", "video@0:17 header", "video@80:17"}));
+    stream->unpublish(registry);
+    thread.restart();
+    EXPECT_EQ(thread.poll(), 1u);
+    EXPECT_EQ(late.received(),
+              (std::vector<std::string>{"video@80:17", "NetStream.Play.UnpublishNotify"}));
 }
 
 TEST(LiveStream, DataMessagesAreStoredPassedOnOrDroppedByTheirName) {

@@ -382,10 +382,14 @@ std::string unfinished_message(std::uint32_t csid, std::uint32_t size, std::uint
 
 capture_owner::capture_owner(rtmp::pending_message_budget* budget) {
     callbacks.pending_messages = budget;
-    callbacks.send = [this](block_buffer& block) {
-        sent.append(reinterpret_cast<const char*>(block.data()), block.size());
+    callbacks.send = [this](rtmp::output_item& item) {
+        item.for_each_run([this](const std::uint8_t* data, std::uint32_t size) {
+            sent.append(reinterpret_cast<const char*>(data), size);
+        });
         ++blocks_sent;
-        block.reset();
+        shared_items += item.has_shared() ? 1 : 0;
+        largest_item = std::max<std::size_t>(largest_item, item.size());
+        item.reset();
         return true;
     };
     callbacks.allocate = [this](unsigned exponent) { return pool(exponent); };

@@ -117,6 +117,10 @@ struct capture_owner {
     block_malloc_array pool;
     std::string sent;
     std::size_t blocks_sent = 0;
+    // Of those, the ones that carried shared bodies, and the size of the
+    // largest one.
+    std::size_t shared_items = 0;
+    std::size_t largest_item = 0;
     rtmp::connection_callbacks callbacks;
 
     std::string take() { return std::exchange(sent, {}); }

@@ -11,6 +11,7 @@
 
 #include "foundation/block_pool.hpp"
 #include "rtmp/clock.hpp"
+#include "rtmp/output_item.hpp"
 #include "rtmp/random_generator.hpp"
 #include "rtmp/seq_do.hpp"
 
@@ -145,6 +146,88 @@ TEST(TimeOfDay, StaysWithinOneDayAndFollowsTheWallClock) {
     if (second >= first) {
         EXPECT_GE(second - first, 19u);
         EXPECT_LT(second - first, 2000u);
+    }
+}
+
+// An item built the way the chunk layer builds one: parts starting with '*'
+// are a shared body (the rest of the part, kept by `owner`), the others go
+// into the item's block.
+rtmp::output_item item_of(block_malloc& pool, const std::vector<std::string>& parts,
+                          const std::shared_ptr<std::vector<std::string>>& owner,
+                          std::uint32_t limit = 0) {
+    rtmp::output_item item;
+    item.start(block_buffer(pool), limit);
+    std::uint32_t used = 0;
+    std::uint32_t range_start = 0;
+    for (const auto& part : parts) {
+        if (part[0] == '*') {
+            item.add_block_bytes(range_start, used - range_start);
+            range_start = used;
+            const std::string& body = owner->emplace_back(part.substr(1));
+            item.add_shared(reinterpret_cast<const std::uint8_t*>(body.data()),
+                            static_cast<std::uint32_t>(body.size()), owner);
+        } else {
+            std::copy(part.begin(), part.end(), item.block().data() + used);
+            used += static_cast<std::uint32_t>(part.size());
+        }
+    }
+    if (item.has_shared()) {
+        item.add_block_bytes(range_start, used - range_start);
+    }
+    item.finish(used);
+    return item;
+}
+
+std::string bytes_of(const rtmp::output_item& item) {
+    std::string out;
+    item.for_each_run([&](const std::uint8_t* data, std::uint32_t size) {
+        out.append(reinterpret_cast<const char*>(data), size);
+    });
+    return out;
+}
+
+TEST(OutputItem, MergingKeepsTheBytesInOrderAndCountsSharedBodiesAgainstTheBlock) {
+    struct merge_case {
+        std::vector<std::string> last, later;
+        bool merged;
+        std::string bytes;
+        // What the earlier item may stand for; 0: its block's capacity.
+        std::uint32_t limit = 0;
+    };
+    const merge_case cases[] = {
+        {{"abc"}, {"def"}, true, "abcdef"},
+        {{"ab", "*SHARED", "cd"}, {"xyz"}, true, "abSHAREDcdxyz"},
+        {{"pq"}, {"12", "*SHARED", "34"}, true, "pq12SHARED34"},
+        {{"a", "*B"}, {"*C", "d"}, true, "aBCd"},
+        // 16-byte blocks: shared bytes count as if they were in the block.
+        {{"12345678"}, {"*123456789"}, false, "12345678"},
+        {{"*0123456789ABCDEF"}, {"x"}, false, "0123456789ABCDEF"},
+        // A small block for the headers of shared bodies: the limit counts
+        // all bytes, the block still takes only its own.
+        {{"h", "*0123456789ABCDEF"},
+         {"i", "*0123456789"},
+         true,
+         "h0123456789ABCDEFi0123456789",
+         32},
+        {{"h", "*0123456789ABCDEF"}, {"i", "*012345678901234"}, false, "h0123456789ABCDEF", 32},
+        {{"h", "*0123456789ABCDEF"}, {"0123456789ABCDEF"}, false, "h0123456789ABCDEF", 64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        block_malloc pool(16);
+        auto owner = std::make_shared<std::vector<std::string>>();
+        owner->reserve(8);
+        rtmp::output_item last = item_of(pool, c.last, owner, c.limit);
+        rtmp::output_item later = item_of(pool, c.later, owner);
+        const std::string later_bytes = bytes_of(later);
+        EXPECT_EQ(last.merge(later), c.merged);
+        EXPECT_EQ(bytes_of(last), c.bytes);
+        EXPECT_EQ(last.size(), c.bytes.size());
+        EXPECT_EQ(bytes_of(later), c.merged ? "" : later_bytes) << "taken whole or left alone";
+        later.reset();
+        last.reset();
+        EXPECT_EQ(owner.use_count(), 1) << "the shared bodies are held until written";
+        EXPECT_EQ(pool.outstanding(), 0u);
     }
 }
 

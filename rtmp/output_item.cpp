@@ -1,0 +1,100 @@
+#include "rtmp/output_item.hpp"
+
+#include <cstring>
+
+namespace rtmp {
+
+void output_item::make_spans_explicit() {
+    if (spans_.empty() && block_.size() != 0) {
+        spans_.push_back({nullptr, 0, block_.size()});
+    }
+}
+
+void output_item::add_span(const span& s) {
+    if (s.size == 0) {
+        return;
+    }
+    if (!spans_.empty()) {
+        span& last = spans_.back();
+        if (!s.shared && !last.shared && last.offset + last.size == s.offset) {
+            last.size += s.size;
+            size_ += s.size;
+            return;
+        }
+    }
+    spans_.push_back(s);
+    size_ += s.size;
+}
+
+void output_item::add_block_bytes(std::uint32_t offset, std::uint32_t size) {
+    add_span({nullptr, offset, size});
+}
+
+void output_item::add_shared(const std::uint8_t* data, std::uint32_t size,
+                             const std::shared_ptr<const void>& owner) {
+    if (size == 0) {
+        return;
+    }
+    // Consecutive bodies usually come from one owner (a batch of messages).
+    if (owners_.empty() || owners_.back() != owner) {
+        owners_.push_back(owner);
+    }
+    add_span({data, 0, size});
+}
+
+void output_item::finish(std::uint32_t block_bytes) {
+    block_.set_size(block_bytes);
+    if (spans_.empty()) {
+        size_ = block_bytes;
+    }
+}
+
+bool output_item::merge(output_item& later) {
+    if (&later == this || !block_ || std::uint64_t{size_} + later.size_ > limit_ ||
+        std::uint64_t{block_.size()} + later.block_.size() > block_.capacity()) {
+        return false;
+    }
+    const std::uint32_t base = block_.size();
+    const block_buffer& from = later.block_;
+    if (spans_.empty() && later.spans_.empty()) {
+        if (from.size() != 0) {
+            std::memcpy(block_.data() + base, from.data(), from.size());
+        }
+        block_.set_size(base + from.size());
+        size_ += later.size_;
+        later.reset();
+        return true;
+    }
+    spans_.reserve(spans_.size() + later.spans_.size() + 1);
+    owners_.reserve(owners_.size() + later.owners_.size());
+    make_spans_explicit();
+    if (from.size() != 0) {
+        std::memcpy(block_.data() + base, from.data(), from.size());
+    }
+    // Cannot throw: the item's bytes, block bytes among them, fit the block.
+    block_.set_size(base + from.size());
+    if (later.spans_.empty()) {
+        add_span({nullptr, base, from.size()});
+    } else {
+        for (const span& s : later.spans_) {
+            add_span(s.shared ? s : span{nullptr, base + s.offset, s.size});
+        }
+    }
+    for (auto& owner : later.owners_) {
+        if (owners_.empty() || owners_.back() != owner) {
+            owners_.push_back(std::move(owner));
+        }
+    }
+    later.reset();
+    return true;
+}
+
+void output_item::reset() noexcept {
+    block_.reset();
+    spans_.clear();
+    owners_.clear();
+    size_ = 0;
+    limit_ = 0;
+}
+
+}  // namespace rtmp
