@@ -1,5 +1,6 @@
-// Group specifiers as a client may write them: either refused with one of
-// the two errors, or a group whose identity is a prefix of the text.
+// Any text a client may send as a group specifier: the parser either refuses
+// it (malformed text, or an option that runs past the end) or names a group
+// whose identity is a prefix of the text. Nothing else may escape it.
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
