@@ -23,6 +23,7 @@
 
 #include "lumo_upl/display_text.hpp"
 #include "lumo_upl/media_probe.hpp"
+#include "lumo_upl/pictures.hpp"
 
 namespace {
 
@@ -39,14 +40,6 @@ const QSize icon_size(64, 48);
 
 enum check_change { check, uncheck, invert };
 
-const QString resources = QStringLiteral(":/lumo_uploader/Resources/");
-
-QIcon two_state_icon(const char* normal, const char* pressed) {
-    QIcon icon(resources + QLatin1String(normal));
-    icon.addFile(resources + QLatin1String(pressed), QSize(), QIcon::Active);
-    return icon;
-}
-
 // The file name without its folder and its extension.
 std::string title_of(const QString& path) {
     int slash = path.lastIndexOf(QLatin1Char('\\'));
@@ -62,7 +55,9 @@ std::string title_of(const QString& path) {
 }
 
 void fill_presets(QComboBox& list) {
-    list.addItems({QStringLiteral("流畅"), QStringLiteral("标清"), QStringLiteral("高清")});
+    for (std::int32_t preset = 0; preset < 3; ++preset) {
+        list.addItem(QString::fromStdString(lumo_upl::preset_name(preset)));
+    }
 }
 
 }  // namespace
@@ -122,12 +117,12 @@ void add_task_view::setupUi() {
     btnTitle_ = new QPushButton(frame_);
     btnTitle_->setObjectName(QStringLiteral("btnTitle"));
     btnTitle_->setFlat(true);
-    btnTitle_->setIcon(QIcon(resources + QStringLiteral("addfile.png")));
+    btnTitle_->setIcon(lumo_upl::pictures::icon("addfile.png"));
     btnTitle_->setIconSize(QSize(120, 24));
     btnClose_ = new QPushButton(frame_);
     btnClose_->setObjectName(QStringLiteral("btnClose"));
     btnClose_->setStyleSheet(QStringLiteral("border: 0px"));
-    btnClose_->setIcon(two_state_icon("close.png", "close0.png"));
+    btnClose_->setIcon(lumo_upl::pictures::two_state_icon("close.png", "close0.png"));
     btnClose_->setIconSize(QSize(24, 24));
     title_bar->addWidget(btnTitle_);
     title_bar->addStretch();

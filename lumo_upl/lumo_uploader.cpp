@@ -12,6 +12,7 @@
 
 #include "lumo_upl/display_text.hpp"
 #include "lumo_upl/launch_code.hpp"
+#include "lumo_upl/pictures.hpp"
 #include "lumo_upl/task_file.hpp"
 #include "lumo_upl/upload_task_view.hpp"
 
@@ -20,18 +21,6 @@ namespace {
 // A second launch may find the lock taken before the running instance's
 // queue exists.
 constexpr auto queue_open_patience = std::chrono::milliseconds(2000);
-
-const QString resources = QStringLiteral(":/lumo_uploader/Resources/");
-
-QIcon picture(const char* name) {
-    return QIcon(resources + QLatin1String(name));
-}
-
-QIcon two_state_picture(const char* normal, const char* pressed) {
-    QIcon icon = picture(normal);
-    icon.addFile(resources + QLatin1String(pressed), QSize(), QIcon::Active);
-    return icon;
-}
 
 QPushButton* picture_button(QWidget* parent, const char* name, const QIcon& icon, QSize size) {
     auto* button = new QPushButton(parent);
@@ -100,7 +89,7 @@ void lumo_uploader::setupUi() {
     setObjectName(QStringLiteral("lumo_main"));
     resize(766, 500);
     setWindowTitle(QStringLiteral("Ostra视频管理客户端"));
-    setWindowIcon(picture("logo.png"));
+    setWindowIcon(lumo_upl::pictures::icon("logo.png"));
 
     centralWidget_ = new QWidget(this);
     centralWidget_->setObjectName(QStringLiteral("centralWidget"));
@@ -115,16 +104,20 @@ void lumo_uploader::setupUi() {
         QStringLiteral("background-color: rgb(57, 57, 57);\ncolor: rgba(5, 5, 5);"));
     auto* title_bar = new QHBoxLayout(frame_);
     title_bar->setContentsMargins(6, 4, 6, 4);
-    btnLogo_ = picture_button(frame_, "btnLogo", picture("logo.png"), QSize(32, 32));
+    btnLogo_ =
+        picture_button(frame_, "btnLogo", lumo_upl::pictures::icon("logo.png"), QSize(32, 32));
     btnLogo_->setFlat(true);
-    btnTitle_ = picture_button(frame_, "btnTitle", picture("title.png"), QSize(200, 32));
+    btnTitle_ =
+        picture_button(frame_, "btnTitle", lumo_upl::pictures::icon("title.png"), QSize(200, 32));
     btnTitle_->setFlat(true);
-    btnAddVideo_ = picture_button(frame_, "btnAddVideo", picture("addvideo.png"), QSize(96, 32));
+    btnAddVideo_ = picture_button(frame_, "btnAddVideo", lumo_upl::pictures::icon("addvideo.png"),
+                                  QSize(96, 32));
     btnAddVideo_->setStyleSheet(QStringLiteral("border:0px"));
-    btnMin_ =
-        picture_button(frame_, "btnMin", two_state_picture("min.png", "min0.png"), QSize(24, 24));
+    btnMin_ = picture_button(
+        frame_, "btnMin", lumo_upl::pictures::two_state_icon("min.png", "min0.png"), QSize(24, 24));
     btnMin_->setStyleSheet(QStringLiteral("border: 0px"));
-    btnClose_ = picture_button(frame_, "btnClose", two_state_picture("close.png", "close0.png"),
+    btnClose_ = picture_button(frame_, "btnClose",
+                               lumo_upl::pictures::two_state_icon("close.png", "close0.png"),
                                QSize(24, 24));
     btnClose_->setStyleSheet(QStringLiteral("border: 0px"));
     title_bar->addWidget(btnLogo_);
@@ -215,7 +208,6 @@ void lumo_uploader::onLoadTasks() {
     save_timer_.start();
     queue_timer_.start();
     loaded_ = true;
-    startup_pending_ = false;
     setEnabled(true);
     save_settings();
     onAddVideo();
@@ -319,7 +311,7 @@ bool lumo_uploader::confirm(const char* question) {
 
 void lumo_uploader::closeEvent(QCloseEvent* event) {
     onSaveTasks();
-    if (startup_pending_) {
+    if (!loaded_) {
         startup_timer_.stop();
         event->accept();
         return;

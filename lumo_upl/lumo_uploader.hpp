@@ -96,7 +96,6 @@ class lumo_uploader : public QMainWindow {
     std::string instance_name_;
     bool picking_files_ = false;
     bool loaded_ = false;
-    bool startup_pending_ = true;
 };
 
 // Shows the window normally, raises it and asks for the focus; true when it

@@ -204,7 +204,6 @@ void upload_task::upload_blocks() {
             const std::uintmax_t bytes = fs::file_size(file, unknown);
             if (!unknown) {
                 tasks_.add_uploaded_bytes(static_cast<std::int64_t>(bytes));
-                add_uploaded_bytes(static_cast<std::int64_t>(bytes));
             }
             current_block_ = block + 1;
             continue;

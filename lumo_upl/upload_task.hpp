@@ -137,8 +137,6 @@ class upload_task {
     void set_current_block(std::int32_t block) { current_block_ = block; }
     std::int32_t count_block() const { return count_block_; }
     void set_count_block(std::int32_t count) { count_block_ = count; }
-    std::int64_t uploaded_bytes() const { return uploaded_bytes_; }
-    void add_uploaded_bytes(std::int64_t bytes) { uploaded_bytes_ += bytes; }
 
     converted_parameters converted() const;
     void set_converted(const converted_parameters& converted);
@@ -209,7 +207,6 @@ class upload_task {
     stop_signal stop_;
     std::atomic<std::int32_t> current_block_{0};
     std::atomic<std::int32_t> count_block_{0};
-    std::atomic<std::int64_t> uploaded_bytes_{0};
 
     mutable std::mutex mutex_;  // guards the members below
     converted_parameters converted_;
