@@ -7,6 +7,7 @@
 
 #include "lumo/config_templates.hpp"
 #include "platform/named_event.hpp"
+#include "qen/shutdown_event.hpp"
 
 namespace lumo {
 namespace {
@@ -29,10 +30,6 @@ const child_names& names_of(child which) {
         {"QEN", "QEN"},
     };
     return names[static_cast<std::size_t>(which)];
-}
-
-std::string shutdown_event_name(pid_t pid) {
-    return "qen_shutdown_" + std::to_string(pid);
 }
 
 }  // namespace
@@ -162,7 +159,7 @@ void lumo_proc_mgr::stop(child which) {
         // qen has no shutdown event until its servers run; SIGTERM stops it
         // as well, and is the only request the other children know.
         const bool event_set = which == child::media_server &&
-                               platform::set_named_event(shutdown_event_name(process->id()));
+                               platform::set_named_event(qen::shutdown_event_name(process->id()));
         if (!event_set) {
             process->signal(SIGTERM);
         }
@@ -180,7 +177,7 @@ void lumo_proc_mgr::release(child which) {
     if (which == child::media_server) {
         // A killed qen leaves its event behind, where it would catch the
         // stop of a later process with the same id.
-        platform::remove_named_event(shutdown_event_name(process->id()));
+        platform::remove_named_event(qen::shutdown_event_name(process->id()));
     }
     process.reset();
 }

@@ -14,6 +14,7 @@
 #include "platform/termination_signals.hpp"
 #include "qen/qen_rtmfp_handler.hpp"
 #include "qen/qen_stream_handler.hpp"
+#include "qen/shutdown_event.hpp"
 
 namespace qen {
 
@@ -183,14 +184,10 @@ void qen_server::on_timer(const boost::system::error_code&) {
     arm_timer();
 }
 
-std::string shutdown_event_name() {
-    return "qen_shutdown_" + std::to_string(::getpid());
-}
-
 void wait_for_shutdown() {
     std::optional<platform::named_event> event;
     try {
-        event.emplace(shutdown_event_name());
+        event.emplace(shutdown_event_name(::getpid()));
     } catch (const std::system_error&) {
         throw std::runtime_error("Can't create shutdown event");
     }

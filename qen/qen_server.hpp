@@ -88,9 +88,6 @@ class qen_server {
     std::atomic<bool> stopping_{false};
 };
 
-// The name of this process's shutdown event: "qen_shutdown_" and the pid.
-std::string shutdown_event_name();
-
 // Creates the shutdown event and blocks until it is set. SIGTERM and SIGINT
 // set it too.
 void wait_for_shutdown();

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/named_event.hpp"
+#include "qen/shutdown_event.hpp"
 
 namespace {
 
@@ -166,8 +167,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<platform::named_event> event;
     if (has("event")) {
-        event =
-            std::make_unique<platform::named_event>("qen_shutdown_" + std::to_string(::getpid()));
+        event = std::make_unique<platform::named_event>(qen::shutdown_event_name(::getpid()));
     }
     log_event("ready");
     run_until_stopped(event.get());
