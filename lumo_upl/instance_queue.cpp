@@ -68,24 +68,21 @@ instance_queue::~instance_queue() {
     if (owner_) {
         ipc::message_queue::remove(name_.c_str());
     }
-    if (lock_fd_ >= 0) {
-        ::close(lock_fd_);
-    }
 }
 
 bool instance_queue::become_owner() {
     if (owner_) {
         return true;
     }
-    if (lock_fd_ < 0) {
+    if (!lock_) {
         std::error_code ignored;
         std::filesystem::create_directories(lock_file_.parent_path(), ignored);
-        lock_fd_ = ::open(lock_file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (lock_fd_ < 0) {
+        lock_.reset(::open(lock_file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!lock_) {
             return false;
         }
     }
-    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
         return false;
     }
     // Whatever queue has this name now was left by an instance that ended
@@ -95,7 +92,7 @@ bool instance_queue::become_owner() {
         queue_ = std::make_unique<ipc::message_queue>(ipc::create_only, name_.c_str(), max_messages,
                                                       max_message_size);
     } catch (const ipc::interprocess_exception&) {
-        ::flock(lock_fd_, LOCK_UN);
+        ::flock(lock_.get(), LOCK_UN);
         return false;
     }
     owner_ = true;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/unique_fd.hpp"
+
 // How a second launch reaches the client already running for its site.
 namespace lumo_upl {
 
@@ -79,7 +81,7 @@ class instance_queue {
   private:
     const std::string name_;
     const std::filesystem::path lock_file_;
-    int lock_fd_ = -1;
+    unique_fd lock_;
     bool owner_ = false;
     std::unique_ptr<boost::interprocess::message_queue> queue_;
 };

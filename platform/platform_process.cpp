@@ -71,7 +71,7 @@ platform_process::platform_process(std::vector<std::string> argv, bool wait_on_d
 }
 
 platform_process::~platform_process() {
-    if (pidfd_ < 0) {
+    if (!pidfd_) {
         return;
     }
     int status = 0;
@@ -81,7 +81,6 @@ platform_process::~platform_process() {
     } else {
         ::waitpid(pid_, &status, WNOHANG);
     }
-    ::close(pidfd_);
 }
 
 bool platform_process::run() {
@@ -129,7 +128,7 @@ bool platform_process::run() {
         return false;
     }
     pid_ = pid;
-    pidfd_ = pidfd;
+    pidfd_.reset(pidfd);
     return true;
 }
 
@@ -161,7 +160,7 @@ bool platform_process::wait_for_exit(std::chrono::milliseconds timeout) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         const auto poll_ms = std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX);
-        pollfd watched{.fd = pidfd_, .events = POLLIN};
+        pollfd watched{.fd = pidfd_.get(), .events = POLLIN};
         const int ready = ::poll(&watched, 1, static_cast<int>(poll_ms));
         if (ready > 0) {
             return true;
@@ -177,7 +176,7 @@ bool platform_process::wait_for_exit(std::chrono::milliseconds timeout) {
 
 bool platform_process::signal(int signal_number) {
     check_started();
-    return pidfd_send_signal(pidfd_, signal_number, nullptr, 0) == 0;
+    return pidfd_send_signal(pidfd_.get(), signal_number, nullptr, 0) == 0;
 }
 
 void platform_process::terminate() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/unique_fd.hpp"
+
 namespace platform {
 
 // One child process, started from an argument vector.
@@ -69,7 +71,7 @@ class platform_process {
     std::vector<std::string> argv_;
     bool wait_on_destroy_;
     pid_t pid_ = -1;
-    int pidfd_ = -1;
+    unique_fd pidfd_;
 };
 
 }  // namespace platform
