@@ -44,7 +44,7 @@ void deliver_command(rtmfp_netstream& stream, buffer_reader& in) {
     }
 }
 
-void deliver_message(rtmfp_netstream& stream, const std::vector<std::uint8_t>& message) {
+void deliver_message(rtmfp_netstream& stream, rtmfp_bytes message) {
     buffer_reader in(message.data(), static_cast<std::uint32_t>(message.size()));
     switch (in.read_u8()) {
         case audio_message: {
@@ -128,13 +128,22 @@ void rtmfp_in_flow::on_fragment(std::uint32_t sequence, std::uint8_t flags, rtmf
         session_.close_on_error(std::length_error("Too much of the peer's data unfinished"));
         return;
     }
-    message_.insert(message_.end(), payload.begin(), payload.end());
-    if (position == rtmfp_fragment::first) {
-        // Acknowledged with what follows.
-        return;
-    }
-    if (position != rtmfp_fragment::middle && !message_.empty() && !deliver()) {
-        return;
+    if (position == rtmfp_fragment::whole) {
+        // A message in one fragment goes to the stream from the datagram
+        // itself: nothing of it stays unfinished.
+        session_.release_partial(payload.size());
+        if (!payload.empty() && !deliver(payload)) {
+            return;
+        }
+    } else {
+        message_.insert(message_.end(), payload.begin(), payload.end());
+        if (position == rtmfp_fragment::first) {
+            // Acknowledged with what follows.
+            return;
+        }
+        if (position == rtmfp_fragment::last && !message_.empty() && !deliver(message_)) {
+            return;
+        }
     }
     // Queued before the delivery, so that a reply could carry it.
     session_.request_acks();
@@ -143,13 +152,13 @@ void rtmfp_in_flow::on_fragment(std::uint32_t sequence, std::uint8_t flags, rtmf
     }
 }
 
-bool rtmfp_in_flow::deliver() {
+bool rtmfp_in_flow::deliver(rtmfp_bytes message) {
     // The handler may unbind the stream (deleteStream) while it runs.
     const std::shared_ptr<rtmfp_netstream> stream = stream_;
     try {
         // A message for a stream that is gone is acknowledged and dropped.
         if (stream) {
-            deliver_message(*stream, message_);
+            deliver_message(*stream, message);
         }
     } catch (const std::exception& error) {
         discard_message();

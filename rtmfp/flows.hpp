@@ -59,8 +59,9 @@ class rtmfp_in_flow {
     const std::shared_ptr<rtmfp_netstream>& stream() const noexcept { return stream_; }
 
   private:
-    // False when the message closed the session.
-    bool deliver();
+    // Hands a whole message to the stream, then lets go of what was
+    // collected. False when the message closed the session.
+    bool deliver(rtmfp_bytes message);
     void discard_message() noexcept;
 
     const std::uint32_t flow_id_;
