@@ -74,9 +74,8 @@ class rtmp_live_stream::thread_group : public std::enable_shared_from_this<threa
     explicit thread_group(boost::asio::io_context& thread) : context(thread) {}
 
     boost::asio::io_context& context;
-    // Under the stream's lock.
-    std::size_t players = 0;
-    // Only on the group's thread (joining and leaving happen there).
+    // Changed on the group's thread (joining and leaving happen there) under
+    // the stream's lock, so the publisher may look at it under that lock.
     std::vector<rtmp_live_stream_player*> members;
 
     // On the publisher's thread, under the stream's lock.
@@ -136,7 +135,7 @@ void rtmp_live_stream::hand_over(live_event::kind what,
                                  std::shared_ptr<const live_message> message) {
     const std::uint64_t sequence = ++sequence_;
     for (const auto& group : groups_) {
-        if (group->players != 0) {
+        if (!group->members.empty()) {
             group->hand_over({what, sequence, message});
         }
     }
@@ -257,8 +256,6 @@ std::int32_t rtmp_live_stream::add_player(rtmp_live_stream_player& player,
     }
     thread_group& joined = **group;
     joined.members.push_back(&player);
-    ++joined.players;
-    ++thread_players_;
     // What was handed over before now is not the player's: it starts with
     // the replay, then what follows.
     player.joined_at(sequence_);
@@ -275,8 +272,6 @@ void rtmp_live_stream::remove_player(std::int32_t key) {
     }
     if (thread_group* group = it->second.group) {
         std::erase(group->members, it->second.player);
-        --group->players;
-        --thread_players_;
     } else {
         sinks_.erase(key);
     }

@@ -162,7 +162,8 @@ class rtmp_live_stream {
     void replay_to(const player_callbacks& to);
     // Hands the event to every thread that has players; under the lock.
     void hand_over(live_event::kind what, std::shared_ptr<const live_message> message);
-    bool has_thread_players() const noexcept { return thread_players_ != 0; }
+    // Every member that is no callback sink is a player on some thread.
+    bool has_thread_players() const noexcept { return players_.size() != sinks_.size(); }
 
     const std::string name_;
     mutable std::mutex mutex_;
@@ -171,7 +172,6 @@ class rtmp_live_stream {
     // hold them.
     std::map<std::int32_t, player_callbacks*> sinks_;
     std::vector<std::shared_ptr<thread_group>> groups_;
-    std::size_t thread_players_ = 0;
     std::uint64_t sequence_ = 0;
     std::atomic<std::uint32_t> published_{0};
     std::string avc_header_;
