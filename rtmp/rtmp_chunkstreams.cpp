@@ -575,11 +575,11 @@ bool rtmp_chunkstreams::write_encoded_message(output_chunkstream& stream, std::u
     // Chunks that continue a message with an extended timestamp repeat it,
     // which the shared encoding cannot.
     output_chunkstream next = stream;
-    next_header(next, type, stream_id, timestamp, size);
+    const unsigned format = next_header(next, type, stream_id, timestamp, size);
     if (next.last_delta >= timestamp_field_max) {
         return false;
     }
-    const unsigned format = next_header(stream, type, stream_id, timestamp, size);
+    stream = next;
     output_.reserve_shared();
     write_chunk_header(stream, format, stream.last_delta);
     output_.commit();
