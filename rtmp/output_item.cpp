@@ -1,7 +1,5 @@
 #include "rtmp/output_item.hpp"
 
-#include <cstring>
-
 namespace rtmp {
 
 void output_item::make_spans_explicit() {
@@ -54,37 +52,28 @@ bool output_item::merge(output_item& later) {
         std::uint64_t{block_.size()} + later.block_.size() > block_.capacity()) {
         return false;
     }
-    const std::uint32_t base = block_.size();
-    const block_buffer& from = later.block_;
     if (spans_.empty() && later.spans_.empty()) {
-        if (from.size() != 0) {
-            std::memcpy(block_.data() + base, from.data(), from.size());
-        }
-        block_.set_size(base + from.size());
         size_ += later.size_;
-        later.reset();
-        return true;
-    }
-    spans_.reserve(spans_.size() + later.spans_.size() + 1);
-    owners_.reserve(owners_.size() + later.owners_.size());
-    make_spans_explicit();
-    if (from.size() != 0) {
-        std::memcpy(block_.data() + base, from.data(), from.size());
-    }
-    // Cannot throw: the item's bytes, block bytes among them, fit the block.
-    block_.set_size(base + from.size());
-    if (later.spans_.empty()) {
-        add_span({nullptr, base, from.size()});
     } else {
-        for (const span& s : later.spans_) {
-            add_span(s.shared ? s : span{nullptr, base + s.offset, s.size});
+        spans_.reserve(spans_.size() + later.spans_.size() + 1);
+        owners_.reserve(owners_.size() + later.owners_.size());
+        make_spans_explicit();
+        const std::uint32_t base = block_.size();
+        if (later.spans_.empty()) {
+            add_span({nullptr, base, later.block_.size()});
+        } else {
+            for (const span& s : later.spans_) {
+                add_span(s.shared ? s : span{nullptr, base + s.offset, s.size});
+            }
+        }
+        for (auto& owner : later.owners_) {
+            if (owners_.empty() || owners_.back() != owner) {
+                owners_.push_back(std::move(owner));
+            }
         }
     }
-    for (auto& owner : later.owners_) {
-        if (owners_.empty() || owners_.back() != owner) {
-            owners_.push_back(std::move(owner));
-        }
-    }
+    // Later's block bytes follow ours; they fit, as checked above.
+    block_buffer_merge(later.block_, block_);
     later.reset();
     return true;
 }
