@@ -1,6 +1,48 @@
 #include "rtmp/output_item.hpp"
 
+#include <memory>
+#include <utility>
+
 namespace rtmp {
+
+namespace {
+
+// Gives a small_vector back its inline room when it lost it.
+template <class Vector>
+void renew_if_stripped(Vector& v) noexcept {
+    if (v.capacity() < Vector::static_capacity) {
+        std::destroy_at(&v);
+        std::construct_at(&v);
+    }
+}
+
+}  // namespace
+
+output_item::output_item(output_item&& other) noexcept {
+    take(other);
+}
+
+output_item& output_item::operator=(output_item&& other) noexcept {
+    if (this != &other) {
+        reset();
+        renew_if_stripped(spans_);
+        renew_if_stripped(owners_);
+        take(other);
+    }
+    return *this;
+}
+
+void output_item::take(output_item& other) noexcept {
+    block_ = std::move(other.block_);
+    spans_ = std::move(other.spans_);
+    owners_ = std::move(other.owners_);
+    size_ = std::exchange(other.size_, 0);
+    limit_ = std::exchange(other.limit_, 0);
+    other.spans_.clear();
+    other.owners_.clear();
+    renew_if_stripped(other.spans_);
+    renew_if_stripped(other.owners_);
+}
 
 void output_item::make_spans_explicit() {
     if (spans_.empty() && block_.size() != 0) {

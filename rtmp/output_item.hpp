@@ -24,8 +24,13 @@ class output_item {
         limit_ = block_.capacity();
     }
 
-    output_item(output_item&&) noexcept = default;
-    output_item& operator=(output_item&&) noexcept = default;
+    // The moved-from item is as good as new: a small_vector whose heap
+    // buffer is taken keeps no room at all, not even its inline room, and
+    // the chunk layer's item, reused after every flush, would then allocate
+    // for every span it gets.
+    output_item(output_item&& other) noexcept;
+    output_item& operator=(output_item&& other) noexcept;
+    ~output_item() = default;
 
     // All the bytes of the item.
     std::uint32_t size() const noexcept { return size_; }
@@ -84,13 +89,15 @@ class output_item {
     };
     void make_spans_explicit();
     void add_span(const span& s);
+    void take(output_item& other) noexcept;
 
     block_buffer block_;
     // Empty: the item is the block's bytes alone. A block's worth of a live
-    // stream is a few messages from one or two batches: room for them in
-    // place saves the allocations per item.
-    boost::container::small_vector<span, 12> spans_;
-    boost::container::small_vector<std::shared_ptr<const void>, 2> owners_;
+    // stream is the end of a video frame and the audio frames after it, a
+    // header and a body each, from as many batches as the player's flush
+    // interval spans: room for them in place saves the allocations per item.
+    boost::container::small_vector<span, 24> spans_;
+    boost::container::small_vector<std::shared_ptr<const void>, 8> owners_;
     std::uint32_t size_ = 0;
     std::uint32_t limit_ = 0;
 };
