@@ -120,24 +120,25 @@ bool rtmp_server_connection::send(output_item& item) {
     return send_queue_.push(std::move(item));
 }
 
-// The send queue's work: one asynchronous write of the whole item, its
-// block's bytes and the shared bodies between them gathered in one call.
+// The send queue's work: one asynchronous write of the item, its block's
+// bytes and the shared bodies between them gathered in one call.
 //
-// Started at once when the item comes from the connection's own thread
-// (its input, its players' deliveries), posted there otherwise.
+// The write starts from a handler of its own on the connection's thread, so
+// that what the code pushing this item goes on to queue (a batch of live
+// messages, a reply of several messages) leaves in the same write.
 void rtmp_server_connection::write(output_item& item) {
-    in_flight_ = std::move(item);
-    if (on_own_thread()) {
-        start_write();
-    } else {
-        boost::asio::post(executor(), [self = shared_from_this()] { self->start_write(); });
-    }
+    in_flight_.push_back(std::move(item));
+    boost::asio::post(executor(), [self = shared_from_this()] { self->start_write(); });
 }
 
 void rtmp_server_connection::start_write() {
+    send_queue_.take_waiting(in_flight_, max_items_per_write - in_flight_.size());
     gather_.clear();
-    in_flight_.for_each_run(
-        [this](const std::uint8_t* data, std::uint32_t size) { gather_.emplace_back(data, size); });
+    for (const output_item& item : in_flight_) {
+        item.for_each_run([this](const std::uint8_t* data, std::uint32_t size) {
+            gather_.emplace_back(data, size);
+        });
+    }
     // A view of the list: the write keeps a copy of the sequence it is
     // given, and a copy of the vector would allocate for every write.
     boost::asio::async_write(socket(), std::span<const boost::asio::const_buffer>(gather_),
@@ -147,8 +148,13 @@ void rtmp_server_connection::start_write() {
 
 void rtmp_server_connection::on_write(const boost::system::error_code& error) {
     send_countdown.store(send_timeout, std::memory_order_relaxed);
-    queued_bytes_.fetch_sub(in_flight_.size());
-    in_flight_.reset();
+    std::uint64_t written = 0;
+    for (const output_item& item : in_flight_) {
+        written += item.size();
+    }
+    queued_bytes_.fetch_sub(written);
+    // Clearing keeps the room for the next write's items.
+    in_flight_.clear();
     if (error) {
         close();
     }

@@ -77,6 +77,8 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     // A peer that does not read (or a producer that outruns it) would grow
     // the send queue without end: past this many bytes the connection closes.
     static constexpr std::uint64_t max_queued_bytes = 8u << 20;
+    // Items that one write takes from the send queue at most: about 64 KiB.
+    static constexpr std::size_t max_items_per_write = 16;
 
     explicit rtmp_server_connection(std::shared_ptr<rtmp_server> server);
     ~rtmp_server_connection() override;
@@ -103,9 +105,9 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
 
     std::vector<std::uint8_t> read_buffer_;
     rtmp_send_queue send_queue_;
-    // The item being written; one at a time. Only touched on the
+    // The items being written, in one write at a time. Only touched on the
     // connection's thread.
-    output_item in_flight_;
+    std::vector<output_item> in_flight_;
     std::vector<boost::asio::const_buffer> gather_;
     std::atomic<std::uint64_t> queued_bytes_{0};
     // Only touched on the connection's thread.

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <boost/circular_buffer.hpp>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 // A connection's sequential work queue: items are worked on one at a time,
 // in the order they were pushed, from any thread. For a connection an item is
@@ -16,6 +19,10 @@
 // called with a new item and the last waiting one and returns true when it
 // folded the new one into the last (a burst of small blocks then leaves in
 // few writes).
+//
+// Work that can take several items at once (one gather write) takes what
+// waits with take_waiting(); those items still count as pending until the
+// work ends, so pending() measures a consumer's lag as it would item by item.
 template <class Item, class Work, class Merge>
 class seq_do {
   public:
@@ -39,16 +46,35 @@ class seq_do {
         if (!queue_.empty() && merge_(item, queue_.back())) {
             return pending_.load(std::memory_order_relaxed) < limit_;
         }
+        if (queue_.full()) {
+            // Grows like a vector, and keeps its room: a connection that
+            // queues a burst now and then allocates nothing per item.
+            queue_.set_capacity(std::max<std::size_t>(8, queue_.capacity() * 2));
+        }
         queue_.push_back(std::move(item));
-        auto waiting = static_cast<std::uint32_t>(queue_.size());
+        const std::uint32_t waiting = waiting_count();
         pending_.store(waiting, std::memory_order_relaxed);
         return waiting <= limit_;
+    }
+
+    // For the work in progress: moves up to `most` waiting items, in order,
+    // to the end of `into`; returns how many.
+    std::size_t take_waiting(std::vector<Item>& into, std::size_t most) {
+        std::lock_guard lock(mutex_);
+        std::size_t taken = 0;
+        for (; taken < most && !queue_.empty(); ++taken) {
+            into.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+        }
+        taken_ += static_cast<std::uint32_t>(taken);
+        return taken;
     }
 
     // The work on the previous item has finished: starts the next one, or
     // becomes idle. Returns true when it became idle.
     bool next() {
         std::unique_lock lock(mutex_);
+        taken_ = 0;
         pending_.store(static_cast<std::uint32_t>(queue_.size()), std::memory_order_relaxed);
         if (queue_.empty()) {
             busy_ = false;
@@ -61,9 +87,9 @@ class seq_do {
         return false;
     }
 
-    // Items waiting behind the one being worked on, as last recorded by push
-    // and next; producers read it (without the lock) to see how far the
-    // consumer lags.
+    // Items waiting behind the one being worked on (those it took along
+    // included), as last recorded by push and next; producers read it
+    // (without the lock) to see how far the consumer lags.
     std::uint32_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
     std::uint32_t limit() const noexcept { return limit_; }
 
@@ -74,8 +100,14 @@ class seq_do {
     }
 
   private:
+    std::uint32_t waiting_count() const noexcept {
+        return static_cast<std::uint32_t>(queue_.size()) + taken_;
+    }
+
     mutable std::mutex mutex_;
-    std::deque<Item> queue_;
+    boost::circular_buffer<Item> queue_;
+    // Items the work in progress took beyond its first.
+    std::uint32_t taken_ = 0;
     bool busy_ = false;
     const std::uint32_t limit_;
     std::atomic<std::uint32_t> pending_{0};

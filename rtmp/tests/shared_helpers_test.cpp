@@ -65,6 +65,37 @@ TEST(SeqDo, WorksOneItemAtATimeInOrderAndFoldsSmallItemsIntoTheLastWaiting) {
     EXPECT_EQ(f.pool.outstanding(), 0u) << "every block went back to its pool";
 }
 
+TEST(SeqDo, WorkThatTakesTheWaitingItemsAlongStillCountsThemAsPendingUntilItEnds) {
+    queue_fixture f;
+    f.queue.push(f.block("first"));
+    // More than the queue's first room, none mergeable: it grows in order.
+    const std::string big(10, 'x');
+    for (char c = 'a'; c < 'a' + 12; ++c) {
+        f.queue.push(f.block(std::string(1, c) + big));
+    }
+    EXPECT_EQ(f.queue.pending(), 12u);
+
+    std::vector<block_buffer> taken;
+    EXPECT_EQ(f.queue.take_waiting(taken, 10), 10u);
+    EXPECT_EQ(f.queue.pending(), 12u) << "taken items are still on their way";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.front().data()), 1), "a");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(taken.back().data()), 1), "j");
+
+    f.queue.push(f.block("later" + big));
+    EXPECT_EQ(f.queue.pending(), 13u);
+    taken.clear();
+
+    EXPECT_FALSE(f.queue.next()) << "the work in progress ended: the next waiting item starts";
+    EXPECT_EQ(f.queue.pending(), 3u) << "the queue's length as next found it";
+    EXPECT_EQ(f.worked.back(), "k" + big);
+    EXPECT_FALSE(f.queue.next());
+    EXPECT_EQ(f.worked.back(), "l" + big);
+    EXPECT_FALSE(f.queue.next());
+    EXPECT_EQ(f.worked.back(), "later" + big);
+    EXPECT_TRUE(f.queue.next());
+    EXPECT_EQ(f.queue.pending(), 0u);
+}
+
 TEST(SeqDo, ItemsPushedFromManyThreadsAreAllWorkedOnceInEachThreadsOrder) {
     block_malloc pool(16);
     std::vector<int> seen;
