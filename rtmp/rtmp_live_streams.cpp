@@ -598,9 +598,8 @@ void rtmp_live_stream_player::on_unpublish() {
 
 void rtmp_live_stream_player::deliver(const std::shared_ptr<const live_batch>& batch) {
     const std::shared_ptr<const void> owner = batch;
-    // Taken once for the batch: on the connection's own thread, where its
-    // input and commands run too, nothing else waits for it.
-    std::lock_guard lock(netstream_.stack_lock());
+    // No stack lock: this runs on the connection's own thread, as its input,
+    // commands and writes do, so nothing else touches the stack meanwhile.
     bool flush = false;
     for (const live_event& event : batch->events) {
         if (event.sequence <= joined_at_) {

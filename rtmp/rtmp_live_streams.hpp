@@ -104,8 +104,7 @@ struct live_batch {
 // Lock order: the registry's lock, then this stream's lock, then a thread
 // group's hand-over lock or (for callbacks, and the replay to a joining
 // player) a player's stack lock. Call nothing here while holding a
-// connection's stack lock. A thread's delivery takes its players' stack
-// locks without any of these.
+// connection's stack lock. A thread's delivery takes none of these.
 class rtmp_live_stream {
   public:
     explicit rtmp_live_stream(std::string name);
@@ -229,11 +228,12 @@ class rtmp_live_streams {
 // callbacks take it themselves). Destroy it with that lock released: it
 // leaves its stream through the registry.
 //
-// Given its connection's io context (`thread`), the player is delivered to
-// on that thread, a batch of messages at a time, and sends what the stream
-// encoded once; it must then be played, and destroyed, on that thread.
-// Without one the stream calls it on the publisher's thread, a message at a
-// time.
+// Given its connection's io context (`thread`, run by one thread, which
+// runs all of the connection's work), the player is delivered to on that
+// thread, a batch of messages at a time and without the stack lock, and
+// sends what the stream encoded once; it must then be played, and
+// destroyed, on that thread. Without one the stream calls it on the
+// publisher's thread, a message at a time, under the stack lock.
 class rtmp_live_stream_player {
   public:
     static constexpr std::uint32_t keyframes_only_above = 32;
