@@ -24,6 +24,8 @@ Usage: bench/fanout.sh [options]
   --threads N              io threads of the load client (4)
   --no-record              qen only: publish_format "none", nothing recorded
   --perf                   record the server with perf during each run
+                           (call graphs from frame pointers; PERF_CALL_GRAPH=dwarf
+                           unwinds a build without them, with bigger files)
   --build-dir DIR          the Release tree (build/bench)
   --no-build               use the binaries already built there
 EOF
@@ -185,7 +187,7 @@ for n in $players; do
         -c copy -f flv "rtmp://127.0.0.1:$port/live/s" >"$work/publisher-$n.log" 2>&1 &
     publisher_pid=$!
     if [ "$use_perf" = 1 ]; then
-        perf record -q -g -F 499 -p "$server_pid" -o "$work/perf-$n.data" \
+        perf record -q --call-graph "${PERF_CALL_GRAPH:-fp}" -F 499 -p "$server_pid" -o "$work/perf-$n.data" \
             >"$work/perf-$n.log" 2>&1 &
         perf_pid=$!
     fi
