@@ -316,70 +316,72 @@ std::unique_ptr<qen_stream_recorder> recorder_on(const std::string& base, stalle
                                      [&disk] { disk(); }});
 }
 
+// A finisher given a recording of frames [0, count) while its disk stalls.
+struct stalled_finish {
+    explicit stalled_finish(std::uint32_t count) {
+        auto recorder = recorder_on(base, disk);
+        publish_numbered(*recorder, 0, count);
+        disk.wait_until_stalled();
+        finisher.finish(std::move(recorder));  // never returns if it waits for the disk
+    }
+    // Lets a test that failed half-way end.
+    ~stalled_finish() { disk.release(); }
+
+    temp_dir dir;
+    const std::string base = (dir / "cam").string();
+    stalled_disk disk;
+    recording_finisher finisher;
+};
+
 // Ending a publish never waits for the disk: the finisher takes the recorder
 // at once, and the recording is complete, and its name free again, once the
 // disk has caught up.
 TEST(RecordingFinisher, TakesARecorderWithoutWaitingForTheDisk) {
-    temp_dir dir;
-    const std::string base = (dir / "cam").string();
-    recording_finisher finisher;
-    stalled_disk disk;
-    auto recorder = recorder_on(base, disk);
-    publish_numbered(*recorder, 0, 500);
-    disk.wait_until_stalled();
-
-    finisher.finish(std::move(recorder));  // never returns if it waits for the disk
-    EXPECT_THROW(qen_stream_recorder({"zpk"}, base), std::exception)
+    stalled_finish f(500);
+    EXPECT_THROW(qen_stream_recorder({"zpk"}, f.base), std::exception)
         << "the name stays locked while its recording is finishing";
-    disk.release();
-    finisher.wait_until_finished(base);
-    expect_frames_up_to(base, 500);
+    f.disk.release();
+    f.finisher.wait_until_finished(f.base);
+    expect_frames_up_to(f.base, 500);
     segment_index index;
-    index.load(fs::path(base + ".livesegments"));
+    index.load(fs::path(f.base + ".livesegments"));
     EXPECT_TRUE(index.live) << "resumable";
     EXPECT_EQ(index.metadata, metadata);
-    qen_stream_recorder again({"zpk"}, base);
+    qen_stream_recorder again({"zpk"}, f.base);
 
     // A recorder that writes nothing is done at once.
-    const std::string other = (dir / "other").string();
-    finisher.finish(std::make_unique<qen_stream_recorder>(std::vector<std::string>{"flv"}, other));
-    finisher.wait_until_finished(other);
+    const std::string other = (f.dir / "other").string();
+    f.finisher.finish(
+        std::make_unique<qen_stream_recorder>(std::vector<std::string>{"flv"}, other));
+    f.finisher.wait_until_finished(other);
     qen_stream_recorder other_again({"flv"}, other);
 }
 
 // A publisher that comes back at once while its last recording still waits
 // for the disk: its publish resumes that recording after its last frame.
 TEST(RecordingFinisher, ARepublishResumesTheRecordingOnceItsFinishIsDone) {
-    temp_dir dir;
-    const std::string base = (dir / "cam").string();
-    recording_finisher finisher;
-    stalled_disk disk;
-    auto first = recorder_on(base, disk);
-    publish_numbered(*first, 0, 300);
-    disk.wait_until_stalled();
-    finisher.finish(std::move(first));
-
+    stalled_finish f(300);
     std::latch about_to_publish(1);
     bool first_was_done = false;
     std::string error;
     std::thread second_publisher([&] {
         about_to_publish.count_down();
-        finisher.wait_until_finished(base);
-        first_was_done = disk.released();
+        f.finisher.wait_until_finished(f.base);
+        first_was_done = f.disk.released();
         try {
-            qen_stream_recorder second({"zpk"}, base);
+            qen_stream_recorder second({"zpk"}, f.base);
             publish_numbered(second, 300, 600);
         } catch (const std::exception& e) {
             error = e.what();
         }
     });
     about_to_publish.wait();
-    disk.release();
+    f.disk.release();
     second_publisher.join();
 
     ASSERT_EQ(error, "");
     EXPECT_TRUE(first_was_done) << "the second publish waited for the first to be finished";
-    expect_frames_up_to(base, 600);
+    expect_frames_up_to(f.base, 600);
 }
 
 // The finisher's end (the server's stop) waits for every recording it was
