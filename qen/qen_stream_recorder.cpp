@@ -105,12 +105,12 @@ void qen_stream_recorder::finish_in_background(std::function<void()> finished) {
         finished();
         return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        accepting_ = false;
-        stopping_ = true;
-        finished_ = std::move(finished);
-    }
+    // Notified under the lock: once it is released, the recorder's thread
+    // may finish, and the recorder be destroyed, before this returns.
+    std::lock_guard lock(mutex_);
+    accepting_ = false;
+    stopping_ = true;
+    finished_ = std::move(finished);
     wake_.notify_one();
 }
 
