@@ -166,7 +166,7 @@ void qen_server::on_create_netstream(const std::shared_ptr<qen_connection_contex
     // A recorded player's timers run on the connection's thread, where its
     // writes then start at once.
     qen_stream_handler::bind(std::make_shared<qen_stream_handler>(
-        live_streams_, context, connection.context(), netstream, connection));
+        live_streams_, finisher_, context, connection.context(), netstream, connection));
 }
 
 void qen_server::arm_timer() {

@@ -15,6 +15,7 @@
 #include "qen/app_manager.hpp"
 #include "qen/qen_app.hpp"
 #include "qen/qen_config.hpp"
+#include "qen/recording_finisher.hpp"
 #include "rtmfp/server.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_server.hpp"
@@ -77,6 +78,9 @@ class qen_server {
     void on_timer(const boost::system::error_code& error);
 
     qen_server_context& context_;
+    // Goes last: the connections hand it their recorders until the pool has
+    // stopped, and it waits for their recordings to be complete.
+    recording_finisher finisher_;
     io_service_pool pool_;
     std::shared_ptr<rtmp::rtmp_server> rtmp_server_;
     rtmp::rtmp_live_streams live_streams_;

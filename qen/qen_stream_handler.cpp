@@ -49,11 +49,13 @@ std::uint32_t recorded_buffer_length(std::uint32_t milliseconds) {
 }  // namespace
 
 qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
+                                       recording_finisher& finisher,
                                        std::shared_ptr<qen_connection_context> context,
                                        boost::asio::io_context& io,
                                        rtmp::rtmp_server_netstream& netstream,
                                        rtmp::rtmp_server_connection& connection)
     : live_streams_(live_streams),
+      finisher_(finisher),
       connection_(connection),
       netstream_(netstream),
       io_(io),
@@ -212,9 +214,15 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
     const std::string format = app.get<std::string>("publish_format", "zpk");
     std::unique_ptr<qen_stream_recorder> recorder;
     if (format != "none") {
+        const std::string base_path = app.directory() + "/" + stream_name;
+        // A publish of the name that has just ended may still be finishing
+        // its recording; this one resumes the recording once that is
+        // complete. Only when that finish is slow (a re-publish right after
+        // the end, on a slow disk) does this thread wait for it.
+        finisher_.wait_until_finished(base_path);
         try {
-            recorder = std::make_unique<qen_stream_recorder>(std::vector<std::string>{format},
-                                                             app.directory() + "/" + stream_name);
+            recorder =
+                std::make_unique<qen_stream_recorder>(std::vector<std::string>{format}, base_path);
         } catch (const std::exception&) {
             return false;
         }
@@ -223,7 +231,9 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
     rtmp::stack_unlock unlocked(netstream_.stack_lock());
     rtmp::rtmp_live_stream* stream = live_streams_.publish(app.key() + "/" + stream_name);
     if (!stream) {
-        return false;  // the recorder goes: someone else publishes the name
+        // Someone else publishes the name.
+        finisher_.finish(std::move(recorder));
+        return false;
     }
     published_ = stream;
     if (recorder) {
@@ -250,7 +260,7 @@ void qen_stream_handler::stop() {
         if (recorder_sink_ != -1) {
             published_->remove_player(recorder_sink_);
         }
-        recorder_.reset();
+        finisher_.finish(std::move(recorder_));
         published_->unpublish(live_streams_);
         published_ = nullptr;
     }

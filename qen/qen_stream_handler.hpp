@@ -13,6 +13,7 @@
 #include "qen/qen_app.hpp"
 #include "qen/qen_media_source.hpp"
 #include "qen/qen_stream_recorder.hpp"
+#include "qen/recording_finisher.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_net_stream.hpp"
 #include "rtmp/rtmp_recorded_stream_player.hpp"
@@ -33,8 +34,9 @@ class qen_stream_handler {
   public:
     enum class mode { idle, playing, publishing };
 
-    // Throws "App not set" when the connection has no application.
-    qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
+    // Throws "App not set" when the connection has no application. The
+    // recorders of ended publishes go to `finisher`.
+    qen_stream_handler(rtmp::rtmp_live_streams& live_streams, recording_finisher& finisher,
                        std::shared_ptr<qen_connection_context> context, boost::asio::io_context& io,
                        rtmp::rtmp_server_netstream& netstream,
                        rtmp::rtmp_server_connection& connection);
@@ -78,6 +80,7 @@ class qen_stream_handler {
     void stop();
 
     rtmp::rtmp_live_streams& live_streams_;
+    recording_finisher& finisher_;
     rtmp::rtmp_server_connection& connection_;
     rtmp::rtmp_server_netstream& netstream_;
     mode mode_ = mode::idle;

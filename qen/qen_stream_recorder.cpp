@@ -99,6 +99,31 @@ std::string qen_stream_recorder::failure() const {
     return failure_;
 }
 
+void qen_stream_recorder::finish_in_background(std::function<void()> finished) {
+    if (!thread_.joinable()) {
+        close_lock_file();
+        finished();
+        return;
+    }
+    // Notified under the lock: once it is released, the recorder's thread
+    // may finish, and the recorder be destroyed, before this returns.
+    std::lock_guard lock(mutex_);
+    accepting_ = false;
+    stopping_ = true;
+    finished_ = std::move(finished);
+    wake_.notify_one();
+}
+
+void qen_stream_recorder::close_lock_file() noexcept {
+    try {
+        lock_file_.close();
+    } catch (const std::exception& e) {
+        // The lock goes all the same; the file only says "lock".
+        std::cerr << "Recording " << base_path_ << ": closing the lock file: " << e.what()
+                  << std::endl;
+    }
+}
+
 void qen_stream_recorder::wait_until_written() {
     std::unique_lock lock(mutex_);
     const std::uint64_t target = queued_count_;
@@ -172,11 +197,18 @@ void qen_stream_recorder::run() {
         written_.notify_all();
     }
     lock.unlock();
-    // The last of the recording, off the io threads as the rest.
+    // The last of the recording, off the io threads as the rest; the next
+    // publisher of the name may come in once it is complete.
     writer_.reset();
+    close_lock_file();
     lock.lock();
     written_count_ = queued_count_;
     written_.notify_all();
+    const auto finished = std::move(finished_);
+    lock.unlock();
+    if (finished) {
+        finished();
+    }
 }
 
 void qen_stream_recorder::ended() {

@@ -51,7 +51,8 @@ class qen_stream_recorder {
                         options settings);
 
     // Writes what is queued, finishes the recording (it stays resumable by
-    // the next publish of the name) and closes the lock file.
+    // the next publish of the name) and closes the lock file; after
+    // finish_in_background, only waits for its thread to end.
     ~qen_stream_recorder();
 
     qen_stream_recorder(const qen_stream_recorder&) = delete;
@@ -83,6 +84,14 @@ class qen_stream_recorder {
     // Blocks until everything queued so far has been written.
     void wait_until_written();
 
+    // The publish has ended: no further message is taken, and the recorder's
+    // thread writes what is queued, finishes the recording, closes the lock
+    // file and then calls `finished` (at once, on this thread, for a
+    // recorder that writes nothing). Returns without waiting for the disk.
+    void finish_in_background(std::function<void()> finished);
+
+    const std::string& base_path() const noexcept { return base_path_; }
+
   private:
     enum class operation : std::uint8_t { video, audio, data, end_as_vod, end_as_fake_live };
     struct work {
@@ -98,6 +107,7 @@ class qen_stream_recorder {
     void perform(work& item);
     // After a successful end: no writer, and nothing more is taken.
     void ended();
+    void close_lock_file() noexcept;
 
     exclusive_ofstream lock_file_;
     std::string base_path_;
@@ -120,6 +130,8 @@ class qen_stream_recorder {
     // The writer is to go after what is queued (an end or a failure).
     bool drop_writer_ = false;
     bool stopping_ = false;
+    // Called by the recorder's thread as its last act.
+    std::function<void()> finished_;
     std::string failure_;
     std::thread thread_;
 };

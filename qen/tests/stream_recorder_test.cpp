@@ -6,13 +6,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <latch>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/segment_index.hpp"
+#include "foundation/zpk_reader.hpp"
 #include "platform/testing/hex.hpp"
 #include "platform/testing/test_support.hpp"
+#include "qen/recording_finisher.hpp"
 #include "rtmp/tests/live_relay.hpp"
 #include "rtmp/tests/rtmp_test_support.hpp"
 
@@ -21,6 +25,7 @@ namespace {
 using platform::testing::hex_bytes;
 using platform::testing::temp_dir;
 using qen::qen_stream_recorder;
+using qen::recording_finisher;
 namespace fs = std::filesystem;
 
 const std::string avc_header = hex_bytes("17 00 00 00 00 01 64 00 1F FF E1");
@@ -151,24 +156,34 @@ class stalled_disk {
     void operator()() {
         std::unique_lock lock(mutex_);
         stalled_ = true;
-        released_.wait(lock, [this] { return released; });
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
     }
     void release() {
         {
             std::lock_guard lock(mutex_);
-            released = true;
+            released_ = true;
         }
-        released_.notify_all();
+        changed_.notify_all();
     }
     bool stalled() {
         std::lock_guard lock(mutex_);
         return stalled_;
     }
+    bool released() {
+        std::lock_guard lock(mutex_);
+        return released_;
+    }
+    // Until a write waits for the disk.
+    void wait_until_stalled() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stalled_; });
+    }
 
   private:
     std::mutex mutex_;
-    std::condition_variable released_;
-    bool released = false;
+    std::condition_variable changed_;
+    bool released_ = false;
     bool stalled_ = false;
 };
 
@@ -239,6 +254,163 @@ TEST(StreamRecorder, AStalledDiskNeverHoldsUpTheLiveStream) {
     index.load(fs::path(base + ".livesegments"));
     EXPECT_TRUE(index.live) << "what was written stays resumable";
     EXPECT_GT(index.duration_ms, 0u);
+}
+
+// Frame n of a publish at 25 frames a second, a keyframe each second; its
+// body ends with n.
+std::string numbered_frame(std::uint32_t n) {
+    return hex_bytes(n % 25 == 0 ? "17 01 000000" : "27 01 000000") + rtmp_test::be32(n);
+}
+
+// Publishes frames [first, last), its timeline starting at 0 as every
+// publish's does.
+void publish_numbered(qen_stream_recorder& r, std::uint32_t first, std::uint32_t last) {
+    data(r, metadata);
+    video(r, avc_header, 0);
+    for (std::uint32_t n = first; n < last; ++n) {
+        video(r, numbered_frame(n), (n - first) * 40);
+    }
+}
+
+struct recorded_frame {
+    std::uint32_t number;
+    std::uint32_t timestamp;
+};
+
+// The numbered frames of a recording, in its order.
+std::vector<recorded_frame> recorded_frames(const std::string& base) {
+    zpk_reader reader(fs::path(base + ".livesegments"));
+    std::uint32_t from = 0;  // a live recording's reader starts near the end
+    EXPECT_TRUE(reader.seek(from));
+    std::vector<recorded_frame> frames;
+    std::uint32_t size = 0, timestamp = 0;
+    std::uint8_t type = 0;
+    std::int32_t status = media_tag_read;
+    while (const std::uint8_t* body = reader.read_tag(size, timestamp, type, status)) {
+        if (type == 9 && size == 9 && body[1] == 1) {
+            frames.push_back(
+                {static_cast<std::uint32_t>(body[5] << 24 | body[6] << 16 | body[7] << 8 | body[8]),
+                 timestamp});
+        }
+    }
+    return frames;
+}
+
+// Every frame in [0, count), once and in order, on a timeline that never
+// goes back.
+void expect_frames_up_to(const std::string& base, std::uint32_t count) {
+    const auto frames = recorded_frames(base);
+    ASSERT_EQ(frames.size(), count);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        ASSERT_EQ(frames[n].number, n);
+        if (n > 0) {
+            ASSERT_GT(frames[n].timestamp, frames[n - 1].timestamp) << "frame " << n;
+        }
+    }
+}
+
+std::unique_ptr<qen_stream_recorder> recorder_on(const std::string& base, stalled_disk& disk) {
+    return std::make_unique<qen_stream_recorder>(
+        std::vector<std::string>{"zpk"}, base,
+        qen_stream_recorder::options{qen_stream_recorder::default_queue_limit,
+                                     [&disk] { disk(); }});
+}
+
+// A finisher given a recording of frames [0, count) while its disk stalls.
+struct stalled_finish {
+    explicit stalled_finish(std::uint32_t count) {
+        auto recorder = recorder_on(base, disk);
+        publish_numbered(*recorder, 0, count);
+        disk.wait_until_stalled();
+        finisher.finish(std::move(recorder));  // never returns if it waits for the disk
+    }
+    // Lets a test that failed half-way end.
+    ~stalled_finish() { disk.release(); }
+
+    temp_dir dir;
+    const std::string base = (dir / "cam").string();
+    stalled_disk disk;
+    recording_finisher finisher;
+};
+
+// Ending a publish never waits for the disk: the finisher takes the recorder
+// at once, and the recording is complete, and its name free again, once the
+// disk has caught up.
+TEST(RecordingFinisher, TakesARecorderWithoutWaitingForTheDisk) {
+    stalled_finish f(500);
+    EXPECT_THROW(qen_stream_recorder({"zpk"}, f.base), std::exception)
+        << "the name stays locked while its recording is finishing";
+    f.disk.release();
+    f.finisher.wait_until_finished(f.base);
+    expect_frames_up_to(f.base, 500);
+    segment_index index;
+    index.load(fs::path(f.base + ".livesegments"));
+    EXPECT_TRUE(index.live) << "resumable";
+    EXPECT_EQ(index.metadata, metadata);
+    qen_stream_recorder again({"zpk"}, f.base);
+
+    // A recorder that writes nothing is done at once.
+    const std::string other = (f.dir / "other").string();
+    f.finisher.finish(
+        std::make_unique<qen_stream_recorder>(std::vector<std::string>{"flv"}, other));
+    f.finisher.wait_until_finished(other);
+    qen_stream_recorder other_again({"flv"}, other);
+}
+
+// A publisher that comes back at once while its last recording still waits
+// for the disk: its publish resumes that recording after its last frame.
+TEST(RecordingFinisher, ARepublishResumesTheRecordingOnceItsFinishIsDone) {
+    stalled_finish f(300);
+    std::latch about_to_publish(1);
+    bool first_was_done = false;
+    std::string error;
+    std::thread second_publisher([&] {
+        about_to_publish.count_down();
+        f.finisher.wait_until_finished(f.base);
+        first_was_done = f.disk.released();
+        try {
+            qen_stream_recorder second({"zpk"}, f.base);
+            publish_numbered(second, 300, 600);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    about_to_publish.wait();
+    f.disk.release();
+    second_publisher.join();
+
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(first_was_done) << "the second publish waited for the first to be finished";
+    expect_frames_up_to(f.base, 600);
+}
+
+// The finisher's end (the server's stop) waits for every recording it was
+// given to be complete.
+TEST(RecordingFinisher, ItsEndWaitsForEveryFinish) {
+    temp_dir dir;
+    const std::vector<std::string> bases = {(dir / "one").string(), (dir / "two").string()};
+    stalled_disk disk;
+    std::latch ending(1);
+    std::thread releaser([&] {
+        ending.wait();
+        disk.release();
+    });
+    {
+        recording_finisher finisher;
+        for (const auto& base : bases) {
+            auto recorder = recorder_on(base, disk);
+            publish_numbered(*recorder, 0, 300);
+            finisher.finish(std::move(recorder));
+        }
+        disk.wait_until_stalled();
+        ending.count_down();
+    }
+    releaser.join();
+    for (const auto& base : bases) {
+        SCOPED_TRACE(base);
+        expect_frames_up_to(base, 300);
+        qen_stream_recorder again({"zpk"}, base);
+    }
 }
 
 TEST(StreamRecorder, AMissingDirectoryRefusesThePublish) {

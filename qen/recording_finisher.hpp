@@ -1,0 +1,57 @@
+#pragma once
+
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "qen/qen_stream_recorder.hpp"
+
+namespace qen {
+
+// Takes the recorders of publishes that have ended, so that the thread that
+// ends a publish (an io thread, serving many other connections) never waits
+// for a disk: each recorder writes what it still has queued, finishes the
+// recording and closes its lock file on its own thread, and is then joined
+// and destroyed on the finisher's thread. Slow finishes of different
+// recordings do not wait for one another.
+//
+// The server owns one; its destruction waits for every finish it was given,
+// so that no recording is cut short when the server stops.
+class recording_finisher {
+  public:
+    recording_finisher();
+    // Waits until every recorder handed over has finished.
+    ~recording_finisher();
+
+    recording_finisher(const recording_finisher&) = delete;
+    recording_finisher& operator=(const recording_finisher&) = delete;
+
+    // Returns at once; the recorder takes no further message.
+    void finish(std::unique_ptr<qen_stream_recorder> recorder);
+
+    // Blocks until no recording of `base_path` is still finishing: its files
+    // are complete and its lock file is free.
+    void wait_until_finished(const std::string& base_path);
+
+  private:
+    struct finishing {
+        std::unique_ptr<qen_stream_recorder> recorder;
+        // Set from the recorder's thread once its work is done.
+        bool done = false;
+    };
+
+    void run();
+    bool any_done() const;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    // A list: each recorder's thread marks its own entry through a pointer.
+    std::list<finishing> finishing_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace qen
