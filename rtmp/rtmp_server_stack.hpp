@@ -20,8 +20,10 @@ namespace rtmp {
 // whose messages it routes to the net stream their message stream id names.
 // Stream 0 is the NetConnection; createStream makes the others.
 //
-// Its lock serialises everything on the connection: input, commands, and
-// the output of players and timers on other threads. Net streams are made
+// Its lock serialises everything on the connection: input, commands, timers
+// and the output of players called from other threads. A live player
+// delivered on the connection's own thread, where all the rest runs too,
+// goes without it. Net streams are made
 // and deleted only on the connection's input path (and by close, which runs
 // on the connection's thread too), so a net stream outlives any of its
 // handlers that runs with the lock released.
