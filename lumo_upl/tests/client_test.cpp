@@ -241,7 +241,8 @@ TEST(Client, TranscodesAndUploadsQueuedVideosWhileThePickerStaysOpen) {
         records.push_back(record);
     }
     save_tasks(session, records);
-    // Each completion waits while the test copies what was uploaded.
+    // Each completion waits while the test copies what was uploaded. The two
+    // tasks upload side by side: both completions may be waiting at once.
     Json::Value held;
     held["action"] = "completeUpload";
     held["hold"] = true;
@@ -251,7 +252,7 @@ TEST(Client, TranscodesAndUploadsQueuedVideosWhileThePickerStaysOpen) {
     platform::testing::temp_dir copies;
     for (int completion = 1; completion <= 2; ++completion) {
         ASSERT_TRUE(eventually(
-            [&] { return count_requests(session.site, "completeUpload") == completion; }, 120s))
+            [&] { return count_requests(session.site, "completeUpload") >= completion; }, 120s))
             << client->stderr_text();
         copy_what_stays(session.work_folder(), copies / std::to_string(completion));
         session.site.release();
