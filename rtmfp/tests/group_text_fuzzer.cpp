@@ -1,5 +1,5 @@
-// Any text a client may send as a group specifier: the parser either refuses
-// it (malformed text, or an option that runs past the end) or names a group
+// Any text a client may send to name a group: the parser either refuses it
+// (malformed text, or an option that runs past the end) or names a group
 // whose identity is a prefix of the text. Nothing else may escape it.
 #include <cstdint>
 #include <cstdlib>
