@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string_view>
 
 #include "rtmfp/netstream.hpp"
 
@@ -238,14 +239,27 @@ void netconnection_client::send(const bytes& message) {
 }
 
 std::optional<bytes> netconnection_client::call(const bytes& message) {
-    const std::size_t before = replies().size();
+    const std::size_t before = answers().size();
     send(message);
     const bool answered = client_.run_until(
-        [&] { return replies().size() > before || client_.session_ended(); }, wait);
-    if (!answered || replies().size() <= before) {
+        [&] { return answers().size() > before || client_.session_ended(); }, wait);
+    const std::vector<bytes> now = answers();
+    if (!answered || now.size() <= before) {
         return std::nullopt;
     }
-    return replies()[before];
+    return now[before];
+}
+
+// The connectivity results come whenever a NAT check ends, which on a busy
+// machine may be between a call and its answer.
+std::vector<bytes> netconnection_client::answers() {
+    constexpr std::string_view results = "NetConnection.ConnectivityCheck.Results";
+    std::vector<bytes> found = replies();
+    std::erase_if(found, [results](const bytes& message) {
+        return std::search(message.begin(), message.end(), results.begin(), results.end()) !=
+               message.end();
+    });
+    return found;
 }
 
 bool netconnection_client::wait_for_end(std::chrono::milliseconds timeout) {

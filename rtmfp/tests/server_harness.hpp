@@ -124,7 +124,8 @@ class netconnection_client {
     bool connect(const std::string& tc_url = "rtmfp://localhost/app");
 
     // Sends a message on our NetConnection flow; call() also waits for the
-    // NetConnection's next message and returns it (none when the time runs
+    // NetConnection's next message other than connectivity results (which
+    // the server sends on its own) and returns it (none when the time runs
     // out or the session ends first).
     void send(const bytes& message);
     std::optional<bytes> call(const bytes& message);
@@ -137,6 +138,9 @@ class netconnection_client {
     std::uint32_t server_session_id() const noexcept { return client_.keys().server_session_id; }
 
   private:
+    // replies() without the connectivity results.
+    std::vector<bytes> answers();
+
     test_client client_;
     std::uint32_t flow_ = 0;
 };

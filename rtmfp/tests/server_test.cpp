@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -881,22 +882,36 @@ const server_setup loaded{.options = {.tick_timer = true}, .threads = 4};
 TEST(RtmfpServerLoad, ManyClientsHandshakeAndCallAtOnce) {
     test_server server(loaded);
     std::atomic<int> done{0};
+    std::mutex failures_mutex;
+    std::vector<std::string> failures;
     std::vector<std::thread> threads;
     for (int i = 0; i < many_clients; ++i) {
         threads.emplace_back([&] {
             netconnection_client c(server.endpoint(), calm());
-            if (c.connect() && c.call(set_peer_info({"10.0.0.1:1000"})) &&
-                c.call(command_message("createStream", 2, amf0_null_value())) ==
-                    create_stream_failed(2, "Not allow to create stream") &&
-                c.call(stat_call(3))) {
-                ++done;
+            const char* failed = nullptr;
+            if (!c.connect()) {
+                failed = c.client().has_session() ? "connect" : "handshake";
+            } else if (!c.call(set_peer_info({"10.0.0.1:1000"}))) {
+                failed = "setPeerInfo";
+            } else if (c.call(command_message("createStream", 2, amf0_null_value())) !=
+                       create_stream_failed(2, "Not allow to create stream")) {
+                failed = "createStream";
+            } else if (!c.call(stat_call(3))) {
+                failed = "stat";
             }
+            if (!failed) {
+                ++done;
+                return;
+            }
+            std::lock_guard lock(failures_mutex);
+            failures.push_back(std::string(failed) +
+                               (c.client().session_ended() ? " (session ended)" : ""));
         });
     }
     for (std::thread& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(done, many_clients);
+    EXPECT_EQ(done, many_clients) << ::testing::PrintToString(failures);
     EXPECT_EQ(server.events().connects.size(), std::size_t{many_clients});
 }
 
