@@ -259,8 +259,14 @@ void add_task_view::add_table_row(const task_info& info, const QImage& picture) 
     taskList_->setItem(row, remark_column, new QTableWidgetItem(QString::fromStdString(info.note)));
 }
 
-void add_task_view::load_files(const QStringList& paths) {
-    std::size_t index = rows_.size();
+bool add_task_view::load_files(const QStringList& paths) {
+    if (loading_) {
+        return false;
+    }
+    // The files wait here, not among the rows: the event processing during
+    // a probe may run any slot of this dialog, and the rows and their
+    // records must stay one for one whatever it does.
+    std::vector<task_info> waiting;
     for (const QString& path : paths) {
         task_info info;
         info.caption = title_of(path);
@@ -268,36 +274,34 @@ void add_task_view::load_files(const QStringList& paths) {
         info.preset_index = presetList_->currentIndex();
         info.category =
             catList_->currentIndex() > 0 ? catList_->currentText().toStdString() : std::string();
-        rows_.push_back(std::move(info));
+        waiting.push_back(std::move(info));
     }
     loading_ = true;
     cancel_ = false;
     refresh_controls();
     procLoader_->setValue(0);
     int done = 0;
-    while (index < rows_.size()) {
+    for (task_info& info : waiting) {
         if (cancel_) {
-            rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index), rows_.end());
             break;
         }
         QImage picture;
         std::uint32_t duration_ms = 0;
         const int probed =
-            probe_media_async(rows_[index].path, thumbnail_position_ms, &picture, &duration_ms);
-        if (probed < 0) {
-            rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(index));
-        } else {
-            rows_[index].duration_ms = static_cast<std::int32_t>(duration_ms);
-            add_table_row(rows_[index], probed == 1 ? picture : QImage());
-            ++index;
+            probe_media_async(info.path, thumbnail_position_ms, &picture, &duration_ms);
+        if (probed >= 0) {
+            info.duration_ms = static_cast<std::int32_t>(duration_ms);
+            rows_.push_back(std::move(info));
+            add_table_row(rows_.back(), probed == 1 ? picture : QImage());
         }
         ++done;
-        procLoader_->setValue(done * 100 / static_cast<int>(paths.size()));
+        procLoader_->setValue(done * 100 / static_cast<int>(waiting.size()));
         // The operator may cancel between two files.
         QCoreApplication::processEvents();
     }
     loading_ = false;
     refresh_controls();
+    return true;
 }
 
 std::vector<int> add_task_view::checked_rows() const {

@@ -31,8 +31,10 @@ class add_task_view : public QWidget {
     void set_categories(const std::vector<std::string>& names);
     // Probes the files one after another, keeping the window responsive: a
     // file that does not probe is dropped, and so are those not probed yet
-    // when loading is cancelled.
-    void load_files(const QStringList& paths);
+    // when loading is cancelled. A file's row and its record are made
+    // together once it has probed. False, with nothing done, while a load
+    // runs.
+    bool load_files(const QStringList& paths);
     bool loading() const { return loading_; }
     const std::vector<lumo_upl::task_info>& tasks() const { return rows_; }
 

@@ -64,6 +64,13 @@ instance_queue::instance_queue(std::string name, std::filesystem::path lock_fold
     : name_(std::move(name)), lock_file_(lock_folder / (name_ + ".lock")) {}
 
 instance_queue::~instance_queue() {
+    close();
+}
+
+void instance_queue::close() {
+    if (!queue_) {
+        return;
+    }
     queue_.reset();
     if (owner_) {
         ipc::message_queue::remove(name_.c_str());

@@ -48,16 +48,18 @@ std::optional<std::string> code_of_load_message(const std::string& message);
 // The site's single-instance queue (20 messages of up to 1024 bytes),
 // named by the instance name. The instance is the process that holds the
 // lock on "<name>.lock" in the lock folder: only it removes a queue left
-// behind by an instance that died and creates the queue anew, and it
-// removes the queue when it ends. The lock goes with the process however
-// it ends, so a killed instance never blocks the next one.
+// behind by an instance that died and creates the queue anew. An instance
+// that ends removes its queue first and lets the lock go last, once its
+// work has stopped: meanwhile a launch finds the lock taken and no queue,
+// as it does while an instance starts. The lock goes with the process
+// however it ends, so a killed instance never blocks the next one.
 class instance_queue {
   public:
     static constexpr std::size_t max_messages = 20;
     static constexpr std::size_t max_message_size = 1024;
 
     instance_queue(std::string name, std::filesystem::path lock_folder);
-    // The owner closes the queue and removes it by name.
+    // Closes the queue (see close) and lets the lock go.
     ~instance_queue();
     instance_queue(const instance_queue&) = delete;
     instance_queue& operator=(const instance_queue&) = delete;
@@ -68,6 +70,9 @@ class instance_queue {
     // Opens the running instance's queue, trying again for up to `patience`
     // (that instance may hold the lock before its queue exists).
     bool open_existing(std::chrono::milliseconds patience);
+    // Closes the queue; the owner removes it by name and keeps the lock, so
+    // that no launch hands its code to an instance that is ending.
+    void close();
     bool owner() const { return owner_; }
     bool is_open() const { return queue_ != nullptr; }
 

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QVBoxLayout>
 
 #include "lumo_upl/display_text.hpp"
@@ -17,10 +18,6 @@
 #include "lumo_upl/upload_task_view.hpp"
 
 namespace {
-
-// A second launch may find the lock taken before the running instance's
-// queue exists.
-constexpr auto queue_open_patience = std::chrono::milliseconds(2000);
 
 QPushButton* picture_button(QWidget* parent, const char* name, const QIcon& icon, QSize size) {
     auto* button = new QPushButton(parent);
@@ -82,6 +79,16 @@ lumo_uploader::lumo_uploader(QWidget* parent)
 }
 
 lumo_uploader::~lumo_uploader() {
+    // The site's tasks are this instance's until its last worker has
+    // stopped: a launch meanwhile waits for the lock, and then starts from
+    // the task file as the workers left it.
+    if (queue_) {
+        queue_->close();
+    }
+    taskList_->stop_work();
+    if (loaded_) {
+        taskList_->save_task_file(instance_name_);
+    }
     queue_.reset();
 }
 
@@ -188,6 +195,14 @@ void lumo_uploader::onLoadTasks() {
         return;
     }
     if (!create_ipc_queue()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!instance_deadline_) {
+            instance_deadline_ = now + instance_patience_;
+        }
+        if (now < *instance_deadline_) {
+            startup_timer_.start(instance_retry_ms);
+            return;
+        }
         fail_startup("不能访问IPC消息队列");
         return;
     }
@@ -214,11 +229,14 @@ void lumo_uploader::onLoadTasks() {
 }
 
 bool lumo_uploader::create_ipc_queue() {
-    queue_ = std::make_unique<lumo_upl::instance_queue>(instance_name_, lumo_upl::data_folder());
+    if (!queue_) {
+        queue_ =
+            std::make_unique<lumo_upl::instance_queue>(instance_name_, lumo_upl::data_folder());
+    }
     if (queue_->become_owner()) {
         return true;
     }
-    if (!queue_->open_existing(queue_open_patience)) {
+    if (!queue_->open_existing(std::chrono::milliseconds(0))) {
         return false;
     }
     forward_to_running_instance();
@@ -254,21 +272,30 @@ void lumo_uploader::onProcIPCMsg() {
 }
 
 void lumo_uploader::onAddVideo() {
+    // One pick and load at a time: the button, the start-up and a second
+    // launch all come here, and the load lets the event loop run while it
+    // probes the files.
+    if (picking_files_) {
+        return;
+    }
     picking_files_ = true;
+    btnAddVideo_->setEnabled(false);
+    const auto done = qScopeGuard([this] {
+        picking_files_ = false;
+        btnAddVideo_->setEnabled(true);
+    });
     const QStringList files = QFileDialog::getOpenFileNames(
         this, QStringLiteral("选择音视频文件"), last_folder_,
         QStringLiteral("音视频文件格式 (*.avi *.wmv *.mpg *.mpeg *.wma *.mp3 *.mov *.mp4 *.m4v "
                        "*.3gp *.3g2 *.aac *.m4a *.ts *.mts *.m2t *.m2ts *.vob *.flv *.f4v *.rm "
                        "*.rmvb *.ra)"));
     if (files.isEmpty()) {
-        picking_files_ = false;
         return;
     }
     const QString& first = files.front();
     last_folder_ = first.left(std::max(0, static_cast<int>(first.lastIndexOf(QLatin1Char('/')))));
     add_view_.show();
     add_view_.load_files(files);
-    picking_files_ = false;
 }
 
 void lumo_uploader::onClose() {
@@ -325,7 +352,14 @@ void lumo_uploader::closeEvent(QCloseEvent* event) {
             confirm("还有任务尚未完成上传，这些任务将在下次开启本软件时继续上传，你确定要退出吗？");
     }
     if (accepted) {
+        // The instance is ending: a loading dialog stops after its current
+        // file, and a launch from now on waits for the next instance.
+        add_view_.onCancelLoad();
         add_view_.close();
+        queue_timer_.stop();
+        if (queue_) {
+            queue_->close();
+        }
         event->accept();
     } else {
         event->ignore();

@@ -4,7 +4,9 @@
 #include <QTimer>
 #include <boost/property_tree/ptree.hpp>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "lumo_upl/add_task_view.hpp"
@@ -28,17 +30,31 @@ class lumo_uploader : public QMainWindow {
     static constexpr int startup_delay_ms = 100;
     static constexpr int save_interval_ms = 5000;
     static constexpr int queue_poll_interval_ms = 500;
+    // How long a launch waits for the instance of its site that holds the
+    // lock without a queue (one that starts, or one that is ending and
+    // waits for its workers, which a block upload in flight keeps for up to
+    // a minute), and how often it looks.
+    static constexpr std::chrono::milliseconds default_instance_patience{120000};
+    static constexpr int instance_retry_ms = 200;
 
     // Hidden and disabled until the start-up shows and enables it.
     explicit lumo_uploader(QWidget* parent = nullptr);
+    // Ends the instance: removes its queue, stops and joins every worker,
+    // saves the task list as they left it, and only then lets the site's
+    // lock go to the next launch.
     ~lumo_uploader() override;
 
     void set_launch(const std::string& site_address, const std::string& launch_code,
                     const std::string& instance_name);
     const std::string& launch_code() const { return launch_code_; }
 
-    // The single-instance queue: owner, or the code handed to the owner.
+    // The single-instance queue, tried once: owner, or the code handed to
+    // the owner. False while another process holds the lock without a
+    // queue; the start-up tries again for the instance patience.
     bool create_ipc_queue();
+    void set_instance_patience(std::chrono::milliseconds patience) {
+        instance_patience_ = patience;
+    }
     void forward_to_running_instance();
     bool is_queue_owner() const { return queue_ && queue_->owner(); }
 
@@ -91,6 +107,8 @@ class lumo_uploader : public QMainWindow {
     QString last_folder_;
     boost::property_tree::ptree settings_;
     std::unique_ptr<lumo_upl::instance_queue> queue_;
+    std::chrono::milliseconds instance_patience_ = default_instance_patience;
+    std::optional<std::chrono::steady_clock::time_point> instance_deadline_;
     std::string site_address_;
     std::string launch_code_;
     std::string instance_name_;

@@ -188,6 +188,13 @@ void upload_task_view::attach_tasks(std::unique_ptr<upload_tasks> tasks) {
     update_timer_.start();
 }
 
+void upload_task_view::stop_work() {
+    update_timer_.stop();
+    if (tasks_) {
+        tasks_->stop();
+    }
+}
+
 bool upload_task_view::set_launch_code(const std::string& code) {
     if (code.size() != launch_code_length || !tasks_) {
         return false;
@@ -304,13 +311,13 @@ void upload_task_view::onDeleteTask() {
     if (!tasks_ || row < 0 || row >= table_->rowCount()) {
         return;
     }
-    const std::string& caption = tasks_->task_at(static_cast<std::size_t>(row)).info().caption;
+    const upload_task* chosen = &tasks_->task_at(static_cast<std::size_t>(row));
     // No row may go while the question is open: the answer is about this one.
     const bool updating = update_timer_.isActive();
     update_timer_.stop();
     const auto answer = QMessageBox::question(
         dialog_parent(), title_,
-        QStringLiteral("你确定要删除任务: ") + QString::fromStdString(caption),
+        QStringLiteral("你确定要删除任务: ") + QString::fromStdString(chosen->info().caption),
         QMessageBox::Yes | QMessageBox::No);
     if (updating) {
         update_timer_.start();
@@ -318,8 +325,13 @@ void upload_task_view::onDeleteTask() {
     if (answer != QMessageBox::Yes) {
         return;
     }
-    tasks_->remove_task(static_cast<std::size_t>(row));
-    table_->removeRow(row);
+    // Found again: the list may have grown while the question was open.
+    const std::optional<std::size_t> index = tasks_->index_of(*chosen);
+    if (!index) {
+        return;
+    }
+    tasks_->remove_task(*index);
+    table_->removeRow(static_cast<int>(*index));
     emit taskListChanged();
 }
 

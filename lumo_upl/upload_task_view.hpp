@@ -47,6 +47,9 @@ class upload_task_view : public QWidget {
     // Takes a task list that has logged in and starts the updates.
     void attach_tasks(std::unique_ptr<lumo_upl::upload_tasks> tasks);
     lumo_upl::upload_tasks* tasks() const { return tasks_.get(); }
+    // Stops the updates and joins every worker (upload_tasks::stop); the
+    // rows and the list stay.
+    void stop_work();
 
     // Hands a code of 44 characters to the workers; refuses any other.
     bool set_launch_code(const std::string& code);

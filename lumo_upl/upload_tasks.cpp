@@ -104,14 +104,14 @@ void upload_tasks::schedule() {
 }
 
 void upload_tasks::stop() {
-    stop_.set();
-    if (free_size_thread_.joinable()) {
-        free_size_thread_.join();
-    }
     // All are told before any is waited for, so that they wind down side
-    // by side.
+    // by side: the poll's request in flight takes as long as a task's.
+    stop_.set();
     for (const auto& task : tasks_) {
         task->request_stop();
+    }
+    if (free_size_thread_.joinable()) {
+        free_size_thread_.join();
     }
     for (const auto& task : tasks_) {
         task->stop_workers();
@@ -164,6 +164,15 @@ upload_task& upload_tasks::task_at(std::size_t index) const {
         throw std::runtime_error("Bad task index");
     }
     return *tasks_[index];
+}
+
+std::optional<std::size_t> upload_tasks::index_of(const upload_task& task) const {
+    const auto found = std::find_if(tasks_.begin(), tasks_.end(),
+                                    [&](const auto& listed) { return listed.get() == &task; });
+    if (found == tasks_.end()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(found - tasks_.begin());
 }
 
 int upload_tasks::count_transcoding() const {

@@ -87,6 +87,8 @@ class upload_tasks {
     void remove_task(std::size_t index);
     // Throws std::runtime_error "Bad task index" past the end.
     upload_task& task_at(std::size_t index) const;
+    // Where the task is in the list; nothing when it is not there.
+    std::optional<std::size_t> index_of(const upload_task& task) const;
     std::size_t count() const { return tasks_.size(); }
     int count_transcoding() const;
     int count_uploading() const;

@@ -279,4 +279,36 @@ TEST(AddTaskView, CheckActionsAndOk) {
     EXPECT_EQ(f.table().rowCount(), 0);
 }
 
+TEST(AddTaskView, WhileAFileProbesRowsAndRecordsStayOneForOne) {
+    REQUIRE_MEDIA();
+    picked_files files;
+    dialog_fixture f;
+    held_source held(files.folder / "held.mp4");
+    std::vector<task_info> handed;
+    QObject::connect(&f.dialog, &add_task_view::onUploadTask, [&] { handed = f.dialog.tasks(); });
+    bool second_load = true;
+    // While the second file's probe waits: another load, and a confirmation
+    // (as if anything had let one through), run from the dialog's own event
+    // processing.
+    const once_ready during([&] { return held.held(); },
+                            [&] {
+                                EXPECT_TRUE(rows_match_records(f.dialog));
+                                EXPECT_FALSE(f.child<QPushButton>("btnOK").isEnabled());
+                                second_load = f.dialog.load_files({files("tone.m4a")});
+                                f.dialog.onOK();
+                                EXPECT_TRUE(rows_match_records(f.dialog));
+                                held.let_go();
+                            });
+    EXPECT_TRUE(f.dialog.load_files({files("clip.mp4"), held.name(), files("talk.show.mp4")}));
+    EXPECT_TRUE(during.done());
+    EXPECT_FALSE(second_load) << "a load is refused while another runs";
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(handed[0].caption, "clip");
+    EXPECT_TRUE(rows_match_records(f.dialog));
+    EXPECT_EQ(f.column(0), QStringList{"talk.show"})
+        << "the held file is no media; the file after it came in";
+    EXPECT_FALSE(f.dialog.loading());
+    EXPECT_TRUE(f.child<QPushButton>("btnOK").isEnabled());
+}
+
 }  // namespace

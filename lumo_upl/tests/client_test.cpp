@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <map>
+#include <thread>
+
 #include <boost/interprocess/ipc/message_queue.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -28,6 +31,7 @@ using namespace std::chrono_literals;
 using platform::testing::child_process;
 using platform::testing::eventually;
 using platform::testing::read_file;
+using ::testing::IsEmpty;
 
 // The argument the site's page gives: eight characters of its own, the
 // encoded address, and the code behind an encoded '+', with a '/' at the end.
@@ -201,6 +205,81 @@ TEST(Client, KilledDuringAnUploadItGoesOnWhenLaunchedAgain) {
     EXPECT_TRUE(eventually([&] { return saved_task_count(session.instance()) == 0; }, 20s));
     EXPECT_FALSE(fs::exists(session.work_folder() / "T1")) << "an uploaded task's files go";
     EXPECT_TRUE(again->running()) << "the next launch became the client of the site";
+}
+
+// Whether the process has the file open.
+bool holds_open(pid_t pid, const fs::path& file) {
+    std::error_code error;
+    for (fs::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && fd != end; fd.increment(error)) {
+        std::error_code gone;
+        if (fs::read_symlink(fd->path(), gone) == file) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(Client, ARelaunchWaitsUntilTheClosedClientsWorkersHaveStopped) {
+    REQUIRE_MEDIA();
+    client_session session;
+    session.keep_work_folder();
+    save_tasks(session, {place_transcoded_task(session.work_folder(), "T1")});
+    Json::Value held;
+    held["action"] = "uploadBlock";
+    held["call"] = 2;
+    held["hold"] = true;
+    session.site.script(held);
+
+    // The client that is closed with a block in flight: here in the test,
+    // whose main thread waits in its destruction for the block's worker.
+    modal_answerer answers;
+    auto closing = started_client(session, answers);
+    ASSERT_TRUE(run_until([&] { return count_requests(session.site, "uploadBlock") == 2; }, 60s));
+    answers.message(main_title,
+                    QStringLiteral("还有任务尚未完成上传，这些任务将在下次开启本软件时继续上传，"
+                                   "你确定要退出吗？"),
+                    QMessageBox::Yes);
+    ASSERT_TRUE(closing->close());
+
+    // The relaunch arrives meanwhile; the held block goes on once it has
+    // tried the site's lock for a while.
+    std::unique_ptr<child_process> relaunch;
+    bool relaunch_tried = false;
+    int logins_meanwhile = -1;
+    int blocks_meanwhile = -1;
+    std::thread meanwhile([&] {
+        relaunch = launch_program(session.site, session.code);
+        const fs::path lock = data_folder() / (session.instance() + ".lock");
+        relaunch_tried = eventually([&] { return holds_open(relaunch->pid(), lock); }, 15s);
+        std::this_thread::sleep_for(1s);
+        logins_meanwhile = count_requests(session.site, "getCategoryList");
+        blocks_meanwhile = count_requests(session.site, "uploadBlock");
+        session.site.release();
+    });
+    closing.reset();
+    meanwhile.join();
+    EXPECT_TRUE(relaunch_tried) << relaunch->stderr_text();
+    EXPECT_EQ(logins_meanwhile, 1) << "the relaunch waits before it logs in";
+    EXPECT_EQ(blocks_meanwhile, 2);
+
+    ASSERT_TRUE(eventually([&] { return complete_streams(session.site).size() == 1; }, 60s))
+        << relaunch->stderr_text();
+    std::map<std::string, int> uploads_of_block;
+    for (const recorded_request& request : session.site.requests()) {
+        if (request.action == "uploadBlock") {
+            ++uploads_of_block[request.fields.at("currentBlock")];
+        }
+    }
+    for (const auto& [block, uploads] : uploads_of_block) {
+        EXPECT_EQ(uploads, 1) << "block " << block << " went up " << uploads << " times";
+    }
+    EXPECT_EQ(count_requests(session.site, "getCategoryList"), 2);
+    EXPECT_EQ(count_requests(session.site, "createUpload"), 1);
+    EXPECT_TRUE(site_holds_recording(session.site, only_stream(session.site),
+                                     shared_recording().folder, shared_recording().name));
+    EXPECT_TRUE(relaunch->running()) << "the relaunch is the site's client now";
+    EXPECT_THAT(answers.failures(), IsEmpty());
 }
 
 // Copies a folder that the client may be writing meanwhile: the held task's

@@ -253,4 +253,50 @@ TEST(MainWindow, AddsTheVideosConfirmedInTheDialog) {
     EXPECT_THAT(answers.failures(), IsEmpty());
 }
 
+TEST(MainWindow, AddingVideosWaitsWhileTheDialogLoads) {
+    REQUIRE_MEDIA();
+    client_session session;
+    session.keep_work_folder();
+    modal_answerer answers;
+    const auto window = started_client(session, answers);
+    ASSERT_TRUE(window->loaded());
+    const fs::path clip = session.root / "clip.mp4";
+    fs::copy_file(lumo_upl_test::sample("video_only.mp4"), clip);
+    const fs::path tone = session.root / "tone.m4a";
+    fs::copy_file(lumo_upl_test::sample("audio.m4a"), tone);
+    held_source held(session.root / "held.mp4");
+    auto& add_video = *window->findChild<QPushButton*>(QStringLiteral("btnAddVideo"));
+    add_task_view& dialog = window->add_dialog();
+    auto& ok = *dialog.findChild<QPushButton*>(QStringLiteral("btnOK"));
+
+    // A second pick, from the button or from a second launch, would open a
+    // picker that nothing here expects.
+    answers.pick_files({QString::fromStdString(clip.string()), held.name(),
+                        QString::fromStdString(tone.string())});
+    const once_ready during([&] { return held.held(); },
+                            [&] {
+                                EXPECT_FALSE(add_video.isEnabled());
+                                add_video.click();
+                                window->onAddVideo();
+                                ok.click();
+                                EXPECT_TRUE(dialog.isVisible());
+                                EXPECT_TRUE(rows_match_records(dialog));
+                                held.let_go();
+                            });
+    add_video.click();
+    EXPECT_TRUE(during.done());
+    EXPECT_TRUE(add_video.isEnabled());
+    EXPECT_FALSE(window->picking_files());
+    EXPECT_TRUE(rows_match_records(dialog));
+
+    ok.click();
+    upload_tasks& tasks = *window->task_view().tasks();
+    ASSERT_EQ(tasks.count(), 2u);
+    EXPECT_EQ(tasks.task_at(0).info().caption, "clip");
+    EXPECT_EQ(tasks.task_at(1).info().caption, "tone");
+    ASSERT_EQ(window->task_view().table()->rowCount(), 2);
+    EXPECT_EQ(window->task_view().table()->item(1, 0)->text(), " tone");
+    EXPECT_THAT(answers.failures(), IsEmpty());
+}
+
 }  // namespace

@@ -209,22 +209,54 @@ TEST(Startup, BadLaunchesEndWithTheirMessage) {
     EXPECT_THAT(session.site.requests(), IsEmpty());
 }
 
+// Takes the site's lock as another process would: one that has made no
+// queue, because it is starting or because it is ending and waits for its
+// workers.
+struct lock_taken_elsewhere {
+    explicit lock_taken_elsewhere(const client_session& session) {
+        fs::create_directories(lumo_upl::data_folder());
+        const fs::path lock = lumo_upl::data_folder() / (session.instance() + ".lock");
+        held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        EXPECT_GE(held, 0);
+        EXPECT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    }
+    ~lock_taken_elsewhere() { let_go(); }
+    void let_go() {
+        if (held >= 0) {
+            ::close(held);
+            held = -1;
+        }
+    }
+    int held = -1;
+};
+
+TEST(Startup, WaitsWhileTheLockIsHeldWithoutAQueue) {
+    client_session session;
+    session.keep_work_folder();
+    lock_taken_elsewhere other(session);
+    modal_answerer answers;
+    answers.pick_files({});
+    const auto window = session.launch(session.code);
+    run_for(1500ms);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_THAT(session.site.requests(), IsEmpty()) << "no login before the lock is had";
+
+    other.let_go();
+    ASSERT_TRUE(run_until([&] { return window->loaded() && answers.pending() == 0; }));
+    EXPECT_TRUE(window->is_queue_owner());
+    EXPECT_THAT(answers.failures(), IsEmpty());
+}
+
 TEST(Startup, AQueueThatCannotBeReachedEnds) {
     client_session session;
     session.keep_work_folder();
-    // Another process holds the lock but has made no queue.
-    fs::create_directories(lumo_upl::data_folder());
-    const fs::path lock = lumo_upl::data_folder() / (session.instance() + ".lock");
-    const int held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-
+    lock_taken_elsewhere other(session);
     modal_answerer answers;
     answers.message(main_title, QStringLiteral("不能访问IPC消息队列"), QMessageBox::Ok,
                     "message_no_queue");
     const auto window = session.launch(session.code);
+    window->set_instance_patience(1s);
     expect_ended(*window, answers);
-    ::close(held);
     EXPECT_THAT(session.site.requests(), IsEmpty());
 }
 

@@ -6,10 +6,17 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "lumo_upl/password_box.hpp"
 
@@ -70,6 +77,45 @@ bool run_until(const std::function<bool()>& condition, std::chrono::milliseconds
 
 void run_for(std::chrono::milliseconds time) {
     QTest::qWait(static_cast<int>(time.count()));
+}
+
+once_ready::once_ready(std::function<bool()> ready, std::function<void()> step) {
+    connect(&timer_, &QTimer::timeout, this,
+            [this, ready = std::move(ready), step = std::move(step)] {
+                if (ready()) {
+                    timer_.stop();
+                    done_ = true;
+                    step();
+                }
+            });
+    timer_.start(poll_interval_ms);
+}
+
+held_source::held_source(std::filesystem::path path) : path_(std::move(path)) {
+    if (::mkfifo(path_.c_str(), 0600) != 0) {
+        throw std::system_error(errno, std::generic_category(), "mkfifo " + path_.string());
+    }
+}
+
+held_source::~held_source() {
+    let_go();
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+}
+
+bool held_source::held() {
+    if (writer_ < 0) {
+        // Opens only once the other end is open for reading.
+        writer_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    return writer_ >= 0;
+}
+
+void held_source::let_go() {
+    if (writer_ >= 0) {
+        ::close(writer_);
+        writer_ = -1;
+    }
 }
 
 void screenshot(QWidget& widget, const std::string& name) {
@@ -281,6 +327,24 @@ void show_still_tasks(upload_task_view& view, const std::filesystem::path& work_
     for (std::size_t i = 0; i < view.tasks()->count(); ++i) {
         view.add_row(view.tasks()->task_at(i));
     }
+}
+
+::testing::AssertionResult rows_match_records(const add_task_view& dialog) {
+    const auto* table = dialog.findChild<QTableWidget*>(QStringLiteral("taskList"));
+    const std::vector<lumo_upl::task_info>& records = dialog.tasks();
+    if (table->rowCount() != static_cast<int>(records.size())) {
+        return ::testing::AssertionFailure()
+               << table->rowCount() << " rows, " << records.size() << " records";
+    }
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const std::string title = table->item(row, 0)->text().toStdString();
+        if (title != records[static_cast<std::size_t>(row)].caption) {
+            return ::testing::AssertionFailure()
+                   << "row " << row << " shows " << title << ", its record is "
+                   << records[static_cast<std::size_t>(row)].caption;
+        }
+    }
+    return ::testing::AssertionSuccess() << records.size() << " rows";
 }
 
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&) {

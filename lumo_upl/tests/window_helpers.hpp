@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +25,41 @@ namespace lumo_upl_testing {
 bool run_until(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 void run_for(std::chrono::milliseconds time);
+
+// Runs `step` once, from the event loop, as soon as `ready` holds: how a
+// test acts while the code under test waits in an event loop of its own.
+class once_ready : public QObject {
+  public:
+    once_ready(std::function<bool()> ready, std::function<void()> step);
+    bool done() const { return done_; }
+
+  private:
+    QTimer timer_;
+    bool done_ = false;
+};
+
+// A media file whose probe waits until the test lets it go on: a named
+// pipe that the probe opens for reading and then reads nothing from while
+// the test holds its other end. Let go, the probe finds an empty file that
+// is no media.
+class held_source {
+  public:
+    explicit held_source(std::filesystem::path path);
+    // Lets it go, and removes the pipe.
+    ~held_source();
+    held_source(const held_source&) = delete;
+    held_source& operator=(const held_source&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    QString name() const { return QString::fromStdString(path_.string()); }
+    // Whether a reader has opened it; from then on the test holds it.
+    bool held();
+    void let_go();
+
+  private:
+    std::filesystem::path path_;
+    int writer_ = -1;
+};
 
 // Saves a picture of the widget as <name>.png in the build's screenshot
 // folder and says where.
@@ -68,6 +104,8 @@ class modal_answerer : public QObject {
 };
 
 }  // namespace lumo_upl_testing
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
@@ -114,6 +152,10 @@ std::unique_ptr<lumo_uploader> started_client(const client_session& session,
 // even states, labels "a b", note "备注 <state>", 1:02:03 long.
 void show_still_tasks(upload_task_view& view, const std::filesystem::path& work_folder,
                       const std::vector<std::int32_t>& states);
+
+// Whether the dialog's rows and its records are one for one: as many, and
+// each row titled as its record.
+::testing::AssertionResult rows_match_records(const add_task_view& dialog);
 
 // Plenty of room on any volume, for the tests that choose a work folder.
 std::optional<std::uint64_t> plenty_of_space(const std::filesystem::path&);
