@@ -125,7 +125,6 @@ void rtmp_net_stream::send_status(light_string code, light_string description, l
     write_status_object(body, level, code, description);
     amf0_write_object_end(body);
     send_command(body);
-    ++statuses_sent_;
 }
 
 void rtmp_net_stream::send_error(light_string code, double transaction, light_string description) {
@@ -329,13 +328,6 @@ void rtmp_server_netstream::on_connect(double transaction, buffer_reader& args) 
     flush();
 }
 
-void rtmp_server_netstream::refuse_unless_answered(std::uint32_t statuses_before, light_string code,
-                                                   light_string description) {
-    if (statuses_sent() == statuses_before) {
-        send_status(code, description, "error");
-    }
-}
-
 void rtmp_server_netstream::on_stream_command(light_string name, double transaction,
                                               buffer_reader& args) {
     if (is(name, "play")) {
@@ -389,11 +381,10 @@ void rtmp_server_netstream::on_play(buffer_reader& args) {
         reset = args.peek_u8() == amf0_bool::type_marker ? read_amf0<amf0_bool>(args)
                                                          : read_amf0<amf0_number>(args) != 0;
     }
-    const std::uint32_t before = statuses_sent();
     if (!play_handler) {
         send_status("NetStream.Play.StreamNotFound", "Not implemented", "error");
     } else if (!play_handler(name, start, duration, reset)) {
-        refuse_unless_answered(before, "NetStream.Play.StreamNotFound", "Play stream error");
+        send_status("NetStream.Play.StreamNotFound", "Play stream error", "error");
     }
     flush();
 }
@@ -402,13 +393,12 @@ void rtmp_server_netstream::on_publish(buffer_reader& args) {
     read_amf0_null(args);
     const light_string name = read_amf0<amf0_string>(args);
     const light_string type = read_amf0<amf0_string>(args);
-    const std::uint32_t before = statuses_sent();
     if (!publish_handler) {
         send_status("NetStream.Publish.BadName", "Publish failed, not implemented", "error");
     } else if (publish_handler(name, type)) {
         send_status("NetStream.Publish.Start", "Publish started", "status");
     } else {
-        refuse_unless_answered(before, "NetStream.Publish.BadName", "Publish failed, bad name");
+        send_status("NetStream.Publish.BadName", "Publish failed, bad name", "error");
     }
     flush();
 }
@@ -433,11 +423,10 @@ void rtmp_server_netstream::on_pause(buffer_reader& args) {
 void rtmp_server_netstream::on_seek(buffer_reader& args) {
     read_amf0_null(args);
     const double milliseconds = read_amf0<amf0_number>(args);
-    const std::uint32_t before = statuses_sent();
     if (!seek_handler) {
         send_status("NetStream.Seek.Failed", "Seek failed, not implemented", "error");
     } else if (!seek_handler(milliseconds)) {
-        refuse_unless_answered(before, "NetStream.Seek.Failed", "Seek failed");
+        send_status("NetStream.Seek.Failed", "Seek failed", "error");
     }
     flush();
 }

@@ -140,9 +140,6 @@ class rtmp_net_stream {
     std::mutex& stack_lock() const noexcept { return stack_lock_; }
     rtmp_chunkstreams& chunkstreams() const noexcept { return chunkstreams_; }
 
-    // Status messages sent so far: tells whether a handler answered by itself.
-    std::uint32_t statuses_sent() const noexcept { return statuses_sent_; }
-
     // Sent in "|RtmpSampleAccess".
     bool sample_access_audio = false;
     bool sample_access_video = false;
@@ -164,7 +161,6 @@ class rtmp_net_stream {
     output_chunkstream* command_stream_;
     output_chunkstream* video_stream_ = nullptr;
     output_chunkstream* audio_stream_ = nullptr;
-    std::uint32_t statuses_sent_ = 0;
 };
 
 // The server's net stream: stream 0 answers the NetConnection commands,
@@ -183,8 +179,9 @@ class rtmp_server_netstream : public rtmp_net_stream {
     boost::function<void(light_string name, double transaction, buffer_reader& args)> call_handler;
     boost::function<void()> close_handler;
 
-    // Other streams. A handler that refuses (false) without sending a status
-    // of its own gets the generic refusal status sent for it.
+    // Other streams. A handler that refuses (false) may first tell the client
+    // why with a status of its own; the refusal's error-level status follows
+    // it in every case, since that is what ends a client's wait.
     boost::function<bool(light_string name, double start, double duration, bool reset)>
         play_handler;
     boost::function<bool(light_string name, light_string type)> publish_handler;
@@ -206,9 +203,6 @@ class rtmp_server_netstream : public rtmp_net_stream {
     void on_publish(buffer_reader& args);
     void on_seek(buffer_reader& args);
     void on_pause(buffer_reader& args);
-    // Sends the generic refusal unless the handler sent a status itself.
-    void refuse_unless_answered(std::uint32_t statuses_before, light_string code,
-                                light_string description);
 };
 
 // Thrown after the reply to a refused connect has been queued: the

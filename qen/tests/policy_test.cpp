@@ -2,11 +2,14 @@
 // each case writes .flaccess files and drives the real server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -133,6 +136,132 @@ TEST(Policy, SettingsDecideWhatClientsMayDo) {
             client.publish(id, c.name);
         }
         EXPECT_TRUE(client.wait_for_status(c.expected));
+    }
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+// The onStatus messages a client received from its `from`th message on, in
+// order, as "level code".
+std::vector<std::string> statuses_of(rtmp_client& client, std::size_t from) {
+    static const std::regex status_pattern("^'onStatus'.*level:'([^']*)'.*code:'([^']*)'");
+    std::vector<std::string> statuses;
+    for (const auto& m : std::vector(client.received().begin() + static_cast<long>(from),
+                                     client.received().end())) {
+        std::smatch match;
+        const std::string text = m.type == 20 ? rtmp_test::describe_amf0(m.body) : std::string();
+        if (std::regex_search(text, match, status_pattern)) {
+            statuses.push_back(match[1].str() + " " + match[2].str());
+        }
+    }
+    return statuses;
+}
+
+TEST(Policy, RefusedClientsAreToldWhyThenGetTheErrorThatEndsTheirWait) {
+    if (!testing::have_program("ffmpeg")) {
+        GTEST_SKIP() << "ffmpeg is missing";
+    }
+    const std::string publish_error = "Publish failed, bad name";
+    const std::string play_error = "Play stream error";
+    const struct {
+        const char* what;
+        std::string settings;
+        std::string query;
+        action act;
+        std::string name;
+        std::vector<std::string> statuses;  // what the client sees, in order
+    } cases[] = {
+        {"allow_publish false",
+         setting("allow_publish", "false"),
+         "",
+         action::publish,
+         "cam",
+         {"status NetStream.Publish.NotAllow", "error NetStream.Publish.BadName"}},
+        {"publish password wrong",
+         setting("publish_password", "pw"),
+         "?publish_password=guess",
+         action::publish,
+         "cam",
+         {"status NetStream.Publish.BadPassword", "error NetStream.Publish.BadName"}},
+        {"publish password missing",
+         setting("publish_password", "pw"),
+         "",
+         action::publish,
+         "cam",
+         {"status NetStream.Publish.BadPassword", "error NetStream.Publish.BadName"}},
+        {"only_publish_name",
+         setting("only_publish_name", "cam"),
+         "",
+         action::publish,
+         "other",
+         {"error NetStream.Publish.BadName"}},
+        {"allow_play false",
+         setting("allow_play", "false"),
+         "",
+         action::play,
+         "clip",
+         {"status NetStream.Play.NotAllow", "error NetStream.Play.StreamNotFound"}},
+        {"play password wrong",
+         setting("play_password", "pw"),
+         "?play_password=guess",
+         action::play,
+         "clip",
+         {"status NetStream.Play.BadPassword", "error NetStream.Play.StreamNotFound"}},
+        {"max_concurrents",
+         setting("max_concurrents", "1"),
+         "",
+         action::play,
+         "clip",
+         {"status NetStream.Play.TooMany", "error NetStream.Play.StreamNotFound"}},
+    };
+    qen_process qen;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string app = "r" + std::to_string(n++);
+        const fs::path dir = qen.app(app);
+        qen_process::write_settings(dir, c.settings);
+        fs::copy_file(playable(), dir / "clip.flv");
+        // Takes the one place max_concurrents leaves.
+        rtmp_client holder(qen.port());
+        ASSERT_TRUE(holder.connect_url(qen.url(app)));
+
+        const std::string tc_url = qen.url(app) + c.query;
+        rtmp_client client(qen.port());
+        ASSERT_TRUE(client.connect_url(tc_url));
+        const std::uint32_t id = client.create_stream();
+        const std::size_t before = client.received().size();
+        if (c.act == action::play) {
+            client.play(id, c.name);
+        } else {
+            client.publish(id, c.name);
+        }
+        const std::string& last = c.statuses.back();
+        ASSERT_TRUE(client.wait_for_status(last.substr(last.find(' ') + 1)));
+        client.receive_for(100ms);
+        EXPECT_EQ(statuses_of(client, before), c.statuses);
+
+        std::vector<std::string> command{"ffmpeg", "-hide_banner", "-loglevel", "warning"};
+        const std::vector<std::string> url_options{"-rtmp_tcurl", tc_url,           "-rtmp_app",
+                                                   app,           "-rtmp_playpath", c.name};
+        if (c.act == action::play) {
+            command.insert(command.end(), url_options.begin(), url_options.end());
+            command.insert(command.end(), {"-i", qen.url(app + "/" + c.name), "-f", "null", "-"});
+        } else {
+            command.insert(command.end(),
+                           {"-re", "-i", playable().string(), "-c", "copy", "-f", "flv"});
+            command.insert(command.end(), url_options.begin(), url_options.end());
+            command.push_back(qen.url(app + "/" + c.name));
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const auto ffmpeg = testing::run(command, 30s);
+        const auto took = std::chrono::steady_clock::now() - began;
+        EXPECT_NE(ffmpeg.exit_code, 0);
+        EXPECT_NE(ffmpeg.exit_code, -1) << "still waiting after 30 s";
+        EXPECT_LT(took, 3s);
+        EXPECT_NE(ffmpeg.err.find("Server error: " +
+                                  (c.act == action::play ? play_error : publish_error)),
+                  std::string::npos)
+            << ffmpeg.err;
     }
     EXPECT_EQ(qen.stop(), 0);
 }

@@ -312,20 +312,41 @@ TEST(StreamCommands, RefusalsAndMissingHandlersGetTheirStatus) {
     }
 }
 
-TEST(StreamCommands, AHandlerThatRefusesWithAStatusOfItsOwnGetsNoGenericOne) {
-    stack_client client;
-    client.stack.netstream_created_handler = [](rtmp_server_netstream* s) {
-        s->play_handler = [s](light_string, double, double, bool) {
-            s->send_status("NetStream.Play.NotAllow", "The stream is not allowed to play",
-                           "status");
-            return false;
-        };
+TEST(StreamCommands, AHandlerThatRefusesWithAStatusOfItsOwnGetsTheErrorAfterIt) {
+    // A client ends its wait on the error-level status alone: the handler's
+    // own status only tells it why.
+    struct refusal_case {
+        std::string body;
+        std::string own, error;
     };
-    ASSERT_EQ(client.create_stream(), 1u);
-    client.send(1, command("play", 0).null().string("s"));
-    EXPECT_EQ(client.replies(),
-              (std::vector<std::string>{status(1, "status", "NetStream.Play.NotAllow",
-                                               "The stream is not allowed to play")}));
+    const refusal_case cases[] = {
+        {command("play", 0).null().string("s"),
+         status(1, "status", "NetStream.Play.NotAllow", "The stream is not allowed to play"),
+         status(1, "error", "NetStream.Play.StreamNotFound", "Play stream error")},
+        {command("publish", 0).null().string("s").string("live"),
+         status(1, "status", "NetStream.Publish.BadPassword",
+                "The stream needs password to publish"),
+         status(1, "error", "NetStream.Publish.BadName", "Publish failed, bad name")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(describe_amf0(c.body));
+        stack_client client;
+        client.stack.netstream_created_handler = [](rtmp_server_netstream* s) {
+            s->play_handler = [s](light_string, double, double, bool) {
+                s->send_status("NetStream.Play.NotAllow", "The stream is not allowed to play",
+                               "status");
+                return false;
+            };
+            s->publish_handler = [s](light_string, light_string) {
+                s->send_status("NetStream.Publish.BadPassword",
+                               "The stream needs password to publish", "status");
+                return false;
+            };
+        };
+        ASSERT_EQ(client.create_stream(), 1u);
+        client.send(1, c.body);
+        EXPECT_EQ(client.replies(), (std::vector<std::string>{c.own, c.error}));
+    }
 }
 
 TEST(StreamCommands, MalformedArgumentsEndTheConnection) {
