@@ -88,8 +88,8 @@ app_ptr app_manager::resolve_app_path(const domain& d, const std::string& path) 
 }
 
 app_ptr app_manager::build_app(const app_slot_ptr& parent, const std::string& directory,
-                               const std::string& key) {
-    return std::make_shared<const qen_app>(parent, directory, key);
+                               const std::string& key, std::shared_ptr<client_count> clients) {
+    return std::make_shared<const qen_app>(parent, directory, key, std::move(clients));
 }
 
 app_slot_ptr app_manager::get_or_load_app(std::unique_lock<std::mutex>& lock,
@@ -126,7 +126,7 @@ app_slot_ptr app_manager::load_new(std::unique_lock<std::mutex>& lock, const std
     lock.unlock();
     app_ptr app;
     try {
-        app = build_app(parent, directory, key);
+        app = build_app(parent, directory, key, std::make_shared<client_count>());
     } catch (const std::exception&) {
     }
     lock.lock();
@@ -150,14 +150,16 @@ app_slot_ptr app_manager::recheck(std::unique_lock<std::mutex>& lock, entry& cac
     cached.loading = true;
     cached.ticks_since_check = 0;
     const app_slot_ptr slot = cached.slot;
-    const std::int64_t known_time = slot->get()->settings_time();
+    const app_ptr current = slot->get();
+    const std::int64_t known_time = current->settings_time();
     lock.unlock();
 
     app_ptr fresh;
     bool failed = false;
     if (qen_app::settings_time_of(directory) != known_time) {
         try {
-            fresh = build_app(parent, directory, key);
+            // The clients of the application stay its clients.
+            fresh = build_app(parent, directory, key, current->clients());
         } catch (const std::exception&) {
             failed = true;
         }
@@ -185,7 +187,10 @@ void app_manager::on_timer() {
         entry& e = it->second;
         ++e.idle_ticks;
         ++e.ticks_since_check;
-        const bool unused = e.slot && e.slot.use_count() == 1 && e.slot->used_by_slot_alone();
+        // Clients of a replaced version still count: dropping the entry
+        // would start their path's count again from zero.
+        const bool unused = e.slot && e.slot.use_count() == 1 && e.slot->used_by_slot_alone() &&
+                            e.slot->get()->clients()->value() == 0;
         if (!e.loading && e.idle_ticks > app_max_idle_time_ && unused) {
             it = cache_.erase(it);
         } else {

@@ -36,9 +36,10 @@ class app_manager {
     void on_timer();
 
   protected:
-    // Builds the application of a directory; throws when it cannot.
+    // Builds the application of a directory, counting its clients in
+    // `clients`; throws when it cannot.
     virtual app_ptr build_app(const app_slot_ptr& parent, const std::string& directory,
-                              const std::string& key);
+                              const std::string& key, std::shared_ptr<client_count> clients);
 
   private:
     struct entry {

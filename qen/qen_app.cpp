@@ -14,8 +14,12 @@ const char* const settings_file_name = ".flaccess";
 
 }  // namespace
 
-qen_app::qen_app(app_slot_ptr parent, std::string directory, std::string key)
-    : parent_(std::move(parent)), directory_(std::move(directory)), key_(std::move(key)) {
+qen_app::qen_app(app_slot_ptr parent, std::string directory, std::string key,
+                 std::shared_ptr<client_count> clients)
+    : parent_(std::move(parent)),
+      directory_(std::move(directory)),
+      key_(std::move(key)),
+      clients_(std::move(clients)) {
     const std::filesystem::path dir(directory_);
     std::error_code error;
     if (!std::filesystem::exists(dir, error)) {
@@ -70,11 +74,6 @@ app_ptr qen_app::find_final_owner(const std::string& key) const {
         }
     }
     return nullptr;
-}
-
-bool exceeds_max_concurrents(const app_ptr& app) {
-    const int limit = app->get<int>("max_concurrents", 0);
-    return limit != 0 && app.use_count() > static_cast<long>(limit) + 1;
 }
 
 }  // namespace qen

@@ -2,6 +2,8 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,49 @@ class app_slot {
 
 using app_slot_ptr = std::shared_ptr<app_slot>;
 
+// The clients of one application path. A re-read settings file replaces the
+// application object while its clients keep the one they connected to; the
+// new object takes over this count, so max_concurrents counts them all.
+class client_count {
+  public:
+    std::size_t value() const noexcept { return clients_.load(std::memory_order_relaxed); }
+
+  private:
+    friend class client_hold;
+    std::atomic<std::size_t> clients_{0};
+};
+
+// One client's place in its application's count, for as long as it lives.
+class client_hold {
+  public:
+    client_hold() = default;
+    explicit client_hold(std::shared_ptr<client_count> count) : count_(std::move(count)) {
+        if (count_) {
+            count_->clients_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    ~client_hold() { release(); }
+
+    client_hold(client_hold&& other) noexcept : count_(std::move(other.count_)) {}
+    client_hold& operator=(client_hold&& other) noexcept {
+        if (this != &other) {
+            release();
+            count_ = std::move(other.count_);
+        }
+        return *this;
+    }
+
+  private:
+    void release() noexcept {
+        if (count_) {
+            count_->clients_.fetch_sub(1, std::memory_order_relaxed);
+            count_.reset();
+        }
+    }
+
+    std::shared_ptr<client_count> count_;
+};
+
 // One level of a domain's directory tree: a directory on disk with the
 // optional settings file ".flaccess" in it. Immutable once built; always
 // owned by shared pointers.
@@ -52,8 +97,10 @@ class qen_app : public std::enable_shared_from_this<qen_app> {
   public:
     // Reads the settings file of the directory. Throws "Bad app path" when the
     // directory does not exist; a missing or malformed settings file only
-    // leaves the application without settings of its own.
-    qen_app(app_slot_ptr parent, std::string directory, std::string key);
+    // leaves the application without settings of its own. A re-read of an
+    // application passes on the clients of the one it replaces.
+    qen_app(app_slot_ptr parent, std::string directory, std::string key,
+            std::shared_ptr<client_count> clients = std::make_shared<client_count>());
 
     app_ptr parent() const { return parent_ ? parent_->get() : nullptr; }
     const std::string& directory() const { return directory_; }
@@ -61,6 +108,10 @@ class qen_app : public std::enable_shared_from_this<qen_app> {
     const boost::property_tree::ptree& settings() const { return settings_; }
     bool finalized() const { return finalized_; }
     std::int64_t settings_time() const { return settings_time_; }
+
+    // The clients of this application's path, whichever version of it each
+    // one holds.
+    const std::shared_ptr<client_count>& clients() const { return clients_; }
 
     // A setting under config.qen_app, inherited from the parents under the
     // allow_override rule. Absent when no level defines a convertible value.
@@ -104,6 +155,7 @@ class qen_app : public std::enable_shared_from_this<qen_app> {
     boost::property_tree::ptree settings_;
     bool finalized_ = false;
     std::int64_t settings_time_ = 0;
+    std::shared_ptr<client_count> clients_;
 };
 
 template <typename T>
@@ -134,15 +186,11 @@ std::optional<T> qen_app::get_optional(const std::string& key) const {
     return up->find_inherited<T>(key);
 }
 
-// Whether the application's max_concurrents (0 or absent: no limit) is
-// passed, counting everyone who holds `app`: the application cache, the
-// caller's own reference and every connection of the application.
-bool exceeds_max_concurrents(const app_ptr& app);
-
-// What a connection carries: its parsed URL and, once connected, its
-// application.
+// What a connection carries: its parsed URL and, once admitted, its
+// application and its place among the application's clients.
 struct qen_connection_context : url_parts {
     app_ptr app;
+    client_hold client;
 };
 
 }  // namespace qen

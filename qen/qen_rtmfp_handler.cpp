@@ -1,24 +1,19 @@
 #include "qen/qen_rtmfp_handler.hpp"
 
 #include "platform/network_addresses.hpp"
+#include "qen/client_admission.hpp"
 #include "qen/qen_server.hpp"
+#include "qen/stream_policy.hpp"
 #include "rtmfp/server_session.hpp"
 
 namespace qen {
 
 bool qen_rtmfp_server_handler::on_connect(const std::shared_ptr<rtmfp_server_session>& session,
                                           amf0_object& command, buffer_reader&) {
-    const amf0_based* tc_url = command.find("tcUrl");
-    if (tc_url == nullptr || tc_url->marker != amf0_string::type_marker) {
-        return false;
-    }
     qen_connection_context context;
-    app_ptr app = context_->apps().find_app_by_url(
-        static_cast<const amf0_string*>(tc_url)->value.str(), context);
-    if (!app || exceeds_max_concurrents(app)) {
+    if (admit_client(context_->apps(), command, context) || exceeds_max_concurrents(*context.app)) {
         return false;
     }
-    context.app = std::move(app);
     session->add_connection_handler(
         0, std::make_unique<qen_rtmfp_connection_handler>(std::move(context)));
     return true;

@@ -12,6 +12,7 @@
 
 #include "platform/named_event.hpp"
 #include "platform/termination_signals.hpp"
+#include "qen/client_admission.hpp"
 #include "qen/qen_rtmfp_handler.hpp"
 #include "qen/qen_stream_handler.hpp"
 #include "qen/shutdown_event.hpp"
@@ -141,22 +142,10 @@ void qen_server::on_new_connection(
 
 bool qen_server::on_connect(qen_connection_context& context, amf0_object& command,
                             std::string& reason) {
-    if (context.app) {
-        reason = "Already connected";
+    if (auto refusal = admit_client(context_.apps(), command, context)) {
+        reason = std::move(*refusal);
         return false;
     }
-    const amf0_based* tc_url = command.find("tcUrl");
-    if (tc_url == nullptr || tc_url->marker != amf0_string::type_marker) {
-        reason = "No tcUrl";
-        return false;
-    }
-    const std::string url = static_cast<const amf0_string*>(tc_url)->value.str();
-    app_ptr app = context_.apps().find_app_by_url(url, context);
-    if (!app) {
-        reason = "No such application";
-        return false;
-    }
-    context.app = std::move(app);
     return true;
 }
 

@@ -4,42 +4,10 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "foundation/file_name.hpp"
+#include "qen/stream_policy.hpp"
 
 namespace qen {
 namespace {
-
-// What a play name asks for: "name", "fmt:name", each with an optional
-// "?query" that is cut off.
-struct play_request {
-    std::string bare_name;
-    std::string format;
-    std::string file_name;
-};
-
-std::optional<play_request> parse_play_name(std::string_view name) {
-    name = name.substr(0, name.find('?'));
-    if (name.empty()) {
-        return std::nullopt;
-    }
-    play_request request;
-    const auto colon = name.find(':');
-    if (colon != std::string_view::npos) {
-        request.format = std::string(name.substr(0, colon));
-        name = name.substr(colon + 1);
-        if (name.empty()) {
-            return std::nullopt;
-        }
-    }
-    request.bare_name = std::string(name);
-    if (request.format.empty()) {
-        request.format = "flv";
-        request.file_name = request.bare_name + ".flv";
-    } else {
-        request.file_name = request.bare_name;
-    }
-    return request;
-}
 
 // A recorded player paces against the client's buffer, within these bounds.
 std::uint32_t recorded_buffer_length(std::uint32_t milliseconds) {
@@ -106,24 +74,8 @@ void qen_stream_handler::bind(const std::shared_ptr<qen_stream_handler>& handler
     };
 }
 
-bool qen_stream_handler::password_matches(const char* key) const {
-    const auto configured = context_->app->get_optional<std::string>(key);
-    if (!configured) {
-        return true;
-    }
-    const auto given = context_->query.find(key);
-    if (given == context_->query.end()) {
-        return configured->empty();
-    }
-    return given->second == *configured;
-}
-
-bool qen_stream_handler::too_many_concurrents() const {
-    return exceeds_max_concurrents(context_->app);
-}
-
-void qen_stream_handler::refuse(const char* code, const char* description) {
-    netstream_.send_status(code, description, "status");
+void qen_stream_handler::refuse(const policy_refusal& refusal) {
+    netstream_.send_status(refusal.code, refusal.description, "status");
 }
 
 bool qen_stream_handler::on_play(light_string name, double start, double, bool) {
@@ -131,22 +83,14 @@ bool qen_stream_handler::on_play(light_string name, double start, double, bool) 
         return false;
     }
     const qen_app& app = *context_->app;
-    if (!app.get<bool>("allow_play", true)) {
-        refuse("NetStream.Play.NotAllow", "The stream is not allowed to play");
-        return false;
-    }
-    if (too_many_concurrents()) {
-        refuse("NetStream.Play.TooMany", "Too many concurrent connections");
-        return false;
-    }
-    if (!password_matches("play_password")) {
-        refuse("NetStream.Play.BadPassword", "The stream needs password to play");
+    if (const auto refusal = play_refusal(app, context_->query)) {
+        refuse(*refusal);
         return false;
     }
     stop();
 
     const auto request = parse_play_name(name.view());
-    if (!request || !is_valid_file_name(request->bare_name)) {
+    if (!request) {
         return false;
     }
     mode_ = mode::playing;
@@ -191,26 +135,18 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
         return false;
     }
     const qen_app& app = *context_->app;
-    if (!app.get<bool>("allow_publish", true)) {
-        refuse("NetStream.Publish.NotAllow", "The stream is not allowed to publish");
-        return false;
-    }
-    if (!password_matches("publish_password")) {
-        refuse("NetStream.Publish.BadPassword", "The stream needs password to publish");
+    if (const auto refusal = publish_refusal(app, context_->query)) {
+        refuse(*refusal);
         return false;
     }
     stop();
     mode_ = mode::publishing;
 
-    std::string_view requested = name.view();
-    const std::string stream_name(requested.substr(0, requested.find('?')));
-    if (stream_name.empty() || !is_valid_file_name(stream_name)) {
+    const auto checked_name = publish_stream_name(app, name.view());
+    if (!checked_name) {
         return false;
     }
-    if (const auto only = app.get_optional<std::string>("only_publish_name");
-        only && *only != stream_name) {
-        return false;
-    }
+    const std::string& stream_name = *checked_name;
     const std::string format = app.get<std::string>("publish_format", "zpk");
     std::unique_ptr<qen_stream_recorder> recorder;
     if (format != "none") {

@@ -14,6 +14,7 @@
 #include "qen/qen_media_source.hpp"
 #include "qen/qen_stream_recorder.hpp"
 #include "qen/recording_finisher.hpp"
+#include "qen/stream_policy.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_net_stream.hpp"
 #include "rtmp/rtmp_recorded_stream_player.hpp"
@@ -40,7 +41,8 @@ class qen_stream_handler {
                        std::shared_ptr<qen_connection_context> context, boost::asio::io_context& io,
                        rtmp::rtmp_server_netstream& netstream,
                        rtmp::rtmp_server_connection& connection);
-    // Stops what it plays or publishes; call with the stack lock held.
+    // Goes with the net stream's handlers, which hold it: by then the net
+    // stream's destroy_handler has stopped what it played or published.
     ~qen_stream_handler();
 
     qen_stream_handler(const qen_stream_handler&) = delete;
@@ -68,11 +70,8 @@ class qen_stream_handler {
     mode current_mode() const noexcept { return mode_; }
 
   private:
-    // Which of play_password / publish_password the client's tcUrl must
-    // carry, if the application asks for one.
-    bool password_matches(const char* key) const;
-    bool too_many_concurrents() const;
-    void refuse(const char* code, const char* description);
+    // Tells the client why its play or publish is refused.
+    void refuse(const policy_refusal& refusal);
     // Plays a stored stream from `from` milliseconds on.
     bool play_recorded(const std::string& file_name, const std::string& format, std::uint32_t from);
     void end_recording(bool as_vod);

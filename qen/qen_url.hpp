@@ -6,13 +6,16 @@
 
 namespace qen {
 
+// A URL's query pairs, decoded; a name given twice keeps its first value.
+using query_map = std::map<std::string, std::string>;
+
 // The parts of a client's URL (an RTMP tcUrl, an RTMFP connect URL).
 struct url_parts {
     std::string protocol;
     std::string host;
     std::int32_t port = 0;  // 0 when the URL names none
     std::string path;       // percent-decoded
-    std::map<std::string, std::string> query;
+    query_map query;
 };
 
 // Splits "proto://host[:port][/path][?query]". Returns false and changes

@@ -244,11 +244,11 @@ class counting_manager : public app_manager {
 
   protected:
     app_ptr build_app(const qen::app_slot_ptr& parent, const std::string& directory,
-                      const std::string& key) override {
+                      const std::string& key, std::shared_ptr<qen::client_count> clients) override {
         ++builds;
         // Slow enough that concurrent lookups overlap the load.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return app_manager::build_app(parent, directory, key);
+        return app_manager::build_app(parent, directory, key, std::move(clients));
     }
 };
 
@@ -317,6 +317,35 @@ TEST(AppCache, ARewrittenSettingsFileIsSeenAfterTheUpdateInterval) {
     f.ticks(4);
     f.live();
     EXPECT_EQ(f.manager.builds, builds) << "an unchanged file is not read again";
+}
+
+TEST(AppCache, ClientsOfAReplacedApplicationStillCount) {
+    cache_fixture f(1, 3);
+    qen::client_hold first(f.live()->clients());
+    EXPECT_EQ(f.live()->clients()->value(), 1u);
+
+    // The settings change twice while the first client stays on the version
+    // it connected to: the newest version counts it, and the clients of
+    // every version count together.
+    std::weak_ptr<const qen::qen_app> first_version = f.live();
+    write_file(f.dir / "Live/.flaccess", settings("<max_concurrents>1</max_concurrents>"));
+    f.ticks(2);
+    qen::client_hold second(f.live()->clients());
+    ASSERT_TRUE(first_version.expired()) << "replaced by a version that read the new file";
+    write_file(f.dir / "Live/.flaccess", settings("<max_concurrents>2</max_concurrents>"));
+    f.ticks(2);
+    EXPECT_EQ(f.live()->get<int>("max_concurrents", 0), 2);
+    EXPECT_EQ(f.live()->clients()->value(), 2u);
+
+    // Idle in the cache, but not unused: its clients hold older versions.
+    f.ticks(10);
+    const int builds = f.manager.builds;
+    EXPECT_EQ(f.live()->clients()->value(), 2u);
+    EXPECT_EQ(f.manager.builds, builds) << "the entry was kept";
+
+    second = qen::client_hold();
+    { const qen::client_hold gone = std::move(first); }
+    EXPECT_EQ(f.live()->clients()->value(), 0u);
 }
 
 TEST(AppCache, AChildInUseSeesItsParentsNewSettings) {

@@ -315,6 +315,48 @@ TEST(Policy, MaxConcurrentsCountsTheApplicationsHolders) {
     EXPECT_EQ(qen.stop(), 0);
 }
 
+// Plays a name that does not exist: the status tells whether the play got
+// past the application's checks.
+bool play_is_refused_as_too_many(const qen_process& qen, const std::string& app) {
+    rtmp_client client(qen.port());
+    if (!client.connect_url(qen.url(app))) {
+        return false;
+    }
+    client.play(client.create_stream(), "nothing");
+    const auto status = client.wait_for([](const rtmp_test::message& m) {
+        const std::string text = m.type == 20 ? rtmp_test::describe_amf0(m.body) : "";
+        return text.find("NetStream.Play.TooMany") != std::string::npos ||
+               text.find("NetStream.Play.StreamNotFound") != std::string::npos;
+    });
+    return status && rtmp_test::describe_amf0(status->body).find("NetStream.Play.TooMany") !=
+                         std::string::npos;
+}
+
+TEST(Policy, MaxConcurrentsHoldsAcrossASettingsChange) {
+    qen_process qen;
+    const fs::path dir = qen.app("limited");
+    qen_process::write_settings(dir, setting("max_concurrents", "1"));
+
+    std::optional<rtmp_client> first(std::in_place, qen.port());
+    ASSERT_TRUE(first->connect_url(qen.url("limited")));
+    ASSERT_TRUE(play_is_refused_as_too_many(qen, "limited"));
+
+    // As the channel manager changes a channel: its settings file is
+    // rewritten, and the server reads it again within a second or two.
+    qen_process::write_settings(dir,
+                                setting("max_concurrents", "1") + setting("allow_publish", "0"));
+    for (int second = 0; second < 3; ++second) {
+        std::this_thread::sleep_for(1100ms);
+        EXPECT_TRUE(play_is_refused_as_too_many(qen, "limited")) << "after " << second + 1 << " s";
+    }
+
+    // The place is free again once the client of the old settings has gone.
+    first.reset();
+    EXPECT_TRUE(
+        testing::eventually([&] { return !play_is_refused_as_too_many(qen, "limited"); }, 10s));
+    EXPECT_EQ(qen.stop(), 0);
+}
+
 TEST(Policy, ApplicationsThatCannotBeReached) {
     qen_process qen({.domain_extra = "<virtual_dirs><virtual_dir><name>Vod</name>"
                                      "<path>$ROOT/vod</path></virtual_dir></virtual_dirs>"});
