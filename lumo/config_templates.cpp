@@ -89,8 +89,8 @@ std::string legacy_text(const std::string& what, const std::string& utf8) {
 
 // Replaces every occurrence of the placeholder. The value is made (and
 // checked) only when the placeholder occurs.
-template <class MakeValue>
-void replace_all(std::string& text, std::string_view placeholder, MakeValue&& make_value) {
+void replace_all(std::string& text, std::string_view placeholder,
+                 const std::function<std::string()>& make_value) {
     auto at = text.find(placeholder);
     if (at == std::string::npos) {
         return;
@@ -163,24 +163,56 @@ void config_templates::render_http_streaming_files() const {
     }
 }
 
+void config_templates::check_values() const {
+    for (const auto& p : program_placeholders()) {
+        p.value();
+    }
+    for (const auto& [name, path] : first_domain().virtual_dirs) {
+        for (const auto& p : htaccess_placeholders(name)) {
+            p.value();
+        }
+    }
+}
+
+std::vector<config_templates::placeholder> config_templates::program_placeholders() const {
+    // In this order: the banner brings a "%path%" of its own.
+    return {
+        {"%notice%", banner},
+        {"%path%", [this] { return legacy_text("config.lumo.path", root_.string()); }},
+        {"%http_streaming_port%",
+         [this] { return port_setting("config.lumo.http_streaming_port", "8083"); }},
+        {"%web_admin_port%", [this] { return port_setting("config.lumo.web_admin_port", "8085"); }},
+        {"%web_admin_ssl_port%",
+         [this] { return port_setting("config.lumo.web_admin_ssl_port", "8086"); }},
+        {"%mysql_port%", [this] { return port_setting("config.lumo.mysql_port", "8087"); }},
+        {"%mysql_password%",
+         [this] {
+             return inserted("config.lumo.mysql_password",
+                             setting("config.lumo.mysql_password", ""));
+         }},
+        {"%virtual_dirs%", [this] { return virtual_dirs_block(); }},
+    };
+}
+
+std::vector<config_templates::placeholder> config_templates::htaccess_placeholders(
+    const std::string& virtual_dir) const {
+    return {
+        {"%virtual_dir%", [&virtual_dir] { return directory_name(virtual_dir); }},
+        {"%domain%",
+         [this] { return inserted("the first domain's name", first_domain().names.front()); }},
+        {"%rtmp_port%", [this] { return port_setting("config.qen.rtmp.port", "1935"); }},
+        {"%http_streaming_port%",
+         [this] { return port_setting("config.lumo.http_streaming_port", "8083"); }},
+        {"%rtmfp_port%", [this] { return port_setting("config.qen.rtmfp.port", "1935"); }},
+    };
+}
+
 config_templates::rendered_file config_templates::render_program_file(
     const std::string& name, const fs::path& target_folder) const {
     std::string text = read_template(root_ / "conf" / name);
-    // In this order: the banner brings a "%path%" of its own.
-    replace_all(text, "%notice%", banner);
-    replace_all(text, "%path%", [&] { return legacy_text("config.lumo.path", root_.string()); });
-    replace_all(text, "%http_streaming_port%",
-                [&] { return port_setting("config.lumo.http_streaming_port", "8083"); });
-    replace_all(text, "%web_admin_port%",
-                [&] { return port_setting("config.lumo.web_admin_port", "8085"); });
-    replace_all(text, "%web_admin_ssl_port%",
-                [&] { return port_setting("config.lumo.web_admin_ssl_port", "8086"); });
-    replace_all(text, "%mysql_port%",
-                [&] { return port_setting("config.lumo.mysql_port", "8087"); });
-    replace_all(text, "%mysql_password%", [&] {
-        return inserted("config.lumo.mysql_password", setting("config.lumo.mysql_password", ""));
-    });
-    replace_all(text, "%virtual_dirs%", [&] { return virtual_dirs_block(); });
+    for (const auto& p : program_placeholders()) {
+        replace_all(text, p.name, p.value);
+    }
     return {target_folder / name, std::move(text)};
 }
 
@@ -189,16 +221,9 @@ std::vector<config_templates::rendered_file> config_templates::render_htaccess_f
     std::vector<rendered_file> files;
     for (const auto& [name, path] : first_domain().virtual_dirs) {
         std::string text = source;
-        replace_all(text, "%virtual_dir%", [&] { return directory_name(name); });
-        replace_all(text, "%domain%", [&] {
-            return inserted("the first domain's name", first_domain().names.front());
-        });
-        replace_all(text, "%rtmp_port%",
-                    [&] { return port_setting("config.qen.rtmp.port", "1935"); });
-        replace_all(text, "%http_streaming_port%",
-                    [&] { return port_setting("config.lumo.http_streaming_port", "8083"); });
-        replace_all(text, "%rtmfp_port%",
-                    [&] { return port_setting("config.qen.rtmfp.port", "1935"); });
+        for (const auto& p : htaccess_placeholders(name)) {
+            replace_all(text, p.name, p.value);
+        }
         files.push_back({fs::path(path) / ".htaccess", std::move(text)});
     }
     return files;

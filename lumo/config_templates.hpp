@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qen/qen_config.hpp"
@@ -37,12 +39,24 @@ class config_templates {
     // .htaccess (its folder is gone) is skipped.
     void render_http_streaming_files() const;
 
+    // Throws what rendering would throw for any value a placeholder takes,
+    // whichever placeholders the templates hold; reads no file.
+    void check_values() const;
+
   private:
     struct rendered_file {
         std::filesystem::path target;
         std::string text;
     };
+    // A placeholder and the maker of its value, which checks the value.
+    struct placeholder {
+        std::string_view name;
+        std::function<std::string()> value;
+    };
 
+    // In the order they are replaced.
+    std::vector<placeholder> program_placeholders() const;
+    std::vector<placeholder> htaccess_placeholders(const std::string& virtual_dir) const;
     rendered_file render_program_file(const std::string& name,
                                       const std::filesystem::path& target_folder) const;
     std::vector<rendered_file> render_htaccess_files() const;

@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 
 #include <array>
+#include <optional>
 #include <ranges>
 #include <stdexcept>
 #include <system_error>
@@ -14,6 +15,7 @@
 #include "foundation/file_name.hpp"
 #include "lumo/channel_files.hpp"
 #include "lumo/channel_manager.hpp"
+#include "lumo/config_checks.hpp"
 
 namespace lumo {
 namespace {
@@ -25,6 +27,7 @@ const std::string dirs_failed = "EXCEPTION:Exception occurs when getVirtualDirs:
 const std::string settings_failed = "EXCEPTION:Exception occurs when updateSetting: ";
 const std::string bad_local_path = "BAD_PARAM:Bad local path for the virtual directory";
 const std::string bad_domain_name = "BAD_PARAM:Bad domain name";
+const std::string root_key = "config.lumo.path";
 
 // The settings the administration site edits, with the defaults it shows
 // for keys the configuration lacks.
@@ -116,6 +119,17 @@ bool is_setting_key(std::string_view key) {
     return true;
 }
 
+// "BAD_PARAM:" and the reason when either program would not start with a
+// file holding the changed configuration.
+std::optional<std::string> refusal_to_start(const ptree& changed) {
+    try {
+        check_startable(changed);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return "BAD_PARAM:" + std::string(e.what());
+    }
+}
+
 // What can stand as a host name in the web server's configuration and the
 // access files that name it.
 bool is_host_name_text(std::string_view name) {
@@ -183,6 +197,16 @@ bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::str
             return fail(error, bad_local_path);
         }
 
+        const auto served = served_domain_name();
+        if (!served) {
+            return fail(error, "EXCEPTION:Unexpected error when calling addVirtualDir");
+        }
+        qen::qen_config trial(qen::qen_config::from_tree{}, config_.tree());
+        trial.store_domains(*served, name, path.string());
+        if (auto refusal = refusal_to_start(trial.tree())) {
+            return fail(error, std::move(*refusal));
+        }
+
         // Both are looked at before either is made.
         for (const auto& folder : media_folders) {
             const fs::path dir = path / folder.name;
@@ -204,8 +228,7 @@ bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::str
                                 media_folder_settings(folder.name));
         }
 
-        const auto served = served_domain_name();
-        if (!served || !config_.store_domains(*served, name, path.string())) {
+        if (!config_.store_domains(*served, name, path.string())) {
             return fail(error, "EXCEPTION:Unexpected error when calling addVirtualDir");
         }
         // Unsaved, the directory would be gone at the next start and the
@@ -231,11 +254,20 @@ bool lumo_channel_manager::updateSetting(const std::string& key, const std::stri
         if (has_control_character(value)) {
             return fail(error, settings_failed + "The value holds a control character");
         }
-        // Tried on a copy first: a change that would keep the file from
-        // loading (a domain without its names, say) never reaches it.
+        // The programs the supervisor starts come from under the root, and
+        // it may run as root: only the installer or the file itself moves it.
+        if (key == root_key || key.starts_with(root_key + ".")) {
+            return fail(error,
+                        "BAD_PARAM:" + root_key + " is not changed over the administration port");
+        }
+        // Tried on a copy first: a change that would keep either program
+        // from starting (a port that is no number, say) never reaches the
+        // file, whose next start would then fail.
         ptree changed = config_.tree();
         changed.put(key, value);
-        qen::qen_config::check(changed);
+        if (auto refusal = refusal_to_start(changed)) {
+            return fail(error, std::move(*refusal));
+        }
         config_.tree() = std::move(changed);
         if (!config_.save()) {
             error.clear();
@@ -272,9 +304,15 @@ bool lumo_channel_manager::set_domain_name(const std::string& name, std::string&
             return fail(error, bad_domain_name);
         }
         const auto served = served_domain_name();
-        if (!served || !config_.rename_domain(*served, name)) {
+        if (!served) {
             return fail(error, "EXCEPTION:The served domain is not in the configuration");
         }
+        qen::qen_config trial(qen::qen_config::from_tree{}, config_.tree());
+        trial.rename_domain(*served, name);
+        if (auto refusal = refusal_to_start(trial.tree())) {
+            return fail(error, std::move(*refusal));
+        }
+        config_.rename_domain(*served, name);
         std::string reason;
         if (!config_.save(reason)) {
             return fail(error, "EXCEPTION:" + reason);

@@ -1,13 +1,12 @@
 #include "lumo/lumo_main_app.hpp"
 
-#include <boost/asio/ip/address.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <charconv>
 #include <chrono>
 #include <stdexcept>
-#include <string_view>
 #include <utility>
+
+#include "lumo/config_checks.hpp"
 
 namespace lumo {
 namespace {
@@ -16,23 +15,6 @@ std::int64_t seconds_since_1970() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-// A port number as written in the configuration, surrounding white space
-// allowed; nothing else but 0 to 65535.
-std::optional<unsigned short> parse_port(std::string_view text) {
-    constexpr std::string_view white_space = " \t\r\n";
-    const auto first = text.find_first_not_of(white_space);
-    if (first == std::string_view::npos) {
-        return std::nullopt;
-    }
-    text = text.substr(first, text.find_last_not_of(white_space) + 1 - first);
-    unsigned long value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value > 65535) {
-        return std::nullopt;
-    }
-    return static_cast<unsigned short>(value);
 }
 
 // Answers a method whose worker fills a result (a map or a list of maps):
@@ -57,25 +39,6 @@ void answer_flag(const rpc::bool_reply& reply, Worker worker) {
 }
 
 }  // namespace
-
-boost::asio::ip::tcp::endpoint admin_endpoint(const boost::property_tree::ptree& tree) {
-    const auto address_text = tree.get<std::string>("config.lumo.server_admin_ipc_ip", "127.0.0.1");
-    boost::system::error_code error;
-    const auto address = boost::asio::ip::make_address(address_text, error);
-    if (error) {
-        throw std::runtime_error(
-            "lumo configuration bad, config.lumo.server_admin_ipc_ip is not an IP address: " +
-            address_text);
-    }
-    const auto port_text = tree.get<std::string>("config.lumo.server_admin_ipc_port", "8084");
-    const auto port = parse_port(port_text);
-    if (!port) {
-        throw std::runtime_error(
-            "lumo configuration bad, config.lumo.server_admin_ipc_port is not a port: " +
-            port_text);
-    }
-    return {address, *port};
-}
 
 lumo_main_app::lumo_main_app(qen::qen_config& config)
     : config_(config),

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/property_tree/ptree_fwd.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -86,9 +84,5 @@ class lumo_main_app {
     std::thread worker_;
     const std::int64_t start_time_;
 };
-
-// The administration port's endpoint in the configuration. Throws when the
-// address is no IP address or the port no number from 0 to 65535.
-boost::asio::ip::tcp::endpoint admin_endpoint(const boost::property_tree::ptree& tree);
 
 }  // namespace lumo

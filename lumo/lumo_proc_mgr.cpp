@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "lumo/config_checks.hpp"
 #include "lumo/config_templates.hpp"
 #include "platform/named_event.hpp"
 #include "qen/shutdown_event.hpp"
@@ -41,15 +42,11 @@ lumo_proc_mgr::lumo_proc_mgr(const qen::qen_config& config, std::mutex& config_l
       config_lock_(config_lock),
       start_check_(start_check),
       stop_bound_(stop_bound) {
-    const auto root = config_.tree().get_optional<std::string>("config.lumo.path");
-    if (!root) {
-        throw std::runtime_error("lumo configuration bad, no config.lumo.path");
-    }
+    root_ = installation_root(config_.tree());
     std::error_code error;
-    if (!fs::is_directory(*root, error)) {
+    if (!fs::is_directory(root_, error)) {
         throw std::runtime_error("lumo configuration bad, config.lumo.path is bad");
     }
-    root_ = *root;
 }
 
 lumo_proc_mgr::~lumo_proc_mgr() {

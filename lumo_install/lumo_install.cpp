@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "lumo/config_checks.hpp"
 #include "lumo/text_conversions.hpp"
 #include "lumo_install/copy_out.hpp"
 #include "lumo_install/machine_checks.hpp"
@@ -90,9 +91,9 @@ bool save_config_file(lumo_config* config) {
         return false;
     }
     try {
-        // A file the media server and the supervisor would refuse to start
+        // A file the media server or the supervisor would refuse to start
         // with is never written; the one on disk stays.
-        qen::qen_config::check(config->loaded.tree());
+        lumo::check_startable(config->loaded.tree());
         return config->loaded.save();
     } catch (...) {
         return false;

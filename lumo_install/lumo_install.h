@@ -50,8 +50,12 @@ LUMO_INSTALL_API lumo_config* load_config_file(const char* path);
 
 /* Writes the configuration back to the file it was loaded from, in one step:
  * a reader sees the old file or the new one. False when `config` is null,
- * when the configuration as changed would no longer load (the file is left
- * as it was), or when the file cannot be written. */
+ * when the media server or the supervisor would refuse to start with the
+ * configuration as changed (the file is left as it was), or when the file
+ * cannot be written. The supervisor's checks apply to a file that has
+ * config.lumo.path: the path not empty, its administration address and port,
+ * and every value its children's configuration files take (ports from 1 to
+ * 65535; no control characters, '"' or '\' in texts). */
 LUMO_INSTALL_API bool save_config_file(lumo_config* config);
 
 /* The text at a dotted key from the document root ("config.qen.rtmp.port"),

@@ -49,8 +49,13 @@ class qen_config {
     explicit qen_config(const std::filesystem::path& file);
     virtual ~qen_config() = default;
 
+    // Loads a configuration held in memory, as loading a file that holds
+    // `tree` would; it has no file of its own (path() is empty).
+    struct from_tree {};
+    qen_config(from_tree, boost::property_tree::ptree tree);
+
     // Throws what loading a file that holds `tree` would throw; a tree that
-    // passes may be saved without keeping both programs from starting.
+    // passes may be saved without keeping the media server from starting.
     static void check(const boost::property_tree::ptree& tree);
 
     // Writes the tree to the file it was loaded from, in one step: a reader
@@ -87,9 +92,6 @@ class qen_config {
     void parse_domain(const boost::property_tree::ptree& node);
 
   private:
-    struct from_tree {};
-    qen_config(from_tree, boost::property_tree::ptree tree);
-
     // Reads the settings and the domains of the tree.
     void load();
     void read_settings();
