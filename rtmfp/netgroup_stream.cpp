@@ -32,7 +32,9 @@ rtmfp_server_session& rtmfp_server_netgroup_stream::server_session() const {
 }
 
 void rtmfp_server_netgroup_stream::on_data(std::int32_t kind, buffer_reader& message) {
-    if (kind != data_kind) {
+    // Only an admitted connection has the application's say on the group
+    // key (and so its domain); a session that never connected has none.
+    if (kind != data_kind || server_session().state() != rtmfp_session::state_type::connected) {
         return;
     }
     const rtmfp_bytes join = rtmfp_read_vlu_bytes(message);

@@ -13,9 +13,11 @@ class rtmfp_server_session;
 // to connect to (0x0B and the member's peer id, one message each). The
 // session leaves every group it joined when the stream closes.
 //
-// A malformed specifier throws, which closes the session; a join the
-// application refuses, one beyond the session's limit, a repeated one and a
-// message of another kind are ignored without reply.
+// Only a connected session meets others: what the stream hears before the
+// connect succeeded is ignored. A malformed specifier throws, which closes
+// the session; a join the application refuses, one beyond the session's
+// limit, a repeated one and a message of another kind are ignored without
+// reply.
 class rtmfp_server_netgroup_stream : public rtmfp_netstream {
   public:
     explicit rtmfp_server_netgroup_stream(const std::shared_ptr<rtmfp_server_session>& session);

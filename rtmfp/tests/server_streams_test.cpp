@@ -305,6 +305,31 @@ TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
     EXPECT_TRUE(eventually([&] { return server.netgroups().group_count() == 0; }));
 }
 
+TEST(RtmfpNetGroup, SessionsThatHaveNotConnectedMeetNobody) {
+    stream_server server;
+    netconnection_client a(server.endpoint()), b(server.endpoint());
+    ASSERT_TRUE(a.open() && b.open());
+    group_member ga(a), gb(b);
+
+    // The handshake alone: no application has named their group.
+    ga.join_by_specifier(specifier);
+    ga.settle();
+    gb.join_by_specifier(specifier);
+    gb.settle();
+    EXPECT_TRUE(gb.members().empty());
+    EXPECT_EQ(server.netgroups().group_count(), 0u);
+
+    // Connected, the same joins meet.
+    ASSERT_TRUE(a.call(command_message("connect", 1, connect_object())));
+    ASSERT_TRUE(b.call(command_message("connect", 1, connect_object())));
+    ga.join_by_specifier(specifier);
+    ga.settle();
+    gb.join_by_specifier(specifier);
+    ASSERT_TRUE(gb.wait_for_members(1, 5s));
+    EXPECT_EQ(gb.members(), std::vector<bytes>{peer_id_bytes(a.client())});
+    EXPECT_TRUE(ga.members().empty());
+}
+
 TEST(RtmfpNetGroup, JoinsOutsideTheRulesAreIgnored) {
     stream_server server({.limits = {.max_groups_per_session = 3}});
     netconnection_client a(server.endpoint()), b(server.endpoint());
