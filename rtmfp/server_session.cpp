@@ -180,15 +180,17 @@ void rtmfp_server_session::settle_nat_type(std::int32_t type) {
 }
 
 void rtmfp_server_session::report_connectivity() {
-    if (const auto connection =
-            std::dynamic_pointer_cast<rtmfp_server_netconnection>(netconnection())) {
-        connection->send_connectivity_results(nat_type(), addresses());
-    }
+    // The groups first: a peer that acts on its results is handed to
+    // joiners as what they say it is.
     if (const auto groups =
             std::dynamic_pointer_cast<rtmfp_server_netgroup_stream>(netgroup_stream())) {
         if (!groups->joined_groups().empty()) {
             server_.netgroups->update_nat_type(groups->joined_groups(), peer_id(), nat_type());
         }
+    }
+    if (const auto connection =
+            std::dynamic_pointer_cast<rtmfp_server_netconnection>(netconnection())) {
+        connection->send_connectivity_results(nat_type(), addresses());
     }
 }
 

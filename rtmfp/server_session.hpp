@@ -96,8 +96,8 @@ class rtmfp_server_session : public rtmfp_session {
     // answer, from the detection endpoint's thread).
     void probe_nat(bool retry);
     void on_nat_probe_reply(const endpoint& from, rtmfp_bytes tag);
-    // Tells the peer its NAT type and the NetGroups what they hand out.
-    // Under the processing mutex.
+    // Tells the NetGroups what they hand out and then the peer its NAT
+    // type. Under the processing mutex.
     void report_connectivity();
 
     // Members of the NetGroups the session joined, for "stat".
