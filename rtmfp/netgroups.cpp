@@ -127,7 +127,10 @@ std::vector<rtmfp_peer_id> rtmfp_server_netgroups::join(const std::string& key,
                                                         std::int32_t nat_type) {
     std::lock_guard lock(mutex_);
     group& joined = groups_.try_emplace(key).first->second;
-    const auto position = joined.members.insert(peer).first;
+    // One peer id may be joined by several sessions (a client that came
+    // back with its key pair): each holds its own share.
+    const auto position = joined.members.try_emplace(peer, 0).first;
+    ++position->second;
     if (joined.members.size() == 1) {
         joined.open_cursor = joined.open_members.begin();
         joined.cone_cursor = joined.cone_members.begin();
@@ -143,11 +146,11 @@ std::vector<rtmfp_peer_id> rtmfp_server_netgroups::join(const std::string& key,
         for (std::size_t i = 0; i < max_neighbour_walk && member != joined.members.end();
              ++i, ++member) {
             if (member != position) {
-                result.insert(*member);
+                result.insert(member->first);
             }
         }
     } else {
-        for (const rtmfp_peer_id& member : joined.members) {
+        for (const auto& [member, sessions] : joined.members) {
             if (member != peer) {
                 result.insert(member);
             }
@@ -172,9 +175,14 @@ void rtmfp_server_netgroups::leave(const group_keys& keys, const rtmfp_peer_id& 
             continue;
         }
         group& left = found->second;
+        const auto member = left.members.find(peer);
+        if (member == left.members.end() || --member->second > 0) {
+            // Another session of the peer is still in the group.
+            continue;
+        }
+        left.members.erase(member);
         erase_member(left.cone_members, left.cone_cursor, peer);
         erase_member(left.open_members, left.open_cursor, peer);
-        left.members.erase(peer);
         if (left.members.empty()) {
             groups_.erase(found);
         }

@@ -59,11 +59,13 @@ class rtmfp_server_netgroups {
     rtmfp_server_netgroups(const rtmfp_server_netgroups&) = delete;
     rtmfp_server_netgroups& operator=(const rtmfp_server_netgroups&) = delete;
 
-    // Adds the peer to the group (made if absent) and returns the members
-    // it should connect to, in ascending order.
+    // Adds a session of the peer to the group (made if absent) and returns
+    // the members it should connect to, in ascending order. Each session
+    // joins a group once.
     std::vector<rtmfp_peer_id> join(const std::string& key, const rtmfp_peer_id& peer,
                                     std::int32_t nat_type);
-    // Removes the peer from the groups; a group left empty goes.
+    // A session of the peer leaves the groups: the peer stays a member of
+    // those that another session of it joined. A group left empty goes.
     void leave(const group_keys& keys, const rtmfp_peer_id& peer);
     // A member's NAT type became known after it joined: members without NAT
     // or behind a cone NAT are handed out from then on.
@@ -81,7 +83,8 @@ class rtmfp_server_netgroups {
         group(const group&) = delete;
         group& operator=(const group&) = delete;
 
-        member_set members;
+        // Each with the number of its sessions in the group.
+        std::map<rtmfp_peer_id, int> members;
         member_set open_members;
         member_set cone_members;
         // Where handing out of each set goes on.

@@ -106,15 +106,7 @@ std::shared_ptr<rtmfp_server_session> rtmfp_server_sessions::create_session(
     });
 
     by_id_.emplace(setup.session_id, session_entry{session, setup.peer});
-    // A live session keeps its peer id: a copied key must not take over the
-    // introductions meant for it.
-    const auto [holder, added] = by_peer_id_.try_emplace(setup.peer_id, session);
-    if (!added) {
-        const std::shared_ptr<rtmfp_server_session> current = holder->second.lock();
-        if (!current || current->is_closed()) {
-            holder->second = session;
-        }
-    }
+    by_peer_id_[setup.peer_id].push_back(session);
     // A client that comes back from the same port replaces its old session
     // there.
     by_endpoint_[setup.peer] = session;
@@ -151,9 +143,30 @@ rtmfp_handshake_host::introduction rtmfp_server_sessions::find_for_introduction(
         found.requester = by_endpoint->second.lock();
     }
     if (const auto by_peer = by_peer_id_.find(target); by_peer != by_peer_id_.end()) {
-        found.target = by_peer->second.lock();
+        found.target = newest_of(by_peer->second);
     }
     return found;
+}
+
+std::shared_ptr<rtmfp_server_session> rtmfp_server_sessions::newest_of(
+    const std::vector<std::weak_ptr<rtmfp_server_session>>& sessions) {
+    // A session that has not sent a genuine datagram yet may be anyone's
+    // who copied the peer's public key: it is reached only while the peer
+    // id has no other.
+    std::shared_ptr<rtmfp_server_session> unproven;
+    for (auto held = sessions.rbegin(); held != sessions.rend(); ++held) {
+        std::shared_ptr<rtmfp_server_session> session = held->lock();
+        if (!session || session->is_closed()) {
+            continue;
+        }
+        if (session->heard_from()) {
+            return session;
+        }
+        if (!unproven) {
+            unproven = std::move(session);
+        }
+    }
+    return unproven;
 }
 
 void rtmfp_server_sessions::on_address_changed(rtmfp_server_session& session, const endpoint& now) {
@@ -246,10 +259,14 @@ void rtmfp_server_sessions::remove(const std::shared_ptr<rtmfp_server_session>& 
         return;
     }
     const endpoint counted_at = entry->second.counted_at;
-    // Entries that a newer session took over stay with it.
-    if (const auto by_peer = by_peer_id_.find(session->peer_id());
-        by_peer != by_peer_id_.end() && by_peer->second.lock() == session) {
-        by_peer_id_.erase(by_peer);
+    // The other sessions of the peer id keep theirs.
+    if (const auto by_peer = by_peer_id_.find(session->peer_id()); by_peer != by_peer_id_.end()) {
+        std::erase_if(by_peer->second, [&](const std::weak_ptr<rtmfp_server_session>& held) {
+            return held.expired() || held.lock() == session;
+        });
+        if (by_peer->second.empty()) {
+            by_peer_id_.erase(by_peer);
+        }
     }
     if (const auto by_endpoint = by_endpoint_.find(counted_at);
         by_endpoint != by_endpoint_.end() && by_endpoint->second.lock() == session) {

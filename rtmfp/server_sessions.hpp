@@ -114,6 +114,10 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     void count(const boost::asio::ip::address& address, int change);
     void remove(const std::shared_ptr<rtmfp_server_session>& session);
 
+    // Of a peer id's sessions, the one introductions reach: the newest live
+    // one that has shown it holds the session's keys.
+    static std::shared_ptr<rtmfp_server_session> newest_of(
+        const std::vector<std::weak_ptr<rtmfp_server_session>>& sessions);
     std::vector<std::shared_ptr<rtmfp_server_session>> snapshot() const;
     void arm_timer();
 
@@ -134,7 +138,9 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     mutable std::shared_mutex mutex_;
     std::uint32_t next_session_id_ = 1;
     std::map<std::uint32_t, session_entry> by_id_;
-    std::map<rtmfp_peer_id, std::weak_ptr<rtmfp_server_session>> by_peer_id_;
+    // A client that comes back with its key pair has the same peer id:
+    // each of its sessions, oldest first.
+    std::map<rtmfp_peer_id, std::vector<std::weak_ptr<rtmfp_server_session>>> by_peer_id_;
     std::map<endpoint, std::weak_ptr<rtmfp_server_session>> by_endpoint_;
     // IPv4 addresses order before IPv6 ones.
     std::map<boost::asio::ip::address, std::int32_t> per_ip_;

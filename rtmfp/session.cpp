@@ -133,6 +133,7 @@ void rtmfp_session::decode(block_buffer datagram, const endpoint& from) {
 
 void rtmfp_session::on_packet(const endpoint& from) {
     last_data_flow_id_ = -1;
+    heard_from_ = true;
     endpoint before;
     {
         std::lock_guard lock(endpoint_mutex_);

@@ -149,6 +149,9 @@ class rtmfp_session : public rtmfp_pipe {
 
     state_type state() const noexcept { return state_.load(); }
     bool is_closed() const noexcept { return state() == state_type::closed; }
+    // A datagram sealed with the session's keys has come: the peer holds
+    // them.
+    bool heard_from() const noexcept { return heard_from_.load(); }
     void set_connected() noexcept;
     const rtmfp_peer_id& peer_id() const noexcept { return peer_id_; }
     std::int32_t nat_type() const noexcept { return nat_type_.load(); }
@@ -216,6 +219,7 @@ class rtmfp_session : public rtmfp_pipe {
     const rtmfp_peer_id peer_id_;
     std::atomic<state_type> state_{state_type::fresh};
     std::atomic<std::int32_t> nat_type_{0};
+    std::atomic<bool> heard_from_{false};
     std::atomic<std::uint64_t> packets_resent_{0};
     address_changed on_address_changed_;
 

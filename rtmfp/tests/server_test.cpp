@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -565,6 +566,82 @@ TEST(RtmfpIntroduction, PeersBehindOneAddressWalkThroughTheAnnouncedOnes) {
               (std::vector<rtmfp_address>{local("192.168.1.10", 5000), local("192.168.1.11", 5001),
                                           rtmfp_make_address(a.client().local_endpoint(), true),
                                           local("192.168.1.10", 5000)}));
+}
+
+// --- One peer id, several sessions -----------------------------------------------
+
+// Where an introduction to `peer` tells `requester` to find it: the first
+// address of the 0x71 answer.
+std::optional<rtmfp_address> introduced_at(test_client& requester, const bytes& peer,
+                                           const bytes& tag) {
+    const std::size_t before = requester.count_chunks(hole_punch_reply);
+    requester.send_handshake({test_client::introduction_request(peer, tag)});
+    if (!wait_for_chunks(requester, hole_punch_reply, before + 1)) {
+        return std::nullopt;
+    }
+    const bytes body = chunk_bodies(requester, hole_punch_reply).back();
+    rtmfp_packet_reader in(body);
+    rtmfp_read_vlu_bytes(in);
+    return rtmfp_read_address(in);
+}
+
+TEST(RtmfpSessionsOfOnePeer, TheStaleOnesEndLeavesTheNewOneInItsGroupsAndReachable) {
+    test_server server;
+    rtmfp_server_netgroups& groups = *server.server().state().netgroups;
+    // A client that comes back with its key pair, from another port; the
+    // first session goes silent.
+    const bytes private_key = fill(32, 0x5A);
+    client_options silent;
+    silent.answer_keep_alives = false;
+    netconnection_client stale(server.endpoint(), silent), fresh(server.endpoint());
+    stale.client().set_key_pair(dh1024_key_pair::from_private_key(private_key));
+    fresh.client().set_key_pair(dh1024_key_pair::from_private_key(private_key));
+    netconnection_client other(server.endpoint());
+    ASSERT_TRUE(stale.connect() && other.connect());
+    const bytes peer = peer_id_bytes(stale.client());
+    ASSERT_EQ(peer_id_bytes(fresh.client()), peer);
+    const std::string group = "G:0101010200010e";
+    const std::string key = rtmfp_group_id(parse_group_specifier(group));
+    netgroup_member in_stale(stale), in_other(other);
+    in_stale.join_by_specifier(group);
+    ASSERT_TRUE(stale.call(stat_call(1)));
+    in_other.join_by_specifier(group);
+    ASSERT_TRUE(in_other.wait_for_members(1, 5s));
+
+    // A session that has sent nothing with its keys may be anyone's who
+    // copied the public key: the peer is still reached where it was.
+    ASSERT_TRUE(fresh.open());
+    EXPECT_EQ(introduced_at(other.client(), peer, tag_of(1)),
+              rtmfp_make_address(stale.client().local_endpoint(), true));
+    // Connected, the newest session is the peer's.
+    ASSERT_TRUE(fresh.call(command_message("connect", 1, connect_object())));
+    netgroup_member in_fresh(fresh);
+    in_fresh.join_by_specifier(group);
+    ASSERT_TRUE(fresh.call(stat_call(2)));
+    EXPECT_EQ(groups.member_count({key}), 2) << "one peer id, counted once";
+    EXPECT_EQ(introduced_at(other.client(), peer, tag_of(2)),
+              rtmfp_make_address(fresh.client().local_endpoint(), true));
+
+    // The stale session times out while the others go on talking.
+    server.tick(29);
+    ASSERT_TRUE(fresh.call(stat_call(3)) && other.call(stat_call(3)));
+    server.tick(2);
+    ASSERT_FALSE(server.sessions().find_session(stale.server_session_id()));
+
+    EXPECT_EQ(groups.member_count({key}), 2) << "the peer is still a member";
+    netconnection_client joiner(server.endpoint());
+    ASSERT_TRUE(joiner.connect());
+    netgroup_member in_joiner(joiner);
+    in_joiner.join_by_specifier(group);
+    ASSERT_TRUE(in_joiner.wait_for_members(2, 5s));
+    std::vector<bytes> expected{peer, peer_id_bytes(other.client())};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(in_joiner.members(), expected);
+    EXPECT_EQ(introduced_at(joiner.client(), peer, tag_of(3)),
+              rtmfp_make_address(fresh.client().local_endpoint(), true));
+    EXPECT_TRUE(
+        fresh.client().run_until([&] { return introductions_to(fresh.client()).size() == 2; }, 5s))
+        << "the fresh session is told of both requests made since it spoke";
 }
 
 // --- Limits -------------------------------------------------------------------
