@@ -56,8 +56,9 @@ qen_server_context::qen_server_context(const std::filesystem::path& config_file)
     settings_ = config.settings();
 }
 
-qen_server::qen_server(qen_server_context& context)
+qen_server::qen_server(qen_server_context& context, qen_stream_recorder::options recording)
     : context_(context),
+      recording_(std::move(recording)),
       pool_(context.thread_count()),
       timer_strand_(boost::asio::make_strand(pool_.pick())) {
     timer_.emplace(timer_strand_);
@@ -154,8 +155,9 @@ void qen_server::on_create_netstream(const std::shared_ptr<qen_connection_contex
                                      rtmp::rtmp_server_netstream& netstream) {
     // A recorded player's timers run on the connection's thread, where its
     // writes then start at once.
-    qen_stream_handler::bind(std::make_shared<qen_stream_handler>(
-        live_streams_, finisher_, context, connection.context(), netstream, connection));
+    qen_stream_handler::bind(
+        std::make_shared<qen_stream_handler>(live_streams_, finisher_, recording_, context,
+                                             connection.context(), netstream, connection));
 }
 
 void qen_server::arm_timer() {

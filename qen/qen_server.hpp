@@ -54,8 +54,9 @@ class qen_server_context : public rtmp::rtmp_server_context {
 class qen_server {
   public:
     // Throws what binding the listener throws (an address that does not
-    // parse, a port in use).
-    explicit qen_server(qen_server_context& context);
+    // parse, a port in use). Publishes are recorded with `recording` (a
+    // test's disk).
+    explicit qen_server(qen_server_context& context, qen_stream_recorder::options recording = {});
     virtual ~qen_server();
 
     qen_server(const qen_server&) = delete;
@@ -78,6 +79,7 @@ class qen_server {
     void on_timer(const boost::system::error_code& error);
 
     qen_server_context& context_;
+    const qen_stream_recorder::options recording_;
     // Goes last: the connections hand it their recorders until the pool has
     // stopped, and it waits for their recordings to be complete.
     recording_finisher finisher_;

@@ -1,5 +1,7 @@
 #include "qen/qen_stream_handler.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string_view>
@@ -18,12 +20,14 @@ std::uint32_t recorded_buffer_length(std::uint32_t milliseconds) {
 
 qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
                                        recording_finisher& finisher,
+                                       const qen_stream_recorder::options& recording,
                                        std::shared_ptr<qen_connection_context> context,
                                        boost::asio::io_context& io,
                                        rtmp::rtmp_server_netstream& netstream,
                                        rtmp::rtmp_server_connection& connection)
     : live_streams_(live_streams),
       finisher_(finisher),
+      recording_(recording),
       connection_(connection),
       netstream_(netstream),
       io_(io),
@@ -148,24 +152,50 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
     }
     const std::string& stream_name = *checked_name;
     const std::string format = app.get<std::string>("publish_format", "zpk");
-    std::unique_ptr<qen_stream_recorder> recorder;
-    if (format != "none") {
-        const std::string base_path = app.directory() + "/" + stream_name;
-        // A publish of the name that has just ended may still be finishing
-        // its recording; this one resumes the recording once that is
-        // complete. Only when that finish is slow (a re-publish right after
-        // the end, on a slow disk) does this thread wait for it.
-        finisher_.wait_until_finished(base_path);
-        try {
-            recorder =
-                std::make_unique<qen_stream_recorder>(std::vector<std::string>{format}, base_path);
-        } catch (const std::exception&) {
-            return false;
-        }
+    if (format == "none") {
+        return publish_live(stream_name, nullptr);
     }
+    // A publish of the name that has just ended may still be finishing its
+    // recording; this one resumes the recording once that is complete, and
+    // is answered then. This thread goes on serving its other connections.
+    const std::uint64_t attempt = ++publish_attempt_;
+    const std::string base_path = app.directory() + "/" + stream_name;
+    netstream_.defer_publish_answer();
+    finisher_.after_finished(base_path, [handler = weak_from_this(), attempt, stream_name, format,
+                                         base_path, thread = connection_.executor()] {
+        boost::asio::post(thread, [handler, attempt, stream_name, format, base_path] {
+            if (const auto self = handler.lock()) {
+                self->publish_recorded(attempt, stream_name, format, base_path);
+            }
+        });
+    });
+    return true;
+}
 
+void qen_stream_handler::publish_recorded(std::uint64_t attempt, const std::string& stream_name,
+                                          const std::string& format, const std::string& base_path) {
+    std::lock_guard stack(netstream_.stack_lock());
+    if (attempt != publish_attempt_) {
+        return;  // the stream stopped, or was published again meanwhile
+    }
+    std::unique_ptr<qen_stream_recorder> recorder;
+    try {
+        recorder = std::make_unique<qen_stream_recorder>(std::vector<std::string>{format},
+                                                         base_path, recording_);
+    } catch (const std::exception&) {
+        // Another publisher holds the name's lock, or its recording has
+        // ended: refused as a bad name.
+        netstream_.answer_publish(false);
+        return;
+    }
+    netstream_.answer_publish(publish_live(stream_name, std::move(recorder)));
+}
+
+bool qen_stream_handler::publish_live(const std::string& stream_name,
+                                      std::unique_ptr<qen_stream_recorder> recorder) {
     rtmp::stack_unlock unlocked(netstream_.stack_lock());
-    rtmp::rtmp_live_stream* stream = live_streams_.publish(app.key() + "/" + stream_name);
+    rtmp::rtmp_live_stream* stream =
+        live_streams_.publish(context_->app->key() + "/" + stream_name);
     if (!stream) {
         // Someone else publishes the name.
         finisher_.finish(std::move(recorder));
@@ -201,6 +231,7 @@ void qen_stream_handler::stop() {
         published_ = nullptr;
     }
     recorder_sink_ = -1;
+    ++publish_attempt_;
     mode_ = mode::idle;
 }
 

@@ -31,13 +31,19 @@ namespace qen {
 // that touches the live-stream registry, a live stream or a player releases
 // it first, so a stack lock is never held while a live stream's lock is
 // taken.
-class qen_stream_handler {
+//
+// A recorded publish is answered once its recording can start: when the
+// name's last recording is still being finished, the answer waits for that
+// on the connection's thread, which goes on serving meanwhile.
+class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handler> {
   public:
     enum class mode { idle, playing, publishing };
 
     // Throws "App not set" when the connection has no application. The
-    // recorders of ended publishes go to `finisher`.
+    // recorders of ended publishes go to `finisher`; recorders are made with
+    // `recording`.
     qen_stream_handler(rtmp::rtmp_live_streams& live_streams, recording_finisher& finisher,
+                       const qen_stream_recorder::options& recording,
                        std::shared_ptr<qen_connection_context> context, boost::asio::io_context& io,
                        rtmp::rtmp_server_netstream& netstream,
                        rtmp::rtmp_server_connection& connection);
@@ -74,12 +80,22 @@ class qen_stream_handler {
     void refuse(const policy_refusal& refusal);
     // Plays a stored stream from `from` milliseconds on.
     bool play_recorded(const std::string& file_name, const std::string& format, std::uint32_t from);
+    // Answers publish attempt `attempt` once the name's recording is free,
+    // unless the stream stopped or was published again meanwhile.
+    void publish_recorded(std::uint64_t attempt, const std::string& stream_name,
+                          const std::string& format, const std::string& base_path);
+    // Claims the live stream of the name for this publisher, with the
+    // recorder (if any) as its sink; false when it has another publisher.
+    // Stack lock held.
+    bool publish_live(const std::string& stream_name,
+                      std::unique_ptr<qen_stream_recorder> recorder);
     void end_recording(bool as_vod);
     // Stops whatever plays or is published on the stream. Stack lock held.
     void stop();
 
     rtmp::rtmp_live_streams& live_streams_;
     recording_finisher& finisher_;
+    const qen_stream_recorder::options& recording_;
     rtmp::rtmp_server_connection& connection_;
     rtmp::rtmp_server_netstream& netstream_;
     mode mode_ = mode::idle;
@@ -91,6 +107,9 @@ class qen_stream_handler {
     rtmp::rtmp_live_stream* published_ = nullptr;
     std::unique_ptr<qen_stream_recorder> recorder_;
     std::int32_t recorder_sink_ = -1;
+    // Counts publish commands and stops: a recorded publish that waited is
+    // only answered while no other came after it.
+    std::uint64_t publish_attempt_ = 0;
     std::shared_ptr<qen_connection_context> context_;
 };
 

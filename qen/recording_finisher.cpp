@@ -1,6 +1,7 @@
 #include "qen/recording_finisher.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qen {
 
@@ -23,26 +24,53 @@ void recording_finisher::finish(std::unique_ptr<qen_stream_recorder> recorder) {
     finishing* entry = nullptr;
     {
         std::lock_guard lock(mutex_);
-        entry = &finishing_.emplace_back(finishing{std::move(recorder)});
+        const std::string base_path = recorder->base_path();
+        entry = &finishing_.emplace_back(finishing{std::move(recorder), base_path});
     }
     // Outside the lock: a recorder without a thread of its own is done at
     // once, on this thread.
     handed.finish_in_background([this, entry] {
+        std::vector<waiter> ready;
         {
             std::lock_guard lock(mutex_);
             entry->done = true;
+            const std::string& base_path = entry->base_path;
+            if (!still_finishing(base_path)) {
+                const auto first_ready = std::stable_partition(
+                    waiting_.begin(), waiting_.end(),
+                    [&](const waiter& w) { return w.base_path != base_path; });
+                std::move(first_ready, waiting_.end(), std::back_inserter(ready));
+                waiting_.erase(first_ready, waiting_.end());
+            }
         }
         changed_.notify_all();
+        // The recorder's thread is still running this: the recorder, which
+        // the finisher's thread may now destroy, waits for it to end.
+        for (waiter& w : ready) {
+            w.then();
+        }
     });
+}
+
+bool recording_finisher::still_finishing(const std::string& base_path) const {
+    return std::any_of(finishing_.begin(), finishing_.end(),
+                       [&](const finishing& f) { return !f.done && f.base_path == base_path; });
 }
 
 void recording_finisher::wait_until_finished(const std::string& base_path) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] {
-        return std::none_of(finishing_.begin(), finishing_.end(), [&](const finishing& f) {
-            return !f.done && f.recorder->base_path() == base_path;
-        });
-    });
+    changed_.wait(lock, [&] { return !still_finishing(base_path); });
+}
+
+void recording_finisher::after_finished(const std::string& base_path, std::function<void()> then) {
+    {
+        std::lock_guard lock(mutex_);
+        if (still_finishing(base_path)) {
+            waiting_.push_back({base_path, std::move(then)});
+            return;
+        }
+    }
+    then();
 }
 
 bool recording_finisher::any_done() const {

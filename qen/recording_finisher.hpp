@@ -1,11 +1,13 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qen/qen_stream_recorder.hpp"
 
@@ -36,20 +38,32 @@ class recording_finisher {
     // are complete and its lock file is free.
     void wait_until_finished(const std::string& base_path);
 
+    // Calls `then` once no recording of `base_path` is still finishing: at
+    // once, on this thread, when none is; otherwise on the thread that
+    // completes the finish, which `then` must not hold up.
+    void after_finished(const std::string& base_path, std::function<void()> then);
+
   private:
     struct finishing {
         std::unique_ptr<qen_stream_recorder> recorder;
+        std::string base_path;
         // Set from the recorder's thread once its work is done.
         bool done = false;
+    };
+    struct waiter {
+        std::string base_path;
+        std::function<void()> then;
     };
 
     void run();
     bool any_done() const;
+    bool still_finishing(const std::string& base_path) const;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     // A list: each recorder's thread marks its own entry through a pointer.
     std::list<finishing> finishing_;
+    std::vector<waiter> waiting_;
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -393,9 +393,21 @@ void rtmp_server_netstream::on_publish(buffer_reader& args) {
     read_amf0_null(args);
     const light_string name = read_amf0<amf0_string>(args);
     const light_string type = read_amf0<amf0_string>(args);
+    publish_answer_deferred_ = false;
     if (!publish_handler) {
         send_status("NetStream.Publish.BadName", "Publish failed, not implemented", "error");
-    } else if (publish_handler(name, type)) {
+        flush();
+        return;
+    }
+    const bool started = publish_handler(name, type);
+    if (!publish_answer_deferred_) {
+        answer_publish(started);
+    }
+}
+
+void rtmp_server_netstream::answer_publish(bool started) {
+    publish_answer_deferred_ = false;
+    if (started) {
         send_status("NetStream.Publish.Start", "Publish started", "status");
     } else {
         send_status("NetStream.Publish.BadName", "Publish failed, bad name", "error");

@@ -195,6 +195,15 @@ class rtmp_server_netstream : public rtmp_net_stream {
 
     void on_command(light_string name, double transaction, buffer_reader& args) override;
 
+    // A publish handler that cannot decide at once (its recording is being
+    // prepared on another thread) calls this and returns true; it answers
+    // later with answer_publish.
+    void defer_publish_answer() noexcept { publish_answer_deferred_ = true; }
+    // Answers the last publish command as its handler's result would have:
+    // NetStream.Publish.Start, or the error-level refusal. Under the stack
+    // lock.
+    void answer_publish(bool started);
+
   private:
     void on_connection_command(light_string name, double transaction, buffer_reader& args);
     void on_stream_command(light_string name, double transaction, buffer_reader& args);
@@ -203,6 +212,8 @@ class rtmp_server_netstream : public rtmp_net_stream {
     void on_publish(buffer_reader& args);
     void on_seek(buffer_reader& args);
     void on_pause(buffer_reader& args);
+
+    bool publish_answer_deferred_ = false;
 };
 
 // Thrown after the reply to a refused connect has been queued: the

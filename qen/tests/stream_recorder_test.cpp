@@ -1,13 +1,16 @@
 #include "qen/qen_stream_recorder.hpp"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <latch>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "foundation/zpk_reader.hpp"
 #include "platform/testing/hex.hpp"
 #include "platform/testing/test_support.hpp"
+#include "qen/qen_server.hpp"
 #include "qen/recording_finisher.hpp"
 #include "rtmp/tests/live_relay.hpp"
 #include "rtmp/tests/rtmp_test_support.hpp"
@@ -411,6 +415,110 @@ TEST(RecordingFinisher, ItsEndWaitsForEveryFinish) {
         expect_frames_up_to(base, 300);
         qen_stream_recorder again({"zpk"}, base);
     }
+}
+
+// The media server in this process, on one io thread, recording into a
+// folder of its own on a disk that the test stalls.
+class one_thread_server {
+  public:
+    explicit one_thread_server(stalled_disk& disk) {
+        fs::create_directories(dir / "www/live");
+        platform::testing::write_file(
+            dir / "qen.xml",
+            "<config><qen><rtmp><disabled>0</disabled><addr>127.0.0.1</addr><port>" +
+                std::to_string(port) +
+                "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp><domains><domain><names>"
+                "<name>127.0.0.1</name></names><path>" +
+                (dir / "www").string() +
+                "</path><default>true</default></domain></domains></qen></config>\n");
+        ::setenv("NUMBER_OF_PROCESSORS", "1", 1);
+        context_.emplace(dir / "qen.xml");
+        server_.emplace(*context_,
+                        qen_stream_recorder::options{qen_stream_recorder::default_queue_limit,
+                                                     [&disk] { disk(); }});
+    }
+    // Waits for every recording to be finished.
+    void stop() { server_.reset(); }
+
+    temp_dir dir;
+    const unsigned short port = platform::testing::free_port();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live";
+
+  private:
+    std::optional<qen::qen_server_context> context_;
+    std::optional<qen::qen_server> server_;
+};
+
+bool has_status(rtmp_test::rtmp_client& client, std::string_view code) {
+    const std::string wanted = "code:'" + std::string(code) + "'";
+    return std::any_of(
+        client.received().begin(), client.received().end(), [&](const rtmp_test::message& m) {
+            return m.type == 20 &&
+                   rtmp_test::describe_amf0(m.body).find(wanted) != std::string::npos;
+        });
+}
+
+// Sends the numbered frames [first, last) on its own timeline from 0.
+void send_numbered(rtmp_test::rtmp_client& client, std::uint32_t stream, std::uint32_t first,
+                   std::uint32_t last) {
+    client.send(18, stream, 0, metadata);
+    client.send(9, stream, 0, avc_header);
+    for (std::uint32_t n = first; n < last; ++n) {
+        client.send(9, stream, (n - first) * 40, numbered_frame(n));
+    }
+}
+
+// A publisher that comes back while its last recording is still being
+// finished (here: held up by a stalled disk) waits for that finish, but its
+// connection's thread does not: the other connections of that thread are
+// served all along, and the second publish then records after the first.
+TEST(RecordingFinisher, ARepublishWaitsWithoutHoldingUpItsThread) {
+    using namespace std::chrono_literals;
+    stalled_disk disk;
+    one_thread_server qen(disk);
+    // A failure half-way must not leave the server's stop waiting for it.
+    const std::unique_ptr<stalled_disk, void (*)(stalled_disk*)> released(
+        &disk, [](stalled_disk* d) { d->release(); });
+    {
+        rtmp_test::rtmp_client first(qen.port);
+        ASSERT_TRUE(first.connect_url(qen.url));
+        const std::uint32_t stream = first.create_stream();
+        first.publish(stream, "cam");
+        ASSERT_TRUE(first.wait_for_status("NetStream.Publish.Start"));
+        send_numbered(first, stream, 0, 300);
+        disk.wait_until_stalled();
+    }  // gone: its recording is handed over, its writes held up
+
+    rtmp_test::rtmp_client second(qen.port);
+    ASSERT_TRUE(second.connect_url(qen.url));
+    const std::uint32_t stream = second.create_stream();
+    second.publish(stream, "cam");
+    // Answered after the publish, on the same connection: the thread has
+    // taken the publish and gone on.
+    ASSERT_NE(second.create_stream(), 0u) << "the connection's thread waits for the disk";
+    EXPECT_FALSE(has_status(second, "NetStream.Publish.Start"))
+        << "published before the last recording was finished";
+
+    std::vector<std::chrono::steady_clock::duration> handshakes;
+    for (int i = 0; i < 5; ++i) {
+        rtmp_test::tcp_client other(qen.port);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(other.handshake().size(), 1u + 2 * 1536);
+        handshakes.push_back(std::chrono::steady_clock::now() - started);
+    }
+    std::sort(handshakes.begin(), handshakes.end());
+    EXPECT_LT(handshakes[handshakes.size() / 2], 50ms) << "the median of 5";
+    rtmp_test::rtmp_client other(qen.port);
+    EXPECT_TRUE(other.connect_url(qen.url));
+    EXPECT_FALSE(has_status(second, "NetStream.Publish.Start"));
+
+    disk.release();
+    ASSERT_TRUE(second.wait_for_status("NetStream.Publish.Start", 30s));
+    send_numbered(second, stream, 300, 600);
+    second.send_command(stream, rtmp_test::command("closeStream", 0).null());
+    ASSERT_NE(second.create_stream(), 0u);  // the frames and the close have been taken
+    qen.stop();
+    expect_frames_up_to((qen.dir / "www/live/cam").string(), 600);
 }
 
 TEST(StreamRecorder, AMissingDirectoryRefusesThePublish) {
