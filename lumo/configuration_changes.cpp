@@ -5,6 +5,8 @@
 // when they next read the file.
 #include <sys/statvfs.h>
 
+#include <boost/property_tree/xml_parser.hpp>
+
 #include <array>
 #include <optional>
 #include <ranges>
@@ -71,6 +73,25 @@ ptree media_folder_settings(std::string_view folder) {
     if (folder == "vod") {
         settings.put("config.qen_app.allow_publish.allow_override", "0");
     }
+    return settings;
+}
+
+// The virtual directory's own folder takes no publisher: publishing there,
+// or into any folder below that is not a channel, would record into the
+// folders the administration site manages. Settings a file there already
+// has stay, but none keeps the channels below from publishing.
+ptree virtual_dir_settings(const fs::path& folder) {
+    const fs::path file = folder / ".flaccess";
+    ptree settings;
+    if (anything_at(file)) {
+        try {
+            settings = read_settings_file(file);
+        } catch (const boost::property_tree::xml_parser_error&) {
+            // The media server takes such a file for no settings at all.
+        }
+    }
+    settings.put("config.qen_app.allow_publish", "0");
+    settings.get_child("config.qen_app.allow_publish").erase("allow_override");
     return settings;
 }
 
@@ -207,6 +228,7 @@ bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::str
             return fail(error, std::move(*refusal));
         }
 
+        const ptree own_settings = virtual_dir_settings(path);
         // Both are looked at before either is made.
         for (const auto& folder : media_folders) {
             const fs::path dir = path / folder.name;
@@ -227,6 +249,7 @@ bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::str
             write_settings_file(path / folder.name / ".flaccess",
                                 media_folder_settings(folder.name));
         }
+        write_settings_file(path / ".flaccess", own_settings);
 
         if (!config_.store_domains(*served, name, path.string())) {
             return fail(error, "EXCEPTION:Unexpected error when calling addVirtualDir");

@@ -14,6 +14,15 @@
 #                        serves its virtual directories only)
 #   php/                 the rendered php.ini
 #   htdocs/              the web administration site
+#   lumo.xml             the supervisor's configuration: conf/lumo.xml made
+#                        for this root, when missing: edit it there
+#
+# and the folders of lumo.xml's domains and virtual directories, when
+# missing, with the settings files (.flaccess) that keep publishers out of
+# every folder but the channels the administration site makes: a domain's
+# root folder and a virtual directory's folder take no publisher, nor do the
+# virtual directory's live and vod folders (where only a channel of live may
+# turn it on for itself). Settings files that are there stay as they are.
 #
 # Programs are linked, not copied. Folders are 0755: the web servers' workers
 # run as www-data and read them (so must every folder above the root).
@@ -62,6 +71,10 @@ for program in "$qen" "$mariadbd" "$apache2"; do
         exit 1
     fi
 done
+if ! command -v python3 >/dev/null; then
+    echo "$0: python3 is missing (see scripts/packages.txt)" >&2
+    exit 1
+fi
 
 mkdir -p "$1"
 root=$(cd "$1" && pwd)
@@ -81,6 +94,74 @@ if [ ${#templates[@]} -gt 0 ]; then
     cp "${templates[@]}" "$root/conf/"
     chmod 0644 "${templates[@]/#*\//$root/conf/}"
 fi
+
+config=$root/lumo.xml
+if [ ! -e "$config" ]; then
+    # Made aside and moved into place; only its owner reads it (it holds
+    # passwords).
+    (
+        umask 077
+        python3 - "$checkout/conf/lumo.xml" "$config.new" "$root" <<'PYTHON'
+import sys
+from xml.sax.saxutils import escape
+example, target, root = sys.argv[1:]
+with open(example, encoding="utf-8") as source:
+    text = source.read().replace("/srv/lumo", escape(root))
+with open(target, "w", encoding="utf-8") as out:
+    out.write(text)
+PYTHON
+    )
+    mv "$config.new" "$config"
+fi
+
+# The folders the configuration names, with their publishing rules.
+python3 - "$config" <<'PYTHON'
+import os
+import sys
+import xml.etree.ElementTree as ElementTree
+
+
+def settings(body):
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            "<config><qen_app>" + body + "</qen_app></config>")
+
+
+NO_PUBLISHING = settings("<allow_publish>0</allow_publish>")
+LIVE = settings("<allow_publish>0</allow_publish><allow_play>1</allow_play>")
+VOD = settings("<allow_publish>0<allow_override>0</allow_override></allow_publish>"
+               "<allow_play>1</allow_play>")
+
+
+def folder(path, rules):
+    if not os.path.isdir(path):
+        os.makedirs(path)
+        os.chmod(path, 0o755)
+    file = os.path.join(path, ".flaccess")
+    if not os.path.lexists(file):
+        with open(file, "x", encoding="utf-8") as out:
+            out.write(rules)
+
+
+def text(element, name):
+    child = element.find(name)
+    return child.text.strip() if child is not None and child.text else ""
+
+
+config = sys.argv[1]
+domains = ElementTree.parse(config).getroot().find("qen/domains")
+for domain in [] if domains is None else domains:
+    places = [(text(domain, "path"), False)]
+    places += [(text(d, "path"), True) for d in domain.findall("virtual_dirs/*")]
+    for path, is_virtual_dir in places:
+        if not os.path.isabs(path):
+            print(f"lumo-root.sh: {config}: {path!r} is not an absolute path: left alone",
+                  file=sys.stderr)
+            continue
+        folder(path, NO_PUBLISHING)
+        if is_virtual_dir:
+            folder(os.path.join(path, "live"), LIVE)
+            folder(os.path.join(path, "vod"), VOD)
+PYTHON
 
 ln -sfn "$qen" "$root/bin/qen"
 ln -sfn "$mariadbd" "$root/mysql/bin/mariadbd"

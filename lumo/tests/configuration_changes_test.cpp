@@ -115,16 +115,18 @@ bool publish_allowed(const qen::qen_config& config, const std::string& path,
 }
 
 TEST(VirtualDirs, AddingInEveryStateOfTheFolder) {
+    const std::string no_publishing = settings_xml("<allow_publish>0</allow_publish>");
     struct folder_case {
         const char* what;
         std::string name;
         std::string path;  // under the test's folder, unless it is absolute
         void (*prepare)(const fs::path& media);
         std::string answer;
+        std::string own_settings;  // the directory's own .flaccess afterwards
     };
     const auto nothing = [](const fs::path&) {};
     const folder_case cases[] = {
-        {"nothing there yet", "media", "media", nothing, "(succeeded)"},
+        {"nothing there yet", "media", "media", nothing, "(succeeded)", no_publishing},
         {"live and vod there already", "media", "media",
          [](const fs::path& media) {
              fs::create_directories(media / "live/old");
@@ -132,7 +134,18 @@ TEST(VirtualDirs, AddingInEveryStateOfTheFolder) {
              write_file(media / "live/.flaccess", settings_xml("<allow_publish>1</allow_publish>"));
              write_file(media / "vod/.flaccess", "not settings");
          },
-         "(succeeded)"},
+         "(succeeded)", no_publishing},
+        {"settings of its own there already", "media", "media",
+         [](const fs::path& media) {
+             write_file(media / ".flaccess",
+                        settings_xml("<play_password>pw</play_password><allow_publish>1"
+                                     "<allow_override>0</allow_override></allow_publish>"));
+         },
+         "(succeeded)",
+         settings_xml("<play_password>pw</play_password><allow_publish>0</allow_publish>")},
+        {"settings no reader takes there already", "media", "media",
+         [](const fs::path& media) { write_file(media / ".flaccess", "<config>"); }, "(succeeded)",
+         no_publishing},
         {"a file named live", "media", "media",
          [](const fs::path& media) { write_file(media / "live", ""); },
          "IO_ERROR:Can't create live folder"},
@@ -169,6 +182,7 @@ TEST(VirtualDirs, AddingInEveryStateOfTheFolder) {
         }
         EXPECT_EQ(read_file(media / "live/.flaccess"), live_settings);
         EXPECT_EQ(read_file(media / "vod/.flaccess"), vod_settings);
+        EXPECT_EQ(read_file(media / ".flaccess"), c.own_settings);
         EXPECT_EQ(s.config->domains().at("example.com")->virtual_dirs.at("media"), path);
         const auto saved = s.load_again();
         EXPECT_EQ(saved->domains().at("example.com")->virtual_dirs.at("media"), path);
@@ -205,9 +219,12 @@ TEST(VirtualDirs, TheMediaServerServesANewDirectoryWithItsPublishingRules) {
     const std::string vod_path = vod.at("virtualPath");
     EXPECT_EQ(live_path, "/media/live/63/54/5/abc");
 
+    fs::create_directories(s.dir / "media/other");
     const auto qen_sees = s.load_again();
     EXPECT_TRUE(publish_allowed(*qen_sees, live_path, "abc"));
     EXPECT_FALSE(publish_allowed(*qen_sees, live_path, "other"));
+    EXPECT_FALSE(publish_allowed(*qen_sees, "/media", "abc"));
+    EXPECT_FALSE(publish_allowed(*qen_sees, "/media/other", "abc"));
     EXPECT_FALSE(publish_allowed(*qen_sees, "/media/live", "abc"));
     EXPECT_FALSE(publish_allowed(*qen_sees, "/media/live/63/54/5", "abc"));
     EXPECT_FALSE(publish_allowed(*qen_sees, vod_path, "abc"));
