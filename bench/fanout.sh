@@ -6,6 +6,7 @@
 # burst, and measures a fixed window. See bench/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 
 usage() {
     cat <<'EOF'
@@ -69,10 +70,7 @@ kind=relay
 [ "$(basename "$server_bin")" = qen ] && kind=qen
 
 if [ "$do_build" = 1 ]; then
-    scripts/ensure-packages.sh scripts/packages.txt
-    # Tests stay on: the relay server is a test program.
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEN_BUILD_TESTS=ON >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target rtmp_load $target
+    bench_build "$build" rtmp_load $target
 fi
 load=$build/bench/rtmp_load
 for program in "$load" "$server_bin"; do
@@ -86,50 +84,16 @@ fi
 # The server and the client each hold a descriptor per player.
 most=0
 for n in $players; do [ "$n" -gt "$most" ] && most=$n; done
-needed=$((most + 256))
-if [ "$(ulimit -n)" -lt "$needed" ]; then
-    hard=$(ulimit -Hn)
-    if [ "$hard" != unlimited ] && [ "$hard" -lt "$needed" ]; then
-        echo "fanout.sh: $most players need $needed descriptors; the hard limit is $hard" >&2
-        exit 1
-    fi
-    ulimit -n "$needed"
-fi
+raise_descriptor_limit $((most + 256)) fanout.sh
 
-audio_kbit=128
-sample=$build/bench/sample-${bitrate}k-g${gop}.flv
-if [ ! -s "$sample" ]; then
-    echo "Making the publisher's sample: $sample"
-    video_kbit=$((bitrate - audio_kbit))
-    # Constant bitrate with filler, so the stream runs at the rate asked for
-    # whatever the picture.
-    ffmpeg -nostdin -hide_banner -loglevel error -y \
-        -f lavfi -i "testsrc2=size=854x480:rate=25" \
-        -f lavfi -i "sine=frequency=440:sample_rate=44100" -t 60 \
-        -c:v libx264 -preset veryfast -pix_fmt yuv420p \
-        -b:v ${video_kbit}k -minrate ${video_kbit}k -maxrate ${video_kbit}k \
-        -bufsize $((video_kbit / 2))k -x264-params nal-hrd=cbr \
-        -g "$gop" -keyint_min "$gop" -sc_threshold 0 \
-        -c:a aac -b:a ${audio_kbit}k -ac 2 -f flv "$sample.part"
-    mv "$sample.part" "$sample"
-fi
+make_sample "$build" "$bitrate" "$gop"
+sample=$(sample_path "$build" "$bitrate" "$gop")
 
 work=$(mktemp -d /tmp/qen-fanout.XXXXXX)
 echo "Logs: $work"
 server_pid=
 publisher_pid=
 perf_pid=
-stop_pid() {  # pid signal: signals it and waits up to 10 s, then kills it
-    local pid=$1
-    [ -n "$pid" ] || return 0
-    kill "-$2" "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
 cleanup() {
     stop_pid "$perf_pid" INT
     stop_pid "$publisher_pid" TERM
@@ -142,39 +106,18 @@ start_server() {  # n port
     local n=$1 port=$2
     if [ "$kind" = qen ]; then
         local dir=$work/qen-$n
+        write_qen_config "$dir" "$port"
         mkdir -p "$dir/www/live"
         if [ "$record" = 0 ]; then
             echo '<config><qen_app><publish_format>none</publish_format></qen_app></config>' \
                 >"$dir/www/live/.flaccess"
         fi
-        cat >"$dir/qen.xml" <<EOF
-<config><qen>
-  <rtmp><disabled>0</disabled><addr>127.0.0.1</addr><port>$port</port></rtmp>
-  <rtmfp><disabled>1</disabled></rtmfp>
-  <domains><domain>
-    <names><name>127.0.0.1</name><name>localhost</name></names>
-    <path>$dir/www</path><default>true</default>
-  </domain></domains>
-</qen></config>
-EOF
         "$server_bin" "$dir/qen.xml" >"$work/server-$n.log" 2>&1 &
     else
         "$server_bin" "$port" >"$work/server-$n.log" 2>&1 &
     fi
     server_pid=$!
-    for _ in $(seq 200); do
-        if ! kill -0 "$server_pid" 2>/dev/null; then
-            echo "fanout.sh: the server exited at start:" >&2
-            cat "$work/server-$n.log" >&2
-            exit 1
-        fi
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    echo "fanout.sh: the server does not listen on port $port" >&2
-    exit 1
+    await_listener "$server_pid" "$port" "$work/server-$n.log" fanout.sh
 }
 
 results=()
