@@ -101,14 +101,12 @@ bool qen_stream_handler::on_play(light_string name, double start, double, bool) 
 
     if (start < 0) {
         auto player = std::make_unique<rtmp::rtmp_live_stream_player>(
-            live_streams_, connection_.send_queue(), netstream_, &connection_.context());
+            live_streams_, connection_.send_queue(), netstream_, connection_.context());
         player->set_buffer_length(buffer_length_);
         if (player->play(start, app.key() + "/" + request->bare_name)) {
             live_player_ = std::move(player);
             return true;
         }
-        rtmp::stack_unlock unlocked(netstream_.stack_lock());
-        player.reset();
     }
     // A client that asks to start later (rtmpdump -A) starts at the keyframe
     // at or before that time.
@@ -174,7 +172,6 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
 
 void qen_stream_handler::publish_recorded(std::uint64_t attempt, const std::string& stream_name,
                                           const std::string& format, const std::string& base_path) {
-    std::lock_guard stack(netstream_.stack_lock());
     if (attempt != publish_attempt_) {
         return;  // the stream stopped, or was published again meanwhile
     }
@@ -193,7 +190,6 @@ void qen_stream_handler::publish_recorded(std::uint64_t attempt, const std::stri
 
 bool qen_stream_handler::publish_live(const std::string& stream_name,
                                       std::unique_ptr<qen_stream_recorder> recorder) {
-    rtmp::stack_unlock unlocked(netstream_.stack_lock());
     rtmp::rtmp_live_stream* stream =
         live_streams_.publish(context_->app->key() + "/" + stream_name);
     if (!stream) {
@@ -211,18 +207,14 @@ bool qen_stream_handler::publish_live(const std::string& stream_name,
 
 void qen_stream_handler::stop() {
     if (mode_ == mode::playing) {
-        {
-            rtmp::stack_unlock unlocked(netstream_.stack_lock());
-            live_player_.reset();
-            if (recorded_player_) {
-                recorded_player_->stop();
-                recorded_player_.reset();
-            }
+        live_player_.reset();
+        if (recorded_player_) {
+            recorded_player_->stop();
+            recorded_player_.reset();
         }
         // No call reaches the source once its player has stopped.
         media_source_.reset();
     } else if (mode_ == mode::publishing && published_) {
-        rtmp::stack_unlock unlocked(netstream_.stack_lock());
         if (recorder_sink_ != -1) {
             published_->remove_player(recorder_sink_);
         }

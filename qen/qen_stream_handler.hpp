@@ -27,10 +27,8 @@ namespace qen {
 // means, where its file or live stream is, and whether a publish is
 // recorded.
 //
-// Command callbacks run with the connection's stack lock held; everything
-// that touches the live-stream registry, a live stream or a player releases
-// it first, so a stack lock is never held while a live stream's lock is
-// taken.
+// Like its net stream, it belongs to its connection's thread: every callback
+// runs there.
 //
 // A recorded publish is answered once its recording can start: when the
 // name's last recording is still being finished, the answer waits for that
@@ -86,11 +84,10 @@ class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handle
                           const std::string& format, const std::string& base_path);
     // Claims the live stream of the name for this publisher, with the
     // recorder (if any) as its sink; false when it has another publisher.
-    // Stack lock held.
     bool publish_live(const std::string& stream_name,
                       std::unique_ptr<qen_stream_recorder> recorder);
     void end_recording(bool as_vod);
-    // Stops whatever plays or is published on the stream. Stack lock held.
+    // Stops whatever plays or is published on the stream.
     void stop();
 
     rtmp::rtmp_live_streams& live_streams_;

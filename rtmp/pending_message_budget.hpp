@@ -38,7 +38,7 @@ class pending_message_budget {
 // `max_bytes`, and beyond the first `own_bytes` only what the server's budget
 // grants. Gives back what it drew when it goes.
 //
-// Not locked: the chunk layer uses it under the connection's stack lock.
+// Not locked: the chunk layer uses it on its connection's thread only.
 class pending_message_allowance {
   public:
     // `server` may be null: no server-wide bound.

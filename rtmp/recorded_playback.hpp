@@ -11,7 +11,7 @@
 namespace rtmp {
 
 // What recorded playback writes to: one net stream of a connection. Every
-// call is made with the connection's stack lock held.
+// call is made on the connection's thread.
 class recorded_stream_output {
   public:
     virtual ~recorded_stream_output() = default;
@@ -45,8 +45,7 @@ class recorded_stream_output {
 // is one client buffer length ahead of the clock, after carrying out the
 // pause, raw pause and seek commands queued since the last run.
 //
-// Not locked: the owner runs everything with the connection's stack lock
-// held.
+// Not locked: the owner runs everything on the connection's thread.
 class recorded_playback {
   public:
     using clock = std::function<std::chrono::steady_clock::time_point()>;

@@ -139,7 +139,7 @@ class rtmp_output_buffer : public buffer_writer {
 // chunks with the shortest header the previous message on the same chunk
 // stream allows.
 //
-// Not locked: every call happens under the connection's stack lock.
+// Not locked: it is used on its connection's thread only.
 //
 // Unfinished messages hold memory until their last chunk: all of a
 // connection's together may hold max_pending_bytes, and what they hold beyond

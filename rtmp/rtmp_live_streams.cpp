@@ -34,14 +34,6 @@ bool is_aac_sequence_header(const std::uint8_t* data, std::uint32_t size) {
     return starts_with(data, size, 0xAF, 0x00, 2);
 }
 
-const std::uint8_t* bytes(const std::string& s) {
-    return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-
-std::uint32_t size_of(const std::string& s) {
-    return static_cast<std::uint32_t>(s.size());
-}
-
 }  // namespace
 
 live_message::live_message(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
@@ -143,29 +135,37 @@ void rtmp_live_stream::hand_over(live_event::kind what,
 
 void rtmp_live_stream::on_video(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t timestamp) {
+    const bool header = is_avc_sequence_header(data, size);
     std::lock_guard lock(mutex_);
-    if (is_avc_sequence_header(data, size)) {
-        avc_header_.assign(reinterpret_cast<const char*>(data), size);
-    }
     last_video_time_ = timestamp;
     for_each_sink([&](player_callbacks& sink) { sink.video(data, size, timestamp); });
+    if (!header && !has_thread_players()) {
+        return;
+    }
+    auto message = std::make_shared<const live_message>(message_type::video, data, size, timestamp);
+    if (header) {
+        avc_header_ = message;
+    }
     if (has_thread_players()) {
-        hand_over(live_event::kind::message,
-                  std::make_shared<live_message>(message_type::video, data, size, timestamp));
+        hand_over(live_event::kind::message, std::move(message));
     }
 }
 
 void rtmp_live_stream::on_audio(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t timestamp) {
+    const bool header = is_aac_sequence_header(data, size);
     std::lock_guard lock(mutex_);
     last_audio_time_ = timestamp;
-    if (is_aac_sequence_header(data, size)) {
-        aac_header_.assign(reinterpret_cast<const char*>(data), size);
-    }
     for_each_sink([&](player_callbacks& sink) { sink.audio(data, size, timestamp); });
+    if (!header && !has_thread_players()) {
+        return;
+    }
+    auto message = std::make_shared<const live_message>(message_type::audio, data, size, timestamp);
+    if (header) {
+        aac_header_ = message;
+    }
     if (has_thread_players()) {
-        hand_over(live_event::kind::message,
-                  std::make_shared<live_message>(message_type::audio, data, size, timestamp));
+        hand_over(live_event::kind::message, std::move(message));
     }
 }
 
@@ -181,22 +181,25 @@ void rtmp_live_stream::on_data(buffer_reader& reader, std::uint32_t timestamp) {
         }
         if (light_string_equals(first, "@clearDataFrame")) {
             std::lock_guard lock(mutex_);
-            metadata_.clear();
+            metadata_.reset();
             return;
         }
         forwarded = metadata_start;
     }
     reader.pos = forwarded;
+    const bool stored = forwarded != start;
     std::lock_guard lock(mutex_);
-    if (forwarded != start) {
-        metadata_.assign(reinterpret_cast<const char*>(reader.data) + forwarded,
-                         reader.size - forwarded);
-    }
     for_each_sink([&](player_callbacks& sink) { sink.data(reader, timestamp); });
+    if (!stored && !has_thread_players()) {
+        return;
+    }
+    auto message = std::make_shared<const live_message>(
+        message_type::data_amf0, reader.data + forwarded, reader.size - forwarded, timestamp);
+    if (stored) {
+        metadata_ = message;
+    }
     if (has_thread_players()) {
-        hand_over(live_event::kind::message,
-                  std::make_shared<live_message>(message_type::data_amf0, reader.data + forwarded,
-                                                 reader.size - forwarded, timestamp));
+        hand_over(live_event::kind::message, std::move(message));
     }
 }
 
@@ -220,34 +223,35 @@ std::int32_t rtmp_live_stream::insert(member added) {
     return key;
 }
 
-// A late joiner first gets what it cannot start without.
-void rtmp_live_stream::replay_to(const player_callbacks& to) {
-    try {
-        if (!metadata_.empty()) {
-            buffer_reader reader(metadata_.data(), size_of(metadata_));
-            to.data(reader, std::max(last_video_time_, last_audio_time_));
-        }
-        if (!avc_header_.empty()) {
-            to.video(bytes(avc_header_), size_of(avc_header_), last_video_time_);
-        }
-        if (!aac_header_.empty()) {
-            to.audio(bytes(aac_header_), size_of(aac_header_), last_audio_time_);
-        }
-    } catch (const std::exception&) {
-    }
+// Under the lock.
+live_start rtmp_live_stream::stored() const {
+    return {metadata_, avc_header_, aac_header_, last_video_time_, last_audio_time_};
 }
 
+// A late joiner first gets what it cannot start without.
 std::int32_t rtmp_live_stream::add_player(const player_callbacks& callbacks) {
     std::lock_guard lock(mutex_);
     const std::int32_t key = insert({callbacks});
     player_callbacks& sink = players_.at(key).callbacks;
     sinks_.emplace(key, &sink);
-    replay_to(sink);
+    try {
+        if (metadata_) {
+            buffer_reader reader(metadata_->data(), metadata_->size());
+            sink.data(reader, std::max(last_video_time_, last_audio_time_));
+        }
+        if (avc_header_) {
+            sink.video(avc_header_->data(), avc_header_->size(), last_video_time_);
+        }
+        if (aac_header_) {
+            sink.audio(aac_header_->data(), aac_header_->size(), last_audio_time_);
+        }
+    } catch (const std::exception&) {
+    }
     return key;
 }
 
-std::int32_t rtmp_live_stream::add_player(rtmp_live_stream_player& player,
-                                          boost::asio::io_context& thread) {
+live_join rtmp_live_stream::add_player(rtmp_live_stream_player& player,
+                                       boost::asio::io_context& thread) {
     std::lock_guard lock(mutex_);
     auto group = std::find_if(groups_.begin(), groups_.end(),
                               [&](const auto& g) { return &g->context == &thread; });
@@ -259,9 +263,7 @@ std::int32_t rtmp_live_stream::add_player(rtmp_live_stream_player& player,
     // What was handed over before now is not the player's: it starts with
     // the replay, then what follows.
     player.joined_at(sequence_);
-    const std::int32_t key = insert({{}, &player, &joined});
-    replay_to(player.callbacks());
-    return key;
+    return {insert({{}, &player, &joined}), stored()};
 }
 
 void rtmp_live_stream::remove_player(std::int32_t key) {
@@ -299,9 +301,9 @@ bool rtmp_live_stream::claim_publisher() {
 void rtmp_live_stream::release_publisher() {
     std::lock_guard lock(mutex_);
     published_ = 0;
-    avc_header_.clear();
-    aac_header_.clear();
-    metadata_.clear();
+    avc_header_.reset();
+    aac_header_.reset();
+    metadata_.reset();
     for_each_sink([](player_callbacks& sink) { sink.unpublish_notify(); });
     hand_over(live_event::kind::unpublish, nullptr);
 }
@@ -344,8 +346,8 @@ std::int32_t rtmp_live_streams::add_player(std::string_view name, const player_c
     return find_or_create(name).add_player(callbacks);
 }
 
-std::int32_t rtmp_live_streams::add_player(std::string_view name, rtmp_live_stream_player& player,
-                                           boost::asio::io_context& thread) {
+live_join rtmp_live_streams::add_player(std::string_view name, rtmp_live_stream_player& player,
+                                        boost::asio::io_context& thread) {
     std::lock_guard lock(mutex_);
     return find_or_create(name).add_player(player, thread);
 }
@@ -379,7 +381,7 @@ std::size_t rtmp_live_streams::size() const {
 rtmp_live_stream_player::rtmp_live_stream_player(rtmp_live_streams& registry,
                                                  const rtmp_send_queue& send_queue,
                                                  rtmp_net_stream& netstream,
-                                                 boost::asio::io_context* thread)
+                                                 boost::asio::io_context& thread)
     : registry_(registry), send_queue_(send_queue), netstream_(netstream), thread_(thread) {}
 
 rtmp_live_stream_player::~rtmp_live_stream_player() {
@@ -388,38 +390,14 @@ rtmp_live_stream_player::~rtmp_live_stream_player() {
     }
 }
 
-player_callbacks rtmp_live_stream_player::callbacks() {
-    player_callbacks callbacks;
-    callbacks.publish_notify = [this] { on_publish(); };
-    callbacks.unpublish_notify = [this] { on_unpublish(); };
-    callbacks.video = [this](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-        on_video(data, size, time);
-    };
-    callbacks.audio = [this](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-        on_audio(data, size, time);
-    };
-    callbacks.data = [this](buffer_reader& reader, std::uint32_t time) {
-        on_data(message_type::data_amf0, reader, time);
-    };
-    callbacks.data_amf3 = [this](buffer_reader& reader, std::uint32_t time) {
-        on_data(message_type::data_amf3, reader, time);
-    };
-    return callbacks;
-}
-
 bool rtmp_live_stream_player::play(double start, std::string_view name) {
     if (std::isnan(start) || start >= 4294967296.0) {
         return false;
     }
-    if (start == -2000 || start == -2) {
-        // Live or recorded: with nothing live of that name, the application
-        // tries a recorded stream instead. The registry is asked without the
-        // stack lock, which a publisher's notifications take under the
-        // registry's lock.
-        stack_unlock unlocked(netstream_.stack_lock());
-        if (!registry_.exists(name)) {
-            return false;
-        }
+    // Live or recorded: with nothing live of that name, the application
+    // tries a recorded stream instead.
+    if ((start == -2000 || start == -2) && !registry_.exists(name)) {
+        return false;
     }
     if (!netstream_.open_media_streams()) {
         return false;
@@ -428,18 +406,11 @@ bool rtmp_live_stream_player::play(double start, std::string_view name) {
     name_ = name;
     netstream_.send_play_reset_start();
     playing_ = true;
-    std::int32_t key;
-    if (thread_ != nullptr) {
-        // Joining replays the stored messages to the player, which takes the
-        // stack lock for them.
-        stack_unlock unlocked(netstream_.stack_lock());
-        key = registry_.add_player(name_, *this, *thread_);
-    } else {
-        const player_callbacks joined = callbacks();
-        stack_unlock unlocked(netstream_.stack_lock());
-        key = registry_.add_player(name_, joined, false);
-    }
-    key_ = key;
+    const live_join joined = registry_.add_player(name_, *this, thread_);
+    key_ = joined.key;
+    // What the publisher sends from now on comes in a later handler of this
+    // thread: the replay goes first.
+    replay(joined.start);
     return true;
 }
 
@@ -561,45 +532,42 @@ bool rtmp_live_stream_player::unpublish() {
     return true;
 }
 
-void rtmp_live_stream_player::on_video(const std::uint8_t* data, std::uint32_t size,
-                                       std::uint32_t timestamp) {
-    std::lock_guard lock(netstream_.stack_lock());
-    if (video({data, size, timestamp})) {
-        netstream_.flush();
+void rtmp_live_stream_player::replay(const live_start& start) {
+    const auto send = [&](const std::shared_ptr<const live_message>& stored,
+                          std::uint32_t timestamp) {
+        const std::shared_ptr<const void> owner = stored;
+        const outgoing message{stored->data(), stored->size(), timestamp, stored.get(), &owner};
+        switch (stored->type()) {
+            case message_type::video:
+                return video(message);
+            case message_type::audio:
+                return audio(message);
+            default:
+                return data(stored->type(), message);
+        }
+    };
+    // The player stays joined when its connection cannot take these (out of
+    // memory): as with a failed delivery, it gets what comes next.
+    try {
+        bool flush = false;
+        if (start.metadata) {
+            flush |= send(start.metadata, std::max(start.last_video_time, start.last_audio_time));
+        }
+        if (start.avc_header) {
+            flush |= send(start.avc_header, start.last_video_time);
+        }
+        if (start.aac_header) {
+            flush |= send(start.aac_header, start.last_audio_time);
+        }
+        if (flush) {
+            netstream_.flush();
+        }
+    } catch (const std::exception&) {
     }
-}
-
-void rtmp_live_stream_player::on_audio(const std::uint8_t* data, std::uint32_t size,
-                                       std::uint32_t timestamp) {
-    std::lock_guard lock(netstream_.stack_lock());
-    if (audio({data, size, timestamp})) {
-        netstream_.flush();
-    }
-}
-
-void rtmp_live_stream_player::on_data(std::uint8_t type, const buffer_reader& reader,
-                                      std::uint32_t timestamp) {
-    std::lock_guard lock(netstream_.stack_lock());
-    data(type, {reader.data + reader.pos, reader.remaining(), timestamp});
-    netstream_.flush();
-}
-
-void rtmp_live_stream_player::on_publish() {
-    std::lock_guard lock(netstream_.stack_lock());
-    publish();
-    netstream_.flush();
-}
-
-void rtmp_live_stream_player::on_unpublish() {
-    std::lock_guard lock(netstream_.stack_lock());
-    unpublish();
-    netstream_.flush();
 }
 
 void rtmp_live_stream_player::deliver(const std::shared_ptr<const live_batch>& batch) {
     const std::shared_ptr<const void> owner = batch;
-    // No stack lock: this runs on the connection's own thread, as its input,
-    // commands and writes do, so nothing else touches the stack meanwhile.
     bool flush = false;
     for (const live_event& event : batch->events) {
         if (event.sequence <= joined_at_) {

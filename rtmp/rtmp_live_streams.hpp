@@ -20,8 +20,9 @@
 
 namespace rtmp {
 
-// What a live stream hands each of its players (and the recorder's sinks).
-// Called with the stream's lock held; the message bytes live during the call.
+// What a live stream hands a sink (the recorder's) on the publisher's
+// thread. Called with the stream's lock held; the message bytes live during
+// the call.
 struct player_callbacks {
     boost::function<void()> publish_notify;
     boost::function<void()> unpublish_notify;
@@ -91,20 +92,41 @@ struct live_batch {
     std::vector<live_event> events;
 };
 
+// What a player needs first when it joins a live stream: the stored
+// onMetaData message and sequence headers, and the times they go out at.
+struct live_start {
+    std::shared_ptr<const live_message> metadata;
+    std::shared_ptr<const live_message> avc_header;
+    std::shared_ptr<const live_message> aac_header;
+    std::uint32_t last_video_time = 0;
+    std::uint32_t last_audio_time = 0;
+};
+
+// A player's place in a live stream: its key, and what it starts with.
+struct live_join {
+    std::int32_t key = -1;
+    live_start start;
+};
+
 // One named live stream: at most one publisher, its players, and what a late
 // joiner needs first (the onMetaData message and the AVC and AAC sequence
 // headers).
 //
-// Players of connections are grouped by the io thread their connection runs
-// on: the publisher's thread hands each message to each such thread once,
-// and that thread delivers it to its players (rtmp_live_stream_player). Sinks
+// Players are grouped by the io thread their connection runs on: the
+// publisher's thread hands each message to each such thread once, and that
+// thread delivers it to its players (rtmp_live_stream_player). Sinks
 // registered as callbacks (the recorder's) are called on the publisher's
-// thread under the stream's lock and must be quick.
+// thread.
 //
-// Lock order: the registry's lock, then this stream's lock, then a thread
-// group's hand-over lock or (for callbacks, and the replay to a joining
-// player) a player's stack lock. Call nothing here while holding a
-// connection's stack lock. A thread's delivery takes none of these.
+// The stream is shared by the connections of its publisher and its players,
+// so its state has a lock. Locks, in the only order they are taken: the
+// registry's, then this stream's, then a thread group's hand-over lock, and
+// then a sink's own: a sink is called under the stream's lock (so that once
+// its removal returns it is never called again) and must only queue what it
+// gets, calling nothing back. Nothing else is called out of these locks: a
+// joining player replays what it starts with after they are released, and a
+// thread's delivery to its players takes only its group's hand-over lock, to
+// take the batch.
 class rtmp_live_stream {
   public:
     explicit rtmp_live_stream(std::string name);
@@ -127,10 +149,11 @@ class rtmp_live_stream {
     // returns the key (never -1).
     std::int32_t add_player(const player_callbacks& callbacks);
     // Registers a player whose connection runs on `thread` (an io context
-    // that one thread runs), replays the stored messages to it and from now
-    // on delivers on that thread. Call on that thread; so too remove_player
-    // for its key.
-    std::int32_t add_player(rtmp_live_stream_player& player, boost::asio::io_context& thread);
+    // that one thread runs) and from now on delivers to it on that thread;
+    // returns its key and the stored messages it starts with, which the
+    // player sends itself. Call on that thread; so too remove_player for its
+    // key.
+    live_join add_player(rtmp_live_stream_player& player, boost::asio::io_context& thread);
     void remove_player(std::int32_t key);
 
     // Claims the publisher role; false when the stream has a publisher.
@@ -158,7 +181,7 @@ class rtmp_live_stream {
     template <class Each>
     void for_each_sink(Each each);
     std::int32_t insert(member added);
-    void replay_to(const player_callbacks& to);
+    live_start stored() const;
     // Hands the event to every thread that has players; under the lock.
     void hand_over(live_event::kind what, std::shared_ptr<const live_message> message);
     // Every member that is no callback sink is a player on some thread.
@@ -173,9 +196,9 @@ class rtmp_live_stream {
     std::vector<std::shared_ptr<thread_group>> groups_;
     std::uint64_t sequence_ = 0;
     std::atomic<std::uint32_t> published_{0};
-    std::string avc_header_;
-    std::string aac_header_;
-    std::string metadata_;
+    std::shared_ptr<const live_message> avc_header_;
+    std::shared_ptr<const live_message> aac_header_;
+    std::shared_ptr<const live_message> metadata_;
     std::int32_t next_key_ = 0;
     std::uint32_t last_video_time_ = 0;
     std::uint32_t last_audio_time_ = 0;
@@ -202,8 +225,8 @@ class rtmp_live_streams {
                             bool only_existing);
     // The same for a player delivered on its connection's thread (see
     // rtmp_live_stream::add_player); the stream is created when absent.
-    std::int32_t add_player(std::string_view name, rtmp_live_stream_player& player,
-                            boost::asio::io_context& thread);
+    live_join add_player(std::string_view name, rtmp_live_stream_player& player,
+                         boost::asio::io_context& thread);
     // Removes the key; a stream left with no publisher and no player goes.
     void remove_player(std::string_view name, std::int32_t key);
     // Drops every stream (at teardown, with no connection left).
@@ -224,33 +247,26 @@ class rtmp_live_streams {
 // own start time. A player whose client lags falls back to keyframes (more
 // than 32 blocks waiting) and drops media while more than 128 wait.
 //
-// Everything but the destructor runs under the player's stack lock (its
-// callbacks take it themselves). Destroy it with that lock released: it
-// leaves its stream through the registry.
-//
-// Given its connection's io context (`thread`, run by one thread, which
-// runs all of the connection's work), the player is delivered to on that
-// thread, a batch of messages at a time and without the stack lock, and
-// sends what the stream encoded once; it must then be played, and
-// destroyed, on that thread. Without one the stream calls it on the
-// publisher's thread, a message at a time, under the stack lock.
+// It belongs to its connection's thread (`thread`, the io context that runs
+// all of the connection's work): it is played, commanded and destroyed
+// there, and the stream delivers to it there, a batch of messages at a time,
+// sending what the stream encoded once.
 class rtmp_live_stream_player {
   public:
     static constexpr std::uint32_t keyframes_only_above = 32;
     static constexpr std::uint32_t drop_above = 128;
 
     rtmp_live_stream_player(rtmp_live_streams& registry, const rtmp_send_queue& send_queue,
-                            rtmp_net_stream& netstream, boost::asio::io_context* thread = nullptr);
+                            rtmp_net_stream& netstream, boost::asio::io_context& thread);
     virtual ~rtmp_live_stream_player();
 
     rtmp_live_stream_player(const rtmp_live_stream_player&) = delete;
     rtmp_live_stream_player& operator=(const rtmp_live_stream_player&) = delete;
 
-    // Starts playing the named stream; called with the stack lock held, which
-    // it releases while it joins the stream. False when `start` asks for live
-    // or recorded (-2000 or -2) and no such live stream exists, when start is
-    // no usable number, or when the connection has no room for the media
-    // chunk streams; nothing is sent then.
+    // Starts playing the named stream. False when `start` asks for live or
+    // recorded (-2000 or -2) and no such live stream exists, when start is no
+    // usable number, or when the connection has no room for the media chunk
+    // streams; nothing is sent then.
     bool play(double start, std::string_view name);
     void pause(bool pause, bool toggle);
     // Restarts delivery at the next keyframe, at the given time.
@@ -275,19 +291,14 @@ class rtmp_live_stream_player {
         const std::shared_ptr<const void>* owner = nullptr;
     };
 
-    player_callbacks callbacks();
-    // The stream's calls, each with the stack lock taken for it.
-    void on_publish();
-    void on_unpublish();
-    void on_video(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
-    void on_audio(const std::uint8_t* data, std::uint32_t size, std::uint32_t timestamp);
-    void on_data(std::uint8_t type, const buffer_reader& reader, std::uint32_t timestamp);
+    // What a late joiner needs first, sent when it joins.
+    void replay(const live_start& start);
     // The events of a batch not yet seen, on the player's thread; one flush
     // at the end when any of them asked for one.
     void deliver(const std::shared_ptr<const live_batch>& batch);
     void joined_at(std::uint64_t sequence) noexcept { joined_at_ = sequence; }
 
-    // Under the stack lock; each returns whether a flush is due.
+    // Each returns whether a flush is due.
     bool publish();
     bool unpublish();
     bool video(const outgoing& message);
@@ -303,7 +314,7 @@ class rtmp_live_stream_player {
     rtmp_live_streams& registry_;
     const rtmp_send_queue& send_queue_;
     rtmp_net_stream& netstream_;
-    boost::asio::io_context* thread_;
+    boost::asio::io_context& thread_;
     std::uint64_t joined_at_ = 0;
     std::string name_;
     std::int32_t key_ = -1;

@@ -48,10 +48,8 @@ void message_body::grow(std::uint32_t needed) {
     capacity = new_capacity;
 }
 
-rtmp_net_stream::rtmp_net_stream(std::mutex& stack_lock, rtmp_chunkstreams& chunkstreams,
-                                 std::uint32_t stream_id)
-    : stack_lock_(stack_lock),
-      chunkstreams_(chunkstreams),
+rtmp_net_stream::rtmp_net_stream(rtmp_chunkstreams& chunkstreams, std::uint32_t stream_id)
+    : chunkstreams_(chunkstreams),
       stream_id_(stream_id),
       command_stream_(&chunkstreams.open_output_stream(3 * stream_id + 3)) {}
 
@@ -63,39 +61,39 @@ rtmp_net_stream::~rtmp_net_stream() {
     }
 }
 
-// The stream and its handlers outlive the call: net streams are deleted only
-// on the connection's own input path, which is the path running this.
-void rtmp_net_stream::call_unlocked(const media_handler& handler, const std::uint8_t* data,
-                                    std::uint32_t size, std::uint32_t timestamp) {
+namespace {
+
+void call(const rtmp_net_stream::media_handler& handler, const std::uint8_t* data,
+          std::uint32_t size, std::uint32_t timestamp) {
     if (handler) {
-        stack_unlock unlocked(stack_lock_);
         handler(data, size, timestamp);
     }
 }
 
-void rtmp_net_stream::call_unlocked(const data_message_handler& handler, const std::uint8_t* data,
-                                    std::uint32_t size, std::uint32_t timestamp) {
+void call(const rtmp_net_stream::data_message_handler& handler, const std::uint8_t* data,
+          std::uint32_t size, std::uint32_t timestamp) {
     if (handler) {
         buffer_reader reader(data, size);
-        stack_unlock unlocked(stack_lock_);
         handler(reader, timestamp);
     }
 }
+
+}  // namespace
 
 void rtmp_net_stream::on_message(const std::uint8_t* data, std::uint32_t size,
                                  std::uint32_t timestamp, std::uint8_t type) {
     switch (type) {
         case message_type::audio:
-            call_unlocked(audio_handler, data, size, timestamp);
+            call(audio_handler, data, size, timestamp);
             break;
         case message_type::video:
-            call_unlocked(video_handler, data, size, timestamp);
+            call(video_handler, data, size, timestamp);
             break;
         case message_type::data_amf0:
-            call_unlocked(data_handler, data, size, timestamp);
+            call(data_handler, data, size, timestamp);
             break;
         case message_type::data_amf3:
-            call_unlocked(data_amf3_handler, data, size, timestamp);
+            call(data_amf3_handler, data, size, timestamp);
             break;
         case message_type::command_amf3:
         case message_type::command_amf0: {

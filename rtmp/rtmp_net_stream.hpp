@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,21 +14,6 @@
 #include "rtmp/rtmp_chunkstreams.hpp"
 
 namespace rtmp {
-
-// Releases a held stack lock for its lifetime and takes it again at the end
-// (also when an exception passes). The application wraps every call into the
-// live-stream registry, a live stream or a player in one, so that a
-// connection's stack lock is never held while a stream's lock is taken.
-class stack_unlock {
-  public:
-    explicit stack_unlock(std::mutex& stack_lock) : lock_(stack_lock) { lock_.unlock(); }
-    ~stack_unlock() { lock_.lock(); }
-    stack_unlock(const stack_unlock&) = delete;
-    stack_unlock& operator=(const stack_unlock&) = delete;
-
-  private:
-    std::mutex& lock_;
-};
 
 // A number from the wire as an unsigned 32-bit integer (truncated), or
 // nothing when it is NaN, infinite, negative or too large: converting such a
@@ -54,9 +38,8 @@ class message_body : public buffer_writer {
 // streams, splits incoming messages by type and hands them to its handlers,
 // and sends the status messages and user control sequences players need.
 //
-// Everything here runs under the connection's stack lock: the connection's
-// input, and any other thread that writes (it takes the lock first). While a
-// media or data handler runs, the lock is released.
+// Like everything of its connection, it is used on the connection's thread
+// only (see rtmp_server_connection).
 class rtmp_net_stream {
   public:
     using media_handler =
@@ -64,8 +47,7 @@ class rtmp_net_stream {
     using data_message_handler = boost::function<void(buffer_reader&, std::uint32_t timestamp)>;
 
     // Opens the command chunk stream (3 x id + 3).
-    rtmp_net_stream(std::mutex& stack_lock, rtmp_chunkstreams& chunkstreams,
-                    std::uint32_t stream_id);
+    rtmp_net_stream(rtmp_chunkstreams& chunkstreams, std::uint32_t stream_id);
     // Closes the stream's output chunk streams.
     virtual ~rtmp_net_stream();
 
@@ -80,15 +62,12 @@ class rtmp_net_stream {
 
     // The closeStream command.
     boost::function<void()> close_stream_handler;
-    // The stream is being deleted (deleteStream, or the connection closing);
-    // runs under the stack lock: release it (stack_unlock) before touching a
-    // live stream or a player.
+    // The stream is being deleted (deleteStream, or the connection closing).
     boost::function<void()> destroy_handler;
-    // Types 9 and 8; run with the stack lock released.
+    // Types 9 and 8.
     media_handler video_handler;
     media_handler audio_handler;
-    // Types 18 and 15, a reader over the whole body; run with the stack lock
-    // released.
+    // Types 18 and 15, a reader over the whole body.
     data_message_handler data_handler;
     data_message_handler data_amf3_handler;
 
@@ -137,7 +116,6 @@ class rtmp_net_stream {
     void flush() { chunkstreams_.flush(); }
 
     std::uint32_t stream_id() const noexcept { return stream_id_; }
-    std::mutex& stack_lock() const noexcept { return stack_lock_; }
     rtmp_chunkstreams& chunkstreams() const noexcept { return chunkstreams_; }
 
     // Sent in "|RtmpSampleAccess".
@@ -149,13 +127,8 @@ class rtmp_net_stream {
     void send_command(const buffer_writer& body);
 
   private:
-    void call_unlocked(const media_handler& handler, const std::uint8_t* data, std::uint32_t size,
-                       std::uint32_t timestamp);
-    void call_unlocked(const data_message_handler& handler, const std::uint8_t* data,
-                       std::uint32_t size, std::uint32_t timestamp);
     void send_buffer_reset();
 
-    std::mutex& stack_lock_;
     rtmp_chunkstreams& chunkstreams_;
     const std::uint32_t stream_id_;
     output_chunkstream* command_stream_;

@@ -55,14 +55,12 @@ rtmp_recorded_stream_player::rtmp_recorded_stream_player(boost::asio::io_context
                                                          rtmp_send_queue& send_queue, clock now)
     : rtmp_recorded_stream_player(io, std::move(source),
                                   std::make_unique<net_stream_output>(netstream, send_queue),
-                                  netstream.stack_lock(), std::move(now)) {}
+                                  std::move(now)) {}
 
 rtmp_recorded_stream_player::rtmp_recorded_stream_player(
     boost::asio::io_context& io, media_source_callbacks source,
-    std::unique_ptr<recorded_stream_output> output, std::mutex& stack_lock, clock now,
-    std::chrono::milliseconds interval)
-    : stack_lock_(stack_lock),
-      output_(std::move(output)),
+    std::unique_ptr<recorded_stream_output> output, clock now, std::chrono::milliseconds interval)
+    : output_(std::move(output)),
       playback_(std::move(source), *output_, std::move(now)),
       interval_(interval),
       timer_(io) {}
@@ -108,7 +106,6 @@ void rtmp_recorded_stream_player::pump() {
     if (stopped_) {
         return;
     }
-    std::lock_guard stack(stack_lock_);
     try {
         playback_.run();
     } catch (const std::exception&) {
@@ -117,8 +114,8 @@ void rtmp_recorded_stream_player::pump() {
         stopped_ = true;
         return;
     }
-    // Armed under the stack lock, so a command queued after this run finds
-    // the wait to cancel.
+    // Armed before any later command runs on this thread, so that command
+    // finds the wait to cancel.
     arm(interval_);
 }
 

@@ -35,8 +35,9 @@ media_source_callbacks bind_media_source(Source& source) {
 // until the client holds one buffer length ahead of real time.
 //
 // Always owned by a std::shared_ptr: a pending timer wait holds one, so the
-// player outlives every run its timer can still start. Lock order: the
-// player's lock, then the connection's stack lock.
+// player outlives every run its timer can still start. Its runs write to the
+// connection: `io` is the connection's io context, whose thread runs the
+// connection's commands too (see rtmp_server_connection).
 class rtmp_recorded_stream_player
     : public std::enable_shared_from_this<rtmp_recorded_stream_player> {
   public:
@@ -44,21 +45,21 @@ class rtmp_recorded_stream_player
 
     // Plays into `netstream`, watching the connection's `send_queue`; both
     // must outlive every run, that is until stop() has returned. Runs its
-    // timer on `io`, which must outlive the player.
+    // timer on `io`, the connection's, which must outlive the player.
     rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
                                 rtmp_net_stream& netstream, rtmp_send_queue& send_queue,
                                 clock now = std::chrono::steady_clock::now);
-    // The same through any output whose calls `stack_lock` guards.
+    // The same through any output that `io`'s thread may use.
     rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
                                 std::unique_ptr<recorded_stream_output> output,
-                                std::mutex& stack_lock, clock now = std::chrono::steady_clock::now,
+                                clock now = std::chrono::steady_clock::now,
                                 std::chrono::milliseconds interval = default_interval);
     virtual ~rtmp_recorded_stream_player();
 
     rtmp_recorded_stream_player(const rtmp_recorded_stream_player&) = delete;
     rtmp_recorded_stream_player& operator=(const rtmp_recorded_stream_player&) = delete;
 
-    // These run on the connection's command path, with the stack lock held.
+    // These run on the connection's command path, on `io`'s thread.
     //
     // Announces the recorded stream and starts the runs, from the start
     // offset (at the keyframe at or before it) when one is given; false,
@@ -73,8 +74,7 @@ class rtmp_recorded_stream_player
     void set_buffer_length(std::uint32_t milliseconds);
 
     // Ends the runs: once it returns, the player calls its source and
-    // touches the connection no more. Call it without the stack lock held (a
-    // run in progress holds the player's lock while it waits for that lock).
+    // touches the connection no more.
     void stop();
 
     // Runs are this far apart while nothing wakes them.
@@ -86,7 +86,6 @@ class rtmp_recorded_stream_player
     void wake();
 
     std::mutex lock_;
-    std::mutex& stack_lock_;
     std::unique_ptr<recorded_stream_output> output_;
     recorded_playback playback_;
     const std::chrono::milliseconds interval_;

@@ -80,6 +80,7 @@ void rtmp_server_connection::read() {
 }
 
 void rtmp_server_connection::on_read(const boost::system::error_code& error, std::size_t count) {
+    assert_on_own_thread();
     if (error) {
         close();
         return;
@@ -110,6 +111,7 @@ void rtmp_server_connection::on_read(const boost::system::error_code& error, std
 }
 
 bool rtmp_server_connection::send(output_item& item) {
+    assert_on_own_thread();
     const std::uint64_t bytes = item.size();
     if (queued_bytes_.fetch_add(bytes) + bytes > max_queued_bytes) {
         queued_bytes_.fetch_sub(bytes);

@@ -65,6 +65,15 @@ class rtmp_server : public tcp_server<rtmp_server, rtmp_server_connection> {
 
 // One RTMP connection: reads into the protocol stack, and writes what the
 // stack sends through its send queue.
+//
+// The threading rule: a connection, its stack, its net streams and their
+// players belong to the connection's io thread (the io context it was given
+// when it was made, which one thread runs). Their handlers all run there,
+// one after the other: reads and writes, commands, a live player's
+// deliveries, a recorded player's runs, the close. So none of them takes a
+// lock for its own state; another thread reaches them only by posting to
+// executor(). Debug builds check this where the connection reads, sends and
+// closes.
 class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_connection> {
   public:
     static constexpr std::size_t read_buffer_size = 8192;

@@ -13,7 +13,6 @@ rtmp_server_stack::~rtmp_server_stack() {
 }
 
 bool rtmp_server_stack::on_data(const std::uint8_t* data, std::uint32_t count) {
-    std::lock_guard guard(lock_);
     if (closed_) {
         return false;
     }
@@ -49,15 +48,14 @@ void rtmp_server_stack::destroy(std::unique_ptr<rtmp_server_netstream> stream) {
 }
 
 void rtmp_server_stack::close() {
-    std::lock_guard guard(lock_);
     closed_ = true;
     // The connection outlives its closing while anyone holds it: what its
     // unfinished messages hold goes now.
     if (chunkstreams_) {
         chunkstreams_->drop_unfinished();
     }
-    // One at a time out of the table: a destroy handler releases the lock
-    // while it tears down its player or publisher.
+    // One at a time out of the table, so that a destroy handler never finds
+    // its own stream half gone.
     while (!netstreams_.empty()) {
         destroy(netstreams_.extract(netstreams_.begin()->first));
     }
@@ -76,7 +74,7 @@ void rtmp_server_stack::on_handshake_done(std::uint32_t time_base) {
         on_set_buffer_length(id, ms);
     };
 
-    auto connection = std::make_unique<rtmp_server_netstream>(lock_, *chunkstreams_, 0);
+    auto connection = std::make_unique<rtmp_server_netstream>(*chunkstreams_, 0);
     connection->connect_handler = [this](amf0_object& command, std::string& reason) {
         return on_connect(command, reason);
     };
@@ -117,7 +115,7 @@ bool rtmp_server_stack::on_create_stream(std::uint32_t& new_id) {
     if (id == max_streams || !chunkstreams_->has_room_for_output_streams(1)) {
         return false;
     }
-    auto created = std::make_unique<rtmp_server_netstream>(lock_, *chunkstreams_, id);
+    auto created = std::make_unique<rtmp_server_netstream>(*chunkstreams_, id);
     rtmp_server_netstream& stream = *created;
     netstreams_.insert(id, std::move(created));
     if (netstream_created_handler) {

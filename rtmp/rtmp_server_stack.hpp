@@ -4,12 +4,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "foundation/amf0.hpp"
-#include "rtmp/connection_callbacks.hpp"
 #include "foundation/id_map.hpp"
+#include "rtmp/connection_callbacks.hpp"
 #include "rtmp/rtmp_chunkstreams.hpp"
 #include "rtmp/rtmp_handshake.hpp"
 #include "rtmp/rtmp_net_stream.hpp"
@@ -20,13 +19,9 @@ namespace rtmp {
 // whose messages it routes to the net stream their message stream id names.
 // Stream 0 is the NetConnection; createStream makes the others.
 //
-// Its lock serialises everything on the connection: input, commands, timers
-// and the output of players called from other threads. A live player
-// delivered on the connection's own thread, where all the rest runs too,
-// goes without it. Net streams are made
-// and deleted only on the connection's input path (and by close, which runs
-// on the connection's thread too), so a net stream outlives any of its
-// handlers that runs with the lock released.
+// It belongs to its connection's thread, as the connection does (see
+// rtmp_server_connection): its input, its commands, its players and its
+// timers all run there, one after the other, so it has no lock.
 class rtmp_server_stack {
   public:
     // Stream ids 1..127 are handed out.
@@ -38,16 +33,16 @@ class rtmp_server_stack {
     rtmp_server_stack(const rtmp_server_stack&) = delete;
     rtmp_server_stack& operator=(const rtmp_server_stack&) = delete;
 
-    // Received bytes, under the lock; ignored once closed. Protocol errors
-    // throw and the connection closes; a refused connect throws
-    // connection_refused after its reply has been queued.
+    // Received bytes; ignored once closed. Protocol errors throw and the
+    // connection closes; a refused connect throws connection_refused after
+    // its reply has been queued.
     //
     // Returns whether the bytes were activity for the connection's idle
     // rule: bytes of the handshake, or bytes that completed a message.
     bool on_data(const std::uint8_t* data, std::uint32_t count);
-    // Under the lock: every net stream's destroy handler runs and the streams
-    // are deleted; the application's handlers are unbound; unfinished
-    // messages are dropped. Later input is ignored.
+    // Every net stream's destroy handler runs and the streams are deleted;
+    // the application's handlers are unbound; unfinished messages are
+    // dropped. Later input is ignored.
     void close();
 
     // Accepts (true) or refuses a connect; the reason goes to the client.
@@ -55,7 +50,6 @@ class rtmp_server_stack {
     // A net stream was created: bind its handlers here.
     boost::function<void(rtmp_server_netstream* stream)> netstream_created_handler;
 
-    std::mutex& lock() noexcept { return lock_; }
     bool closed() const noexcept { return closed_; }
     bool handshake_done() const noexcept { return chunkstreams_ != nullptr; }
     // Present once the handshake is done.
@@ -77,7 +71,6 @@ class rtmp_server_stack {
     static void destroy(std::unique_ptr<rtmp_server_netstream> stream);
 
     connection_callbacks& owner_;
-    std::mutex lock_;
     bool closed_ = false;
     std::uint32_t buffer_length_ = 100;
     std::unique_ptr<rtmp_handshake> handshake_;

@@ -8,6 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -258,6 +259,9 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
     boost::asio::io_context& context() noexcept { return context_; }
     const executor_type& executor() const noexcept { return executor_; }
     bool on_own_thread() const noexcept { return executor_.running_in_this_thread(); }
+    // Debug builds stop a handler that runs on another thread than the
+    // connection's.
+    void assert_on_own_thread() const noexcept { assert(on_own_thread()); }
     Server& server() noexcept { return *server_; }
 
     // One housekeeping tick: counts both countdowns down and tells whether
@@ -291,6 +295,7 @@ class tcp_connection : public std::enable_shared_from_this<Connection> {
 
   private:
     void close_on_thread(const std::shared_ptr<Connection>& self) {
+        assert_on_own_thread();
         on_close();
         boost::system::error_code ignored;
         socket_.close(ignored);

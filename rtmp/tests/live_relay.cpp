@@ -8,8 +8,6 @@ namespace rtmp_test {
 
 namespace {
 
-using rtmp::stack_unlock;
-
 // One net stream's publisher or player.
 class relay_stream {
   public:
@@ -79,10 +77,10 @@ class relay_stream {
     bool play(light_string name, double start) {
         stop();
         auto player = std::make_unique<rtmp::rtmp_live_stream_player>(
-            registry_, connection_.send_queue(), netstream_, &connection_.context());
+            registry_, connection_.send_queue(), netstream_, connection_.context());
         player->set_buffer_length(buffer_length_);
         if (!player->play(start, name.view())) {
-            return false;  // never joined: it can go with the lock held
+            return false;
         }
         player_ = std::move(player);
         return true;
@@ -90,13 +88,11 @@ class relay_stream {
 
     bool publish(light_string name) {
         stop();
-        stack_unlock unlocked(netstream_.stack_lock());
         published_ = registry_.publish(name.view());
         return published_ != nullptr;
     }
 
     void stop() {
-        stack_unlock unlocked(netstream_.stack_lock());
         player_.reset();
         if (published_) {
             published_->unpublish(registry_);

@@ -50,18 +50,21 @@ struct stalled_queue {
     }
 };
 
-// A player on stream 1 of a stack, and what its client receives.
+// A player on stream 1 of a stack, and what its client receives. The test's
+// thread is the connection's: it runs the io context the player is delivered
+// on (its own unless the test shares one).
 struct player_fixture {
     rtmp_live_streams& registry;
     stack_client client;
     stalled_queue congestion;
+    boost::asio::io_context own_thread;
+    boost::asio::io_context& thread;
     std::unique_ptr<rtmp_live_stream_player> player;
 
-    // With `thread`, the player is delivered to on that io context, which
-    // the test runs; `connected` clients get the chunk size of a connect.
-    explicit player_fixture(rtmp_live_streams& streams, boost::asio::io_context* thread = nullptr,
+    // `connected` clients get the chunk size of a connect.
+    explicit player_fixture(rtmp_live_streams& streams, boost::asio::io_context* shared = nullptr,
                             bool connected = false)
-        : registry(streams) {
+        : registry(streams), thread(shared != nullptr ? *shared : own_thread) {
         if (connected) {
             client.stack.connect_handler = [](amf0_object&, std::string&) { return true; };
             client.send(0, command("connect", 1).begin_object().end_object());
@@ -73,23 +76,29 @@ struct player_fixture {
     }
     ~player_fixture() { player.reset(); }
 
-    // Calls into the player as the command path does: with the stack lock.
+    // Runs what the publisher handed to the player's thread so far, and
+    // leaves the io context ready to run what comes next.
+    void deliver() {
+        thread.poll();
+        thread.restart();
+    }
+
+    // Calls into the player as a command does: after what the thread had to
+    // deliver before.
     template <class Call>
-    auto locked(Call call) {
-        std::lock_guard lock(client.stack.lock());
+    auto as_command(Call call) {
+        deliver();
         return call(*player);
     }
 
     bool play(double start, std::string_view name = "s") {
-        return locked([&](rtmp_live_stream_player& p) { return p.play(start, name); });
+        return as_command([&](rtmp_live_stream_player& p) { return p.play(start, name); });
     }
 
     // Statuses by code, media as "video@time:first byte", data by its name.
     std::vector<std::string> received() {
-        {
-            std::lock_guard lock(client.stack.lock());
-            client.stack.netstream(1)->flush();
-        }
+        deliver();
+        client.stack.netstream(1)->flush();
         client.decoder.feed(client.owner.take());
         std::vector<std::string> out;
         for (const auto& m : client.decoder.messages) {
@@ -238,17 +247,22 @@ TEST(LivePlayer, ALaggingClientFallsBackToKeyframesAndThenDropsMedia) {
     ASSERT_TRUE(p.play(0));
     std::uint32_t time = 0;
     const auto frame = [&](const std::string& body) { video(*stream, body, time += 40); };
+    // The client's lag as the player's thread sees it when it delivers.
+    const auto lag = [&](std::uint32_t pending) {
+        p.deliver();
+        p.congestion.set_pending(pending);
+    };
     frame(keyframe);
     frame(inter);
-    p.congestion.set_pending(33);
+    lag(33);
     frame(inter);  // sent, but from here on only keyframes
     frame(inter);
     audio(*stream, aac, time);
     frame(keyframe);
-    p.congestion.set_pending(129);
+    lag(129);
     frame(keyframe);  // dropped, with everything else
     audio(*stream, aac, time);
-    p.congestion.set_pending(0);
+    lag(0);
     frame(inter);  // what follows a dropped keyframe cannot be decoded
     frame(keyframe);
     frame(inter);
@@ -264,19 +278,19 @@ TEST(LivePlayer, PauseSeekAndReceiveFlagsGateTheMedia) {
     player_fixture p(registry);
     ASSERT_TRUE(p.play(0));
     video(*stream, keyframe, 1000);
-    p.locked([](rtmp_live_stream_player& player) { player.pause(true, false); });
+    p.as_command([](rtmp_live_stream_player& player) { player.pause(true, false); });
     video(*stream, keyframe, 1040);
     audio(*stream, aac, 1040);
-    p.locked([](rtmp_live_stream_player& player) { player.pause(false, true); });
+    p.as_command([](rtmp_live_stream_player& player) { player.pause(false, true); });
     video(*stream, inter, 1080);  // resumes at a keyframe
     video(*stream, keyframe, 1120);
-    p.locked([](rtmp_live_stream_player& player) {
+    p.as_command([](rtmp_live_stream_player& player) {
         player.set_receive_video(false);
         player.set_receive_audio(true);
     });
     video(*stream, keyframe, 1160);
     audio(*stream, aac, 1160);
-    p.locked([](rtmp_live_stream_player& player) {
+    p.as_command([](rtmp_live_stream_player& player) {
         player.set_receive_audio(false);
         player.set_receive_video(true);
         player.seek(30000);
@@ -296,12 +310,13 @@ TEST(LivePlayer, FlushesOnceItsOutputRunsHalfABufferAhead) {
     rtmp_live_streams registry;
     rtmp_live_stream* stream = registry.publish("s");
     player_fixture p(registry);
-    p.locked([](rtmp_live_stream_player& player) { player.set_buffer_length(400); });
+    p.as_command([](rtmp_live_stream_player& player) { player.set_buffer_length(400); });
     ASSERT_TRUE(p.play(0));
     p.client.owner.take();
     const auto sent_after = [&](std::uint32_t time) {
         const std::size_t before = p.client.owner.blocks_sent;
         video(*stream, keyframe, time);
+        p.deliver();
         return p.client.owner.blocks_sent != before;
     };
     EXPECT_FALSE(sent_after(0));
@@ -316,10 +331,8 @@ TEST(LivePlayer, FlushesOnceItsOutputRunsHalfABufferAhead) {
 // The media a player's client decodes, whole: chunk stream, type, stream
 // id, timestamp and body.
 std::vector<std::string> media_of(player_fixture& p) {
-    {
-        std::lock_guard lock(p.client.stack.lock());
-        p.client.stack.netstream(1)->flush();
-    }
+    p.deliver();
+    p.client.stack.netstream(1)->flush();
     p.client.decoder.feed(p.client.owner.take());
     std::vector<std::string> out;
     for (const auto& m : p.client.decoder.messages) {
@@ -333,17 +346,17 @@ std::vector<std::string> media_of(player_fixture& p) {
     return out;
 }
 
-// A player on its connection's thread sends the stream's one encoding of
-// each message (a shared body behind its own first chunk header) and its
-// client decodes exactly what a player that copies every message into its
-// own chunks sends: frames of several chunks, a data message, and a
+// A player sends the stream's one encoding of each message (a shared body
+// behind its own first chunk header) and its client decodes exactly what a
+// player that copies every message into its own chunks (its connection has
+// another chunk size) sends: frames of several chunks, a data message, and a
 // timestamp past 24 bits, whose continuation chunks the shared encoding
 // cannot carry.
-TEST(LivePlayer, OnItsOwnThreadItSendsTheSharedEncodingByteForByte) {
+TEST(LivePlayer, SendsTheSharedEncodingByteForByte) {
     rtmp_live_streams registry;
     rtmp_live_stream* stream = registry.publish("s");
     boost::asio::io_context thread;
-    player_fixture copying(registry, nullptr, true);
+    player_fixture copying(registry, &thread, false);
     player_fixture sharing(registry, &thread, true);
     ASSERT_TRUE(copying.play(0));
     ASSERT_TRUE(sharing.play(0));
@@ -374,7 +387,7 @@ TEST(LivePlayer, OnItsOwnThreadItSendsTheSharedEncodingByteForByte) {
 // What the publisher sent before a player joined, and what was still on its
 // way to the player's thread then, is not the player's: it starts with the
 // replay of the stored messages, then gets what follows, once.
-TEST(LivePlayer, OnItsOwnThreadAJoinerSkipsWhatWasOnItsWay) {
+TEST(LivePlayer, AJoinerSkipsWhatWasOnItsWay) {
     rtmp_live_streams registry;
     rtmp_live_stream* stream = registry.publish("s");
     boost::asio::io_context thread;
@@ -386,7 +399,8 @@ TEST(LivePlayer, OnItsOwnThreadAJoinerSkipsWhatWasOnItsWay) {
     video(*stream, inter, 80);  // not yet delivered when the next one joins
 
     player_fixture late(registry, &thread);
-    ASSERT_TRUE(late.play(0));
+    // Before the thread runs the delivery that is on its way.
+    ASSERT_TRUE(late.player->play(0, "s"));
     video(*stream, inter, 120);
     video(*stream, keyframe, 160);
     EXPECT_EQ(thread.poll(), 1u);

@@ -14,16 +14,14 @@ namespace rtmp_test {
 
 namespace {
 
-using rtmp::stack_unlock;
 using rtmp::wire_uint32;
 
 // One net stream's recorded playback: the file it reads and its player.
 class recorded_file_stream {
   public:
-    recorded_file_stream(io_service_pool& pool, std::filesystem::path folder,
-                         rtmp::rtmp_server_connection& connection,
+    recorded_file_stream(std::filesystem::path folder, rtmp::rtmp_server_connection& connection,
                          rtmp::rtmp_server_netstream& netstream)
-        : pool_(pool), folder_(std::move(folder)), connection_(connection), netstream_(netstream) {}
+        : folder_(std::move(folder)), connection_(connection), netstream_(netstream) {}
 
     static void bind(const std::shared_ptr<recorded_file_stream>& self,
                      rtmp::rtmp_server_netstream& netstream) {
@@ -70,7 +68,8 @@ class recorded_file_stream {
             return false;
         }
         auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
-            pool_.pick(), rtmp::bind_media_source(*source_), netstream_, connection_.send_queue());
+            connection_.context(), rtmp::bind_media_source(*source_), netstream_,
+            connection_.send_queue());
         player->set_buffer_length(buffer_length_);
         // A client asks for a start offset through the play start.
         if (!player->start(wire_uint32(start).value_or(0))) {
@@ -84,14 +83,12 @@ class recorded_file_stream {
     // The source goes only once the player no longer reads it.
     void stop() {
         if (player_) {
-            stack_unlock unlocked(netstream_.stack_lock());
             player_->stop();
         }
         player_.reset();
         source_.reset();
     }
 
-    io_service_pool& pool_;
     const std::filesystem::path folder_;
     rtmp::rtmp_server_connection& connection_;
     rtmp::rtmp_server_netstream& netstream_;
@@ -102,16 +99,15 @@ class recorded_file_stream {
 
 }  // namespace
 
-void bind_recorded_files(rtmp::rtmp_server& server, io_service_pool& pool,
-                         const std::filesystem::path& folder) {
-    server.new_connection_handler = [&pool, folder](const auto& connection) {
+void bind_recorded_files(rtmp::rtmp_server& server, const std::filesystem::path& folder) {
+    server.new_connection_handler = [folder](const auto& connection) {
         auto& stack = connection->stack();
         stack.connect_handler = [](amf0_object&, std::string&) { return true; };
-        stack.netstream_created_handler = [&pool, folder, &connection = *connection](
-                                              rtmp::rtmp_server_netstream* stream) {
-            recorded_file_stream::bind(
-                std::make_shared<recorded_file_stream>(pool, folder, connection, *stream), *stream);
-        };
+        stack.netstream_created_handler =
+            [folder, &connection = *connection](rtmp::rtmp_server_netstream* stream) {
+                recorded_file_stream::bind(
+                    std::make_shared<recorded_file_stream>(folder, connection, *stream), *stream);
+            };
     };
 }
 

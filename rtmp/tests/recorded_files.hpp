@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "foundation/io_service_pool.hpp"
 #include "rtmp/rtmp_server.hpp"
 
 namespace rtmp_test {
@@ -11,7 +10,6 @@ namespace rtmp_test {
 // connect is accepted and every play of NAME plays the file NAME.flv of the
 // folder through a recorded-stream player (a start of 0 or more seeks there
 // first). What the tests with real clients run against.
-void bind_recorded_files(rtmp::rtmp_server& server, io_service_pool& pool,
-                         const std::filesystem::path& folder);
+void bind_recorded_files(rtmp::rtmp_server& server, const std::filesystem::path& folder);
 
 }  // namespace rtmp_test

@@ -48,7 +48,7 @@ class RecordedFiles : public ::testing::Test {
         server = std::make_shared<rtmp::rtmp_server>(
             pool, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0),
             context);
-        bind_recorded_files(*server, pool, dir.path());
+        bind_recorded_files(*server, dir.path());
         server->start();
         port = server->local_endpoint().port();
     }

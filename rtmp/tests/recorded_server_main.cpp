@@ -15,9 +15,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::filesystem::path folder = argv[2];
-    return rtmp_test::serve_until_signalled(
-        static_cast<unsigned short>(std::atoi(argv[1])),
-        [&folder](rtmp::rtmp_server& server, io_service_pool& pool) {
-            rtmp_test::bind_recorded_files(server, pool, folder);
-        });
+    return rtmp_test::serve_until_signalled(static_cast<unsigned short>(std::atoi(argv[1])),
+                                            [&folder](rtmp::rtmp_server& server, io_service_pool&) {
+                                                rtmp_test::bind_recorded_files(server, folder);
+                                            });
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +35,8 @@ const std::vector<fake_tag>& dense_tags() {
     return tags;
 }
 
-// Players on a pool of two threads, writing to a fake net stream guarded by
-// a stack lock of the test's own.
+// Players on the thread of a fake connection, writing to a fake net stream
+// that the test looks at on that thread too.
 class RecordedStreamPlayer : public ::testing::Test {
   protected:
     std::shared_ptr<rtmp_recorded_stream_player> make(
@@ -43,28 +45,40 @@ class RecordedStreamPlayer : public ::testing::Test {
         source = std::make_unique<fake_source>(std::move(tags));
         auto fake = std::make_unique<fake_output>();
         output = fake.get();
-        return std::make_shared<rtmp_recorded_stream_player>(pool.pick(), source->callbacks(),
-                                                             std::move(fake), stack_lock,
-                                                             std::move(now), interval);
+        return std::make_shared<rtmp_recorded_stream_player>(
+            connection, source->callbacks(), std::move(fake), std::move(now), interval);
+    }
+
+    // Runs `work` on the connection's thread, as a command would, and
+    // returns its result.
+    template <class Work>
+    auto on_thread(Work work) {
+        std::packaged_task<decltype(work())()> task(std::move(work));
+        auto result = task.get_future();
+        boost::asio::post(connection, [&task] { task(); });
+        return result.get();
     }
 
     bool start(rtmp_recorded_stream_player& player) {
-        std::lock_guard stack(stack_lock);
-        return player.start();
+        return on_thread([&] { return player.start(); });
+    }
+
+    void stop(rtmp_recorded_stream_player& player) {
+        on_thread([&] { player.stop(); });
     }
 
     bool was_sent(const std::string& line) {
-        std::lock_guard stack(stack_lock);
-        return std::find(output->sent.begin(), output->sent.end(), line) != output->sent.end();
+        return on_thread([&] {
+            return std::find(output->sent.begin(), output->sent.end(), line) != output->sent.end();
+        });
     }
 
     std::size_t sent_count() {
-        std::lock_guard stack(stack_lock);
-        return output->sent.size();
+        return on_thread([&] { return output->sent.size(); });
     }
 
-    io_service_pool pool{2};
-    std::mutex stack_lock;
+    io_service_pool pool{1};
+    boost::asio::io_context& connection = pool.pick();
     fake_clock clock;
     std::unique_ptr<fake_source> source;
     fake_output* output = nullptr;
@@ -76,32 +90,27 @@ TEST_F(RecordedStreamPlayer, StartRunsAtOnceAndEachCommandWakesTheNextRun) {
     ASSERT_TRUE(start(*player));
     EXPECT_TRUE(eventually([&] { return was_sent("data 0 02 00"); }));
 
-    {
-        std::lock_guard stack(stack_lock);
-        player->seek(20000);
-    }
+    on_thread([&] { player->seek(20000); });
     EXPECT_TRUE(eventually([&] { return was_sent("video 20000 17 01"); }));
 
-    {
-        std::lock_guard stack(stack_lock);
-        player->pause(true, false, 0);
-    }
+    on_thread([&] { player->pause(true, false, 0); });
     EXPECT_TRUE(eventually([&] { return was_sent("Pause.Notify"); }));
-    player->stop();
+    stop(*player);
 }
 
-TEST_F(RecordedStreamPlayer, ARunWritesOnlyUnderTheStackLock) {
+// The runs are the connection's work: one waits for the command that runs
+// on the connection's thread.
+TEST_F(RecordedStreamPlayer, ARunWaitsForTheCommandOnItsThread) {
     auto player = make(keys_at(40000, {0}), 1h, clock.function());
-    std::size_t announced = 0;
-    {
-        std::lock_guard stack(stack_lock);
-        ASSERT_TRUE(player->start());
-        announced = output->sent.size();
+    const std::size_t announced = on_thread([&] {
+        EXPECT_TRUE(player->start());
+        const std::size_t sent = output->sent.size();
         std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(output->sent.size(), announced);
-    }
+        EXPECT_EQ(output->sent.size(), sent);
+        return sent;
+    });
     EXPECT_TRUE(eventually([&] { return sent_count() > announced; }));
-    player->stop();
+    stop(*player);
 }
 
 TEST_F(RecordedStreamPlayer, AfterStopReturnsTheSourceIsNeverCalledAgain) {
@@ -115,16 +124,13 @@ TEST_F(RecordedStreamPlayer, AfterStopReturnsTheSourceIsNeverCalledAgain) {
         std::atomic<bool> done{false};
         std::thread commands([&, player] {
             for (std::uint32_t ms = 0; !done; ms += 100) {
-                {
-                    std::lock_guard stack(stack_lock);
-                    player->seek(ms % 100000);
-                }
+                boost::asio::post(connection, [player, ms] { player->seek(ms % 100000); });
                 std::this_thread::sleep_for(200us);
             }
         });
         std::this_thread::sleep_for(5ms);
         std::weak_ptr<rtmp_recorded_stream_player> held = player;
-        player->stop();
+        stop(*player);
         const unsigned calls = source->calls;
         player.reset();
         std::this_thread::sleep_for(20ms);
@@ -145,7 +151,7 @@ TEST_F(RecordedStreamPlayer, ItsPendingWaitKeepsItPlayingWithoutOtherOwners) {
     const unsigned calls = source->calls;
     EXPECT_TRUE(eventually([&] { return source->calls > calls + 20; }));
     ASSERT_FALSE(held.expired());
-    held.lock()->stop();
+    stop(*held.lock());
     EXPECT_TRUE(eventually([&] { return held.expired(); }));
 }
 

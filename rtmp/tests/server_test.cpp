@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -48,6 +50,16 @@ class RtmpServer : public ::testing::Test, protected loopback_relay {
     std::mutex mutex;
     std::vector<std::shared_ptr<rtmp_server_connection>> accepted;
 };
+
+// Runs `work` on the connection's thread, where everything that touches its
+// stack runs, and returns its result.
+template <class Work>
+auto on_thread(rtmp_server_connection& c, Work work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    boost::asio::post(c.executor(), [&task] { task(); });
+    return result.get();
+}
 
 // The connect command is longer than one chunk and follows C2 in the same
 // write; its reply shows it arrived whole.
@@ -221,19 +233,20 @@ TEST_F(RtmpServer, APeerThatNeverReadsIsClosedPastTheSendQueueCap) {
     client.handshake();
     ASSERT_TRUE(eventually([&] {
         auto c = connection(0);
-        std::lock_guard lock(c->stack().lock());
-        return c->stack().handshake_done();
+        return c && on_thread(*c, [&] { return c->stack().handshake_done(); });
     }));
     auto c = connection(0);
     const std::string media(60000, 'v');
     std::uint64_t most_queued = 0;
     for (int i = 0; i < 1200 && !c->closed(); ++i) {
-        std::lock_guard lock(c->stack().lock());
-        auto& chunks = *c->stack().chunkstreams();
-        chunks.write_message(chunks.open_output_stream(6), 9, 1, i * 40, media.data(),
-                             static_cast<std::uint32_t>(media.size()));
-        chunks.flush();
-        most_queued = std::max(most_queued, c->queued_bytes());
+        most_queued = std::max(most_queued, on_thread(*c, [&] {
+                                   auto& chunks = *c->stack().chunkstreams();
+                                   chunks.write_message(chunks.open_output_stream(6), 9, 1, i * 40,
+                                                        media.data(),
+                                                        static_cast<std::uint32_t>(media.size()));
+                                   chunks.flush();
+                                   return c->queued_bytes();
+                               }));
     }
     EXPECT_TRUE(c->closed()) << "72 MB could not all be queued";
     EXPECT_LE(most_queued, rtmp_server_connection::max_queued_bytes);

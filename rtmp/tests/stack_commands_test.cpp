@@ -410,32 +410,24 @@ TEST(StreamCommands, BufferLengthsReachTheirStreams) {
     }
 }
 
-TEST(StreamMessages, MediaAndDataReachTheirHandlersWithTheStackLockReleased) {
+TEST(StreamMessages, MediaAndDataReachTheirHandlers) {
     stack_client client;
     std::vector<std::string> seen;
     client.stack.netstream_created_handler = [&](rtmp_server_netstream* s) {
-        const auto unlocked = [&client] {
-            const bool free = client.stack.lock().try_lock();
-            if (free) {
-                client.stack.lock().unlock();
-            }
-            return free ? " unlocked" : " LOCKED";
+        s->video_handler = [&](const std::uint8_t*, std::uint32_t size, std::uint32_t t) {
+            seen.push_back("video " + std::to_string(size) + " @" + std::to_string(t));
         };
-        s->video_handler = [&, unlocked](const std::uint8_t*, std::uint32_t size, std::uint32_t t) {
-            seen.push_back("video " + std::to_string(size) + " @" + std::to_string(t) + unlocked());
+        s->audio_handler = [&](const std::uint8_t*, std::uint32_t size, std::uint32_t t) {
+            seen.push_back("audio " + std::to_string(size) + " @" + std::to_string(t));
         };
-        s->audio_handler = [&, unlocked](const std::uint8_t*, std::uint32_t size, std::uint32_t t) {
-            seen.push_back("audio " + std::to_string(size) + " @" + std::to_string(t) + unlocked());
-        };
-        s->data_handler = [&, unlocked](buffer_reader& in, std::uint32_t t) {
+        s->data_handler = [&](buffer_reader& in, std::uint32_t t) {
             seen.push_back(
                 "data " +
                 describe_amf0(std::string_view(reinterpret_cast<const char*>(in.data), in.size)) +
-                " @" + std::to_string(t) + unlocked());
+                " @" + std::to_string(t));
         };
-        s->data_amf3_handler = [&, unlocked](buffer_reader& in, std::uint32_t t) {
-            seen.push_back("amf3 " + std::to_string(in.size) + " @" + std::to_string(t) +
-                           unlocked());
+        s->data_amf3_handler = [&](buffer_reader& in, std::uint32_t t) {
+            seen.push_back("amf3 " + std::to_string(in.size) + " @" + std::to_string(t));
         };
     };
     ASSERT_EQ(client.create_stream(), 1u);
@@ -444,9 +436,8 @@ TEST(StreamMessages, MediaAndDataReachTheirHandlersWithTheStackLockReleased) {
     client.send(1, amf0_bytes().string("onTextData").number(1), 18, 42);
     client.send(1, std::string("\0\x06", 2), 15, 43);
     client.send(1, "x", 7, 44);
-    EXPECT_EQ(seen, (std::vector<std::string>{"video 300 @40 unlocked", "audio 2 @41 unlocked",
-                                              "data 'onTextData' 1 @42 unlocked",
-                                              "amf3 2 @43 unlocked"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"video 300 @40", "audio 2 @41",
+                                              "data 'onTextData' 1 @42", "amf3 2 @43"}));
 }
 
 TEST(StreamLifetime, CloseRunsEveryDestroyHandlerThenIgnoresInput) {
@@ -456,13 +447,8 @@ TEST(StreamLifetime, CloseRunsEveryDestroyHandlerThenIgnoresInput) {
     ASSERT_EQ(client.create_stream(), 1u);
     ASSERT_EQ(client.create_stream(), 2u);
     client.log.clear();
-    // A destroy handler releases the lock while it tears its stream down.
-    client.stack.netstream(2)->destroy_handler = [&] {
-        rtmp::stack_unlock unlocked(client.stack.lock());
-        client.log.push_back("2 destroy unlocked");
-    };
     client.stack.close();
-    EXPECT_EQ(client.log, (std::vector<std::string>{"1 destroy", "2 destroy unlocked"}));
+    EXPECT_EQ(client.log, (std::vector<std::string>{"1 destroy", "2 destroy"}));
     EXPECT_EQ(client.stack.netstream_count(), 0u);
     EXPECT_FALSE(client.stack.connect_handler) << "what the application captured is released";
     client.send(0, command("createStream", 3).null());
