@@ -18,8 +18,11 @@ struct url_parts {
     query_map query;
 };
 
-// Splits "proto://host[:port][/path][?query]". Returns false and changes
-// nothing when the text is not such a URL (a port above 65535 included).
+// Splits "proto://host[:port][/path][?query]", where the host may be an
+// IPv6 literal in brackets (kept without them). Query names and values are
+// split on '&' and '=' first and decoded after. Returns false and changes
+// nothing when the text is not such a URL (a port above 65535 or a bracketed
+// host that is no IPv6 address included).
 bool split_url(const std::string& url, url_parts& parts);
 
 // "%41" becomes "A"; a "%" not followed by two hex digits stays. With

@@ -76,6 +76,13 @@ TEST_P(QenRtmfpOnLoopback, ConnectsToAnApplication) {
                   status_object("error", "NetConnection.CreateStream.Failed",
                                 "Not allow to create stream")));
     EXPECT_EQ(c.call(stat_call(99)), stat_reply(1, 0));
+
+    // A client that connects by address names the address in its tcUrl
+    // (an IPv6 one in brackets); it reaches the default domain.
+    const std::string literal =
+        loopback.is_v6() ? "[" + loopback.to_string() + "]" : loopback.to_string();
+    netconnection_client by_address(udp_endpoint(loopback, qen.rtmfp().port));
+    EXPECT_TRUE(by_address.connect(rtmfp_url(qen, literal, "app"))) << literal;
     EXPECT_EQ(qen.stop(), 0);
 }
 

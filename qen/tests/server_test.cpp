@@ -199,6 +199,28 @@ void record_show(const qen_process& qen) {
     ASSERT_TRUE(fs::exists(live / "show.zpksegments"));
 }
 
+TEST(Server, AdmitsATcUrlThatNamesAnIPv6Address) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    qen.app("live");
+    // The host of a tcUrl is a name to qen: any address reaches the default
+    // domain, whichever address the client connected to.
+    const std::string tc_url = "rtmp://[::1]:" + std::to_string(qen.port()) + "/live";
+    const auto publish =
+        testing::run({"ffmpeg", "-hide_banner", "-loglevel", "warning", "-i", sample(2).string(),
+                      "-c", "copy", "-f", "flv", "-rtmp_tcurl", tc_url, "-rtmp_app", "live",
+                      "-rtmp_playpath", "cam", qen.url("live/cam")},
+                     60s);
+    EXPECT_EQ(publish.exit_code, 0) << publish.err;
+    // Written by the recorder's own thread, once the publish has ended.
+    EXPECT_TRUE(
+        testing::eventually([&] { return fs::exists(qen.www() / "live/cam.livesegments"); }, 20s));
+
+    rtmp_client client(qen.port());
+    EXPECT_TRUE(client.connect_url(tc_url + "?play_password=x"));
+    EXPECT_EQ(qen.stop(), 0);
+}
+
 TEST(Server, PlaysRecordingsBack) {
     REQUIRE_MEDIA_TOOLS();
     qen_process qen;

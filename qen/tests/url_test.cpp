@@ -25,6 +25,28 @@ TEST(SplitUrl, TakesTheUrlApart) {
         {"rtmp://host:123456/app", false, "", "", 0, ""},
         {"rtmp:/host/app", false, "", "", 0, ""},
         {"rtmp://ho:st/app", false, "", "", 0, ""},
+        // Bracketed IPv6 literals are hosts, without their brackets.
+        {"rtmp://[::1]:1935/app", true, "rtmp", "::1", 1935, "/app"},
+        {"rtmfp://[::1]/app/inst", true, "rtmfp", "::1", 0, "/app/inst"},
+        {"rtmp://[2001:DB8::7]", true, "rtmp", "2001:DB8::7", 0, ""},
+        {"rtmp://[::ffff:127.0.0.1]:80?x=1", true, "rtmp", "::ffff:127.0.0.1", 80, ""},
+        {"rtmp://[1:2:3:4:5:6:7:8]/a", true, "rtmp", "1:2:3:4:5:6:7:8", 0, "/a"},
+        {"rtmp://[::1]:65536/app", false, "", "", 0, ""},
+        {"rtmp://[::1/app", false, "", "", 0, ""},
+        {"rtmp://::1]/app", false, "", "", 0, ""},
+        {"rtmp://::1/app", false, "", "", 0, ""},
+        {"rtmp://[::1]x/app", false, "", "", 0, ""},
+        {"rtmp://[::1]:/app", false, "", "", 0, ""},
+        {"rtmp://[::1]]/app", false, "", "", 0, ""},
+        {"rtmp://[[::1]]/app", false, "", "", 0, ""},
+        {"rtmp://[:::]/app", false, "", "", 0, ""},
+        {"rtmp://[1:2:3:4:5:6:7:8:9]/a", false, "", "", 0, ""},
+        {"rtmp://[::g]/app", false, "", "", 0, ""},
+        {"rtmp://[::1%25lo]/app", false, "", "", 0, ""},
+        // Brackets without a ':' inside were never IPv6: plain hosts still.
+        {"rtmp://[]/app", true, "rtmp", "[]", 0, "/app"},
+        {"rtmp://[abc]:12/x", true, "rtmp", "[abc]", 12, "/x"},
+        {"rtmp://a[b/app", true, "rtmp", "a[b", 0, "/app"},
         {"://host/app", false, "", "", 0, ""},
         {"", false, "", "", 0, ""},
     };
@@ -44,12 +66,25 @@ TEST(SplitUrl, TakesTheUrlApart) {
 }
 
 TEST(SplitUrl, QueryPairs) {
-    url_parts parts;
-    parts.query["stale"] = "1";
-    ASSERT_TRUE(qen::split_url("rtmp://h/app?a=1&b=x+y&a=2&noval&c=&%3D=z&d=%26e=f", parts));
-    // Decoding comes first, so encoded separators split like plain ones.
-    EXPECT_EQ(parts.query, (std::map<std::string, std::string>{
-                               {"a", "1"}, {"b", "x y"}, {"c", ""}, {"d", ""}, {"e", "f"}}));
+    const struct {
+        std::string query;
+        std::map<std::string, std::string> pairs;
+    } cases[] = {
+        {"a=1&b=x+y&a=2&noval&c=", {{"a", "1"}, {"b", "x y"}, {"c", ""}}},
+        {"a=b=c=d", {{"a", "b"}, {"c", "d"}}},
+        {"&&k=v&", {{"k", "v"}}},
+        {"=v&k=%41%zz", {{"k", "A%zz"}}},
+        // Encoded separators belong to the name or the value they are in.
+        {"play_password=a%26b%3Dc&x=1", {{"play_password", "a&b=c"}, {"x", "1"}}},
+        {"%3D=z&d=%26e=f", {{"=", "z"}, {"d", "&e"}}},
+        {"publish_password=%2B%25+", {{"publish_password", "+% "}}},
+    };
+    for (const auto& c : cases) {
+        url_parts parts;
+        parts.query["stale"] = "1";
+        ASSERT_TRUE(qen::split_url("rtmp://h/app?" + c.query, parts)) << c.query;
+        EXPECT_EQ(parts.query, c.pairs) << c.query;
+    }
 }
 
 }  // namespace
