@@ -15,6 +15,7 @@
 #include "qen/qen_stream_recorder.hpp"
 #include "qen/recording_finisher.hpp"
 #include "qen/stream_policy.hpp"
+#include "rtmp/rtmp_live_stream_player.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_net_stream.hpp"
 #include "rtmp/rtmp_recorded_stream_player.hpp"

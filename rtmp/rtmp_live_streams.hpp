@@ -14,9 +14,7 @@
 #include <vector>
 
 #include "foundation/buffer.hpp"
-#include "foundation/light_string.hpp"
-#include "rtmp/rtmp_net_stream.hpp"
-#include "rtmp/rtmp_send_queue.hpp"
+#include "rtmp/live_delivery.hpp"
 
 namespace rtmp {
 
@@ -36,61 +34,6 @@ struct player_callbacks {
 
 class rtmp_live_streams;
 class rtmp_live_stream_player;
-
-// One message of a live stream as its players send it: a copy of the
-// payload made once, and for a payload longer than a chunk the chunks after
-// the first header, encoded once for the chunk stream and chunk size that
-// nearly every player has (the media chunk stream of message stream 1, the
-// first a client creates, at the chunk size of a connected client). A player
-// with those writes only its own first chunk header and sends the rest by
-// reference; any other copies the payload into its own chunks. Immutable,
-// and shared by the threads that deliver it.
-class live_message {
-  public:
-    static constexpr std::uint32_t encoded_stream_id = 1;
-    static constexpr std::uint32_t encoded_chunk_size = rtmp_chunkstreams::connected_chunk_size;
-
-    live_message(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
-                 std::uint32_t timestamp);
-
-    std::uint8_t type() const noexcept { return type_; }
-    std::uint32_t timestamp() const noexcept { return timestamp_; }
-    const std::uint8_t* data() const noexcept { return payload_.data(); }
-    std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(payload_.size()); }
-    // The chunk stream the encoding is for: video and data go on 3 x id + 4,
-    // audio on 3 x id + 5.
-    std::uint32_t csid() const noexcept { return csid_; }
-    const std::uint8_t* chunked() const noexcept {
-        return chunked_.empty() ? payload_.data() : chunked_.data();
-    }
-    std::uint32_t chunked_size() const noexcept {
-        return static_cast<std::uint32_t>(chunked_.empty() ? payload_.size() : chunked_.size());
-    }
-
-  private:
-    std::uint8_t type_;
-    std::uint32_t timestamp_;
-    std::uint32_t csid_;
-    std::vector<std::uint8_t> payload_;
-    // Empty when the payload fits one chunk: the payload is the encoding.
-    std::vector<std::uint8_t> chunked_;
-};
-
-// What a live stream hands the players of one io thread, in order.
-struct live_event {
-    enum class kind : std::uint8_t { message, publish, unpublish };
-    kind what;
-    // Counts every event of the stream: a player that joins skips those
-    // that were on their way before it.
-    std::uint64_t sequence;
-    std::shared_ptr<const live_message> message;
-};
-
-// Events handed to one thread in one go; the players' output refers to
-// their messages until it has been written.
-struct live_batch {
-    std::vector<live_event> events;
-};
 
 // What a player needs first when it joins a live stream: the stored
 // onMetaData message and sequence headers, and the times they go out at.
@@ -169,13 +112,12 @@ class rtmp_live_stream {
     std::size_t player_count() const;
 
   private:
-    class thread_group;
     struct member {
         // For a sink.
         player_callbacks callbacks;
-        // For a player delivered on its thread.
+        // For a player: it and the group of its thread.
         rtmp_live_stream_player* player = nullptr;
-        thread_group* group = nullptr;
+        live_thread_group* group = nullptr;
     };
 
     template <class Each>
@@ -193,7 +135,7 @@ class rtmp_live_stream {
     // The members that are callbacks, called in key order; the map's nodes
     // hold them.
     std::map<std::int32_t, player_callbacks*> sinks_;
-    std::vector<std::shared_ptr<thread_group>> groups_;
+    std::vector<std::shared_ptr<live_thread_group>> groups_;
     std::uint64_t sequence_ = 0;
     std::atomic<std::uint32_t> published_{0};
     std::shared_ptr<const live_message> avc_header_;
@@ -240,94 +182,6 @@ class rtmp_live_streams {
 
     mutable std::mutex mutex_;
     std::map<std::string, std::unique_ptr<rtmp_live_stream>, std::less<>> streams_;
-};
-
-// Plays a live stream into one net stream of a player's connection, starting
-// at a keyframe and re-basing timestamps so the player's stream starts at its
-// own start time. A player whose client lags falls back to keyframes (more
-// than 32 blocks waiting) and drops media while more than 128 wait.
-//
-// It belongs to its connection's thread (`thread`, the io context that runs
-// all of the connection's work): it is played, commanded and destroyed
-// there, and the stream delivers to it there, a batch of messages at a time,
-// sending what the stream encoded once.
-class rtmp_live_stream_player {
-  public:
-    static constexpr std::uint32_t keyframes_only_above = 32;
-    static constexpr std::uint32_t drop_above = 128;
-
-    rtmp_live_stream_player(rtmp_live_streams& registry, const rtmp_send_queue& send_queue,
-                            rtmp_net_stream& netstream, boost::asio::io_context& thread);
-    virtual ~rtmp_live_stream_player();
-
-    rtmp_live_stream_player(const rtmp_live_stream_player&) = delete;
-    rtmp_live_stream_player& operator=(const rtmp_live_stream_player&) = delete;
-
-    // Starts playing the named stream. False when `start` asks for live or
-    // recorded (-2000 or -2) and no such live stream exists, when start is no
-    // usable number, or when the connection has no room for the media chunk
-    // streams; nothing is sent then.
-    bool play(double start, std::string_view name);
-    void pause(bool pause, bool toggle);
-    // Restarts delivery at the next keyframe, at the given time.
-    void seek(std::uint32_t milliseconds);
-    void set_buffer_length(std::uint32_t milliseconds) noexcept { buffer_length_ = milliseconds; }
-    void set_receive_video(bool receive) noexcept { receive_video_ = receive; }
-    void set_receive_audio(bool receive) noexcept { receive_audio_ = receive; }
-
-    bool playing() const noexcept { return playing_; }
-    std::int32_t key() const noexcept { return key_; }
-
-  private:
-    friend class rtmp_live_stream;
-
-    // One message to send: its bytes, and the stream's encoding of it when
-    // the player has it (with what keeps that alive).
-    struct outgoing {
-        const std::uint8_t* data;
-        std::uint32_t size;
-        std::uint32_t timestamp;
-        const live_message* encoded = nullptr;
-        const std::shared_ptr<const void>* owner = nullptr;
-    };
-
-    // What a late joiner needs first, sent when it joins.
-    void replay(const live_start& start);
-    // The events of a batch not yet seen, on the player's thread; one flush
-    // at the end when any of them asked for one.
-    void deliver(const std::shared_ptr<const live_batch>& batch);
-    void joined_at(std::uint64_t sequence) noexcept { joined_at_ = sequence; }
-
-    // Each returns whether a flush is due.
-    bool publish();
-    bool unpublish();
-    bool video(const outgoing& message);
-    bool audio(const outgoing& message);
-    bool data(std::uint8_t type, const outgoing& message);
-    // The player's timestamp for a source timestamp.
-    std::uint32_t rebased(std::uint32_t timestamp);
-    void write(output_chunkstream& on, std::uint8_t type, const outgoing& message,
-               std::uint32_t timestamp);
-    bool write_media(output_chunkstream& on, std::uint8_t type, const outgoing& message,
-                     std::uint32_t timestamp);
-
-    rtmp_live_streams& registry_;
-    const rtmp_send_queue& send_queue_;
-    rtmp_net_stream& netstream_;
-    boost::asio::io_context& thread_;
-    std::uint64_t joined_at_ = 0;
-    std::string name_;
-    std::int32_t key_ = -1;
-    bool rebase_ = true;
-    bool wait_keyframe_ = true;
-    std::uint32_t start_time_ = 0;
-    std::uint32_t source_base_ = 0;
-    std::uint32_t last_source_video_time_ = 0;
-    bool receive_video_ = true;
-    bool receive_audio_ = true;
-    bool playing_ = false;
-    std::uint32_t last_flush_time_ = 0;
-    std::uint32_t buffer_length_ = 100;
 };
 
 }  // namespace rtmp

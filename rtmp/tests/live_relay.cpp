@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "rtmp/rtmp_live_stream_player.hpp"
+
 namespace rtmp_test {
 
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "rtmp/rtmp_live_stream_player.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/tests/rtmp_test_support.hpp"
 #include "rtmp/tests/stack_client.hpp"
