@@ -34,11 +34,14 @@ std::optional<double> process_cpu_seconds(pid_t pid) {
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::optional<std::uint64_t> process_peak_rss(pid_t pid) {
+namespace {
+
+// A size field of /proc/PID/status ("VmHWM:", "VmRSS:"), in bytes.
+std::optional<std::uint64_t> status_bytes(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string key;
     while (in >> key) {
-        if (key == "VmHWM:") {
+        if (key == field) {
             std::uint64_t kilobytes = 0;
             if (in >> kilobytes) {
                 return kilobytes * 1024;
@@ -48,6 +51,16 @@ std::optional<std::uint64_t> process_peak_rss(pid_t pid) {
         std::getline(in, key);
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> process_peak_rss(pid_t pid) {
+    return status_bytes(pid, "VmHWM:");
+}
+
+std::optional<std::uint64_t> process_rss(pid_t pid) {
+    return status_bytes(pid, "VmRSS:");
 }
 
 namespace {

@@ -15,6 +15,10 @@ std::optional<double> process_cpu_seconds(pid_t pid);
 // process is gone.
 std::optional<std::uint64_t> process_peak_rss(pid_t pid);
 
+// The resident set size of a process in bytes (VmRSS); nothing when the
+// process is gone.
+std::optional<std::uint64_t> process_rss(pid_t pid);
+
 // CPU time this process has used, user and system, in seconds.
 double own_cpu_seconds();
 

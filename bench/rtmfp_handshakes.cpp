@@ -42,9 +42,15 @@ struct options {
 std::unique_ptr<rtmfp_server> start_server(std::size_t threads, bool tick_timer) {
     rtmfp_server_limits limits;
     limits.max_sessions_per_ip = std::numeric_limits<std::int32_t>::max();
+    // What the server can do, not how it meets a flood: the clients take
+    // handshakes one after the other from few addresses.
+    const rtmfp_rate unlimited{1e9, 1e9};
+    rtmfp_handshake_limits handshakes;
+    handshakes.datagrams_per_address = handshakes.datagrams = unlimited;
+    handshakes.key_exchanges_per_address = handshakes.key_exchanges = unlimited;
     auto server = std::make_unique<rtmfp_server>(
         std::vector<ip::udp::endpoint>{ip::udp::endpoint(ip::make_address("127.0.0.1"), 0)}, 0, 0,
-        limits, rtmfp_server_options{.tick_timer = tick_timer});
+        limits, rtmfp_server_options{.tick_timer = tick_timer, .handshakes = handshakes});
     server->start(threads);
     return server;
 }

@@ -71,9 +71,13 @@ rtmfp_key_agreement rtmfp_agree(rtmfp_bytes client_public_key, const rtmfp_key_s
     throw std::runtime_error("DH_generate_key failed");
 }
 
-bool rtmfp_pending_budget::reserve(std::size_t bytes) {
+bool rtmfp_pending_budget::reserve(std::size_t bytes, std::size_t held) {
     std::lock_guard lock(mutex_);
     if (count_ >= limits_.max_count || bytes > limits_.max_bytes - bytes_) {
+        return false;
+    }
+    const bool busy = count_ > limits_.max_count / 2 || bytes_ > limits_.max_bytes / 2;
+    if (busy && held >= limits_.max_per_address_when_busy) {
         return false;
     }
     ++count_;
@@ -162,7 +166,7 @@ void rtmfp_server_handshake::on_first_contact(const rtmfp_handshake_req& request
             const std::size_t cost = sizeof(*table.by_cookie.begin()) +
                                      sizeof(*table.by_tag.begin()) + 2 * map_node_overhead +
                                      request.discriminator.value.size();
-            if (!budget_.reserve(cost)) {
+            if (!budget_.reserve(cost, table.unanswered)) {
                 if (table.by_cookie.empty()) {
                     tables_.erase(entry);
                 }
@@ -174,6 +178,7 @@ void rtmfp_server_handshake::on_first_contact(const rtmfp_handshake_req& request
                                request.discriminator.value.end());
             pending.cost = cost;
             table.by_tag.emplace(tag, cookie);
+            ++table.unanswered;
         }
     }
     reply(0, rtmfp_handshake_rep(request.tag, cookie, certificate_), from);
@@ -202,6 +207,11 @@ void rtmfp_server_handshake::on_key_exchange(const rtmfp_handshake_exchg_key_req
         }
     }
     if (!stored) {
+        if (!host_.admit_key_exchange(from.address())) {
+            // Beyond the rates: no work now, and the client repeats.
+            release_claim(from.address(), request.cookie);
+            return;
+        }
         try {
             stored = open_session(request, from);
         } catch (...) {
@@ -244,6 +254,7 @@ std::optional<rtmfp_server_handshake::answer> rtmfp_server_handshake::open_sessi
     if (pending_handshake* pending = find_pending(from.address(), request.cookie)) {
         pending->session_id = made.session_id;
         pending->server_public_key = made.server_public_key;
+        --tables_.at(from.address()).unanswered;
     }
     return made;
 }
@@ -288,6 +299,9 @@ bool rtmfp_server_handshake::tick() {
             if (pending->second.age > max_age) {
                 table->second.by_tag.erase(pending->second.tag);
                 budget_.release(pending->second.cost);
+                if (pending->second.session_id == 0) {
+                    --table->second.unanswered;
+                }
                 pending = by_cookie.erase(pending);
             } else {
                 ++pending->second.age;
@@ -324,6 +338,7 @@ void rtmfp_server_handshake::forget_all(address_table& table) noexcept {
     }
     table.by_cookie.clear();
     table.by_tag.clear();
+    table.unanswered = 0;
 }
 
 void rtmfp_server_handshake::release_claim(const boost::asio::ip::address& address,

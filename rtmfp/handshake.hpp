@@ -70,6 +70,10 @@ struct rtmfp_pending_limits {
     std::size_t max_count = 65536;
     // Their memory, the URLs they keep included.
     std::size_t max_bytes = 16 * 1024 * 1024;
+    // Once more than half of either is taken, an address that holds this
+    // many handshakes without a session gets no more until some age out: a
+    // few busy addresses cannot take the room of everyone else.
+    std::size_t max_per_address_when_busy = 64;
 };
 
 // The room all handshake endpoints of a server share for pending
@@ -78,9 +82,9 @@ class rtmfp_pending_budget {
   public:
     explicit rtmfp_pending_budget(rtmfp_pending_limits limits) : limits_(limits) {}
 
-    // Room for one more handshake of `bytes`; false (nothing taken) beyond
-    // the limits.
-    bool reserve(std::size_t bytes);
+    // Room for one more handshake of `bytes` from an address that holds
+    // `held` without a session; false (nothing taken) beyond the limits.
+    bool reserve(std::size_t bytes, std::size_t held);
     void release(std::size_t bytes) noexcept;
     std::size_t count() const;
 
@@ -104,6 +108,9 @@ class rtmfp_handshake_host {
 
     // Whether a first contact from the address is answered.
     virtual bool admit(const boost::asio::ip::address& address) const = 0;
+    // Whether a key exchange from the address may go on to the
+    // Diffie-Hellman work now; each that may counts.
+    virtual bool admit_key_exchange(const boost::asio::ip::address& address) = 0;
     // A new session for what the key exchange agreed (its id is the
     // registry's to choose); none when the limits refuse it.
     virtual std::shared_ptr<rtmfp_server_session> create_session(std::int32_t socket_index,
@@ -115,10 +122,9 @@ class rtmfp_handshake_host {
     ~rtmfp_handshake_host() = default;
 };
 
-// The handshake endpoint of one listen address, reached by every io thread
-// that receives on its main socket. Datagrams are decoded at once on the
-// receiving thread and answered to their sender; only a datagram's first
-// chunk is looked at.
+// The handshake endpoint of one listen address, reached by the handlers of
+// the handshake queue. Datagrams are decoded at once and answered to their
+// sender; only a datagram's first chunk is looked at.
 class rtmfp_server_handshake final : public rtmfp_pipe {
   public:
     // A pending handshake lives through this many ticks and goes at the
@@ -164,6 +170,10 @@ class rtmfp_server_handshake final : public rtmfp_pipe {
     struct address_table {
         std::map<cookie_type, pending_handshake> by_cookie;
         std::map<tag_type, cookie_type> by_tag;
+        // Those without a session yet: what counts against the address
+        // when the room runs short (a busy address's clients that got in
+        // do not keep the next out).
+        std::size_t unanswered = 0;
     };
     struct answer {
         std::uint32_t session_id = 0;

@@ -69,8 +69,8 @@ rtmfp_server::rtmfp_server(const std::vector<endpoint>& listen, std::uint16_t de
     }
     state_.timers =
         options_.timers ? options_.timers : std::make_shared<rtmfp_io_timers>(io_.pick());
-    sessions_ = std::make_unique<rtmfp_server_sessions>(io_.pick(), pool_, std::move(main_sockets),
-                                                        state_, options_.pending);
+    sessions_ = std::make_unique<rtmfp_server_sessions>(
+        io_.pick(), pool_, std::move(main_sockets), state_, options_.pending, options_.handshakes);
 }
 
 rtmfp_server::~rtmfp_server() {
@@ -78,6 +78,7 @@ rtmfp_server::~rtmfp_server() {
 }
 
 void rtmfp_server::start(std::size_t threads) {
+    sessions_->set_handshake_workers(threads > 1 ? threads - 1 : 1);
     io_.start(threads);
     for (std::size_t i = 0; i < sockets_.size(); ++i) {
         arm_receive(i, socket_kind::main);

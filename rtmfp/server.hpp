@@ -19,6 +19,8 @@ struct rtmfp_server_options {
     // The NAT probes' retry and deadline; the server's own io context when
     // none is given (a test gives timers it fires itself).
     std::shared_ptr<rtmfp_timers> timers;
+    // What the handshakes of one address, and of all, may cost.
+    rtmfp_handshake_limits handshakes;
 };
 
 // The UDP side of RTMFP. Each listen address gets three sockets: the main
@@ -49,7 +51,8 @@ class rtmfp_server {
     rtmfp_server_sessions& sessions() noexcept { return *sessions_; }
 
     // Starts receiving and `threads` threads (at least one) on the
-    // server's io context.
+    // server's io context. Handshakes are decoded on all of them but one,
+    // which the sessions' datagrams then always find free.
     void start(std::size_t threads);
     // Closes every session (each peer is told) and, once their last
     // packets have left, the sockets; once. Not from the server's threads.

@@ -7,13 +7,23 @@
 rtmfp_server_sessions::rtmfp_server_sessions(boost::asio::io_context& io, block_malloc& pool,
                                              std::vector<std::shared_ptr<rtmfp_socket>> sockets,
                                              rtmfp_server_state& state,
-                                             rtmfp_pending_limits pending)
+                                             rtmfp_pending_limits pending,
+                                             const rtmfp_handshake_limits& handshakes)
     : pool_(pool),
       sockets_(std::move(sockets)),
       state_(state),
       certificate_(rtmfp_make_server_certificate()),
       server_peer_id_(sha256({certificate_})),
       budget_(pending),
+      handshake_datagrams_(handshakes.datagrams_per_address, handshakes.datagrams,
+                           handshakes.max_addresses),
+      key_exchanges_(handshakes.key_exchanges_per_address, handshakes.key_exchanges,
+                     handshakes.max_addresses),
+      handshake_queue_(
+          io, handshakes.max_queued,
+          [this](std::size_t socket_index, block_buffer datagram, const endpoint& from) {
+              decode_handshake(socket_index, std::move(datagram), from);
+          }),
       timer_(io) {
     rtmfp_handshake_host& host = *this;
     handshakes_.reserve(sockets_.size());
@@ -42,10 +52,13 @@ void rtmfp_server_sessions::dispatch(std::size_t socket_index, block_buffer data
                                      const endpoint& from, rtmfp_rearm& rearm) {
     const std::uint32_t id = rtmfp_session_id_of({datagram.data(), datagram.size()});
     if (id == 0) {
-        // A key exchange's Diffie-Hellman work takes a while: the socket
-        // goes on receiving meanwhile, for other handshakes and sessions.
-        rearm();
-        handshakes_.at(socket_index)->receive(datagram, from);
+        // Nothing of it is read here: the socket receives again at once,
+        // and a flood of handshakes costs no more than this before it is
+        // dropped.
+        if (socket_index < handshakes_.size() &&
+            handshake_datagrams_.admit(from.address(), std::chrono::steady_clock::now())) {
+            handshake_queue_.push(socket_index, std::move(datagram), from);
+        }
         return;
     }
     const std::shared_ptr<rtmfp_server_session> session = find_session(id);
@@ -57,6 +70,15 @@ void rtmfp_server_sessions::dispatch(std::size_t socket_index, block_buffer data
     }
     rearm();
     session->process(std::move(datagram), from);
+}
+
+void rtmfp_server_sessions::decode_handshake(std::size_t socket_index, block_buffer datagram,
+                                             const endpoint& from) noexcept {
+    try {
+        handshakes_[socket_index]->receive(datagram, from);
+    } catch (const std::exception&) {
+        // Dropped; the handshake of every other client goes on.
+    }
 }
 
 void rtmfp_server_sessions::dispatch_detect_nat(std::size_t socket_index, block_buffer datagram,
@@ -76,6 +98,10 @@ void rtmfp_server_sessions::on_nat_probe_reply(std::uint32_t session_id, const e
 bool rtmfp_server_sessions::admit(const boost::asio::ip::address& address) const {
     std::shared_lock lock(mutex_);
     return admits(address);
+}
+
+bool rtmfp_server_sessions::admit_key_exchange(const boost::asio::ip::address& address) {
+    return key_exchanges_.admit(address, std::chrono::steady_clock::now());
 }
 
 bool rtmfp_server_sessions::admits(const boost::asio::ip::address& address) const {
@@ -237,6 +263,9 @@ void rtmfp_server_sessions::tick() {
     for (const auto& handshake : handshakes_) {
         handshake->tick();
     }
+    const auto now = std::chrono::steady_clock::now();
+    handshake_datagrams_.forget_idle(now);
+    key_exchanges_.forget_idle(now);
     std::vector<std::shared_ptr<rtmfp_server_session>> dead;
     for (const auto& session : snapshot()) {
         if (!session->tick()) {
@@ -284,6 +313,7 @@ void rtmfp_server_sessions::stop() {
             return;
         }
     }
+    handshake_queue_.stop();
     for (const auto& session : snapshot()) {
         session->close();
     }

@@ -14,6 +14,8 @@
 
 #include "rtmfp/handlers.hpp"
 #include "rtmfp/handshake.hpp"
+#include "rtmfp/handshake_gate.hpp"
+#include "rtmfp/handshake_queue.hpp"
 #include "rtmfp/server_session.hpp"
 
 // Re-arms a socket's receive at most once: the session path does it before
@@ -36,23 +38,28 @@ class rtmfp_rearm {
 };
 
 // The sessions of an RTMFP server: routes each datagram by its session id
-// (0 to the handshake endpoint of the socket it came in on), creates the
-// sessions the handshakes agree on within the limits, keeps them by id,
-// peer id, endpoint and IP address, ages handshakes and sessions once a
-// second and runs the application's server handlers.
+// (0 to the handshake endpoint of the socket it came in on, through the
+// handshake queue), creates the sessions the handshakes agree on within the
+// limits, keeps them by id, peer id, endpoint and IP address, ages
+// handshakes and sessions once a second and runs the application's server
+// handlers.
 //
 // Locks: the registry's lock guards its maps and is never held while a
 // session is locked or called; a session may call in here under its
-// processing mutex (processing mutex first, registry lock second).
+// processing mutex (processing mutex first, registry lock second). The rate
+// gates and the handshake queue have locks of their own under which
+// nothing is called.
 class rtmfp_server_sessions final : private rtmfp_handshake_host {
   public:
     using endpoint = boost::asio::ip::udp::endpoint;
 
     // One main socket per listen address, in order; the sockets, pool and
-    // shared state outlive the registry. The timer runs on `io`.
+    // shared state outlive the registry. The timer and the handshake work
+    // run on `io`, which must not run them once the registry is gone.
     rtmfp_server_sessions(boost::asio::io_context& io, block_malloc& pool,
                           std::vector<std::shared_ptr<rtmfp_socket>> sockets,
-                          rtmfp_server_state& state, rtmfp_pending_limits pending = {});
+                          rtmfp_server_state& state, rtmfp_pending_limits pending = {},
+                          const rtmfp_handshake_limits& handshakes = {});
     ~rtmfp_server_sessions();
 
     rtmfp_server_sessions(const rtmfp_server_sessions&) = delete;
@@ -62,10 +69,14 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     void add_handler(std::int32_t key, std::shared_ptr<rtmfp_server_handler> handler);
 
     // A datagram from main socket `socket_index` that passed the size
-    // filter. `rearm` is called before the datagram is decoded. Throws for a
-    // datagram it drops with a reason ("Bad session id", handshake errors).
+    // filter. A session's datagram is decoded here, after `rearm`; a
+    // handshake datagram waits in the handshake queue, unless its address
+    // or all addresses are beyond their rates or the queue is full. Throws
+    // "Bad session id" for a datagram of no session.
     void dispatch(std::size_t socket_index, block_buffer datagram, const endpoint& from,
                   rtmfp_rearm& rearm);
+    // The handlers that may decode handshakes at once.
+    void set_handshake_workers(std::size_t workers) { handshake_queue_.set_workers(workers); }
     // The same from a detect_nat_port1 socket: answers to NAT probes, which
     // go to the session they name. Anything else is dropped.
     void dispatch_detect_nat(std::size_t socket_index, block_buffer datagram, const endpoint& from);
@@ -97,6 +108,9 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     };
 
     bool admit(const boost::asio::ip::address& address) const override;
+    bool admit_key_exchange(const boost::asio::ip::address& address) override;
+    void decode_handshake(std::size_t socket_index, block_buffer datagram,
+                          const endpoint& from) noexcept;
     std::shared_ptr<rtmfp_server_session> create_session(std::int32_t socket_index,
                                                          rtmfp_session_setup setup) override;
     introduction find_for_introduction(const endpoint& requester,
@@ -129,6 +143,9 @@ class rtmfp_server_sessions final : private rtmfp_handshake_host {
     rtmfp_pending_budget budget_;
     std::vector<std::shared_ptr<rtmfp_server_handshake>> handshakes_;
     std::vector<std::unique_ptr<rtmfp_detect_nat>> detect_nat_;
+    rtmfp_rate_gate handshake_datagrams_;
+    rtmfp_rate_gate key_exchanges_;
+    rtmfp_handshake_queue handshake_queue_;
     rtmfp_handler_chain<rtmfp_server_handler, std::shared_ptr<rtmfp_server_handler>> handlers_;
 
     std::mutex timer_mutex_;

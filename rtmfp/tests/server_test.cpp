@@ -812,6 +812,121 @@ TEST(RtmfpServerLimits, AreKept) {
     }
 }
 
+// --- Handshake floods ---------------------------------------------------------
+
+// Limits that a test's few datagrams reach; buckets that never refill, so
+// that what gets through does not depend on how fast the test runs.
+struct flood_fixture {
+    flood_fixture(rtmfp_handshake_limits handshakes, rtmfp_pending_limits pending)
+        : server({.options = {.tick_timer = false, .pending = pending, .handshakes = handshakes},
+                  .threads = 1}),
+          witness(server.endpoint(), from_address("127.0.0.9")) {}
+
+    void sync() { ASSERT_TRUE(witness.call(stat_call(99))) << "the witness's call"; }
+    // First contacts with tags of their own from `flooder`; how many
+    // cookies it got.
+    std::size_t flood(test_client& flooder, std::uint32_t count, std::uint32_t first_tag = 1000) {
+        for (std::uint32_t n = 0; n < count; ++n) {
+            flooder.send_handshake({test_client::first_contact(app_url, tag_of(first_tag + n))});
+        }
+        sync();
+        flooder.receive();
+        return flooder.count_chunks(handshake_reply);
+    }
+
+    test_server server;
+    netconnection_client witness;
+};
+
+rtmfp_handshake_limits unlimited_handshakes() {
+    rtmfp_handshake_limits limits;
+    limits.datagrams_per_address = limits.datagrams = {0, 1e9};
+    limits.key_exchanges_per_address = limits.key_exchanges = {0, 1e9};
+    return limits;
+}
+
+TEST(RtmfpHandshakeFlood, IsDroppedBeyondTheLimitsWhileOthersGetIn) {
+    const struct {
+        const char* name;
+        rtmfp_handshake_limits handshakes;
+        rtmfp_pending_limits pending;
+        std::function<void(flood_fixture&)> flood;
+    } cases[] = {
+        {"first contacts beyond an address's rate",
+         [] {
+             rtmfp_handshake_limits limits = unlimited_handshakes();
+             limits.datagrams_per_address = {0, 10};
+             return limits;
+         }(),
+         {},
+         [](flood_fixture& f) {
+             test_client flooder(f.server.endpoint(), from_address("127.0.0.2"));
+             EXPECT_EQ(f.flood(flooder, 30), 10u);
+             EXPECT_EQ(f.server.sessions().pending_handshakes(), 1u + 10);
+         }},
+        {"first contacts beyond what all may send",
+         [] {
+             rtmfp_handshake_limits limits = unlimited_handshakes();
+             // The witness's handshake takes a few; then two a second, as
+             // the other client gets in.
+             limits.datagrams = {2, 22};
+             return limits;
+         }(),
+         {},
+         [](flood_fixture& f) {
+             test_client one(f.server.endpoint(), from_address("127.0.0.2"));
+             test_client two(f.server.endpoint(), from_address("127.0.0.3"));
+             const std::size_t got = f.flood(one, 30) + f.flood(two, 30);
+             EXPECT_GE(got, 10u);
+             EXPECT_LT(got, 60u);
+         }},
+        {"key exchanges beyond an address's rate",
+         [] {
+             rtmfp_handshake_limits limits = unlimited_handshakes();
+             limits.key_exchanges_per_address = {0, 2};
+             return limits;
+         }(),
+         {},
+         [](flood_fixture& f) {
+             test_client flooder(f.server.endpoint(), from_address("127.0.0.2"));
+             std::vector<bytes> cookies;
+             for (std::uint32_t n = 1; n <= 4; ++n) {
+                 cookies.push_back(cookie_for(flooder, tag_of(n)));
+             }
+             for (const bytes& cookie : cookies) {
+                 flooder.send_handshake({key_exchange_for(flooder, cookie)});
+             }
+             f.sync();
+             flooder.receive();
+             EXPECT_EQ(flooder.count_chunks(key_exchange_reply), 2u);
+             EXPECT_EQ(f.server.sessions().sessions_of(ip::make_address("127.0.0.2")), 2);
+             // A key exchange answered already is answered again, uncounted.
+             flooder.send_handshake({key_exchange_for(flooder, cookies[0])});
+             EXPECT_TRUE(wait_for_chunks(flooder, key_exchange_reply, 3));
+         }},
+        {"pending handshakes of busy addresses",
+         unlimited_handshakes(),
+         {.max_count = 24, .max_per_address_when_busy = 4},
+         [](flood_fixture& f) {
+             // The witness's handshake, answered, holds one place. Beyond
+             // twelve the room is short, and an address holding four
+             // unanswered gets no more.
+             test_client first(f.server.endpoint(), from_address("127.0.0.2"));
+             test_client second(f.server.endpoint(), from_address("127.0.0.3"));
+             EXPECT_EQ(f.flood(first, 20), 12u);
+             EXPECT_EQ(f.flood(second, 20), 4u);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        flood_fixture fixture(c.handshakes, c.pending);
+        ASSERT_TRUE(fixture.witness.connect());
+        c.flood(fixture);
+        netconnection_client legitimate(fixture.server.endpoint());
+        EXPECT_TRUE(legitimate.connect()) << "a client of another address";
+    }
+}
+
 // --- Hostile datagrams -----------------------------------------------------
 
 // 36 random bytes addressed to `session_id`.
