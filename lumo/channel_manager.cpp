@@ -80,6 +80,44 @@ void remove_if_present(const fs::path& file) {
     }
 }
 
+// The folders a channel's creation makes and the files it writes in them,
+// taken away again unless the creation completes: a channel directory left
+// without its settings could be neither made again nor changed nor
+// deleted. Nothing that was there before goes.
+class channel_creation {
+  public:
+    explicit channel_creation(const fs::path& directory) : directory_(directory) {
+        for (fs::path folder = directory; !folder.empty() && !anything_at(folder);
+             folder = folder.parent_path()) {
+            made_.push_back(folder);
+            if (folder == folder.parent_path()) {
+                break;
+            }
+        }
+    }
+    ~channel_creation() {
+        if (completed_ || made_.empty()) {
+            return;
+        }
+        std::error_code ignored;
+        for (const char* file : {".htaccess", ".htpasswd", settings_file}) {
+            fs::remove(directory_ / file, ignored);
+        }
+        for (const fs::path& folder : made_) {  // innermost first
+            fs::remove(folder, ignored);
+        }
+    }
+    channel_creation(const channel_creation&) = delete;
+    channel_creation& operator=(const channel_creation&) = delete;
+
+    void complete() { completed_ = true; }
+
+  private:
+    fs::path directory_;
+    std::vector<fs::path> made_;
+    bool completed_ = false;
+};
+
 std::uint32_t seconds_since_1970() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return static_cast<std::uint32_t>(
@@ -280,6 +318,7 @@ bool lumo_channel_manager::create_channel(std::int32_t type, const std::string& 
         // for want of its access files.
         const access_files access = access_files_for(channel.local_dir, settings);
 
+        channel_creation creation(channel.local_dir);
         std::error_code created;
         fs::create_directories(channel.local_dir, created);
         if (created) {
@@ -287,6 +326,7 @@ bool lumo_channel_manager::create_channel(std::int32_t type, const std::string& 
         }
         write_settings_file(fs::path(channel.local_dir) / settings_file, settings);
         replace_access_files(channel.local_dir, access);
+        creation.complete();
 
         info = channel_info(virtual_path, channel);
         return true;
