@@ -1,5 +1,8 @@
 #include "lumo/channel_manager.hpp"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -10,6 +13,7 @@
 #include "foundation/file_name.hpp"
 #include "foundation/replace_file.hpp"
 #include "foundation/segment_index.hpp"
+#include "foundation/unique_fd.hpp"
 #include "lumo/channel_files.hpp"
 #include "lumo/text_conversions.hpp"
 
@@ -224,8 +228,12 @@ bool lumo_channel_manager::write_stopped_marker(const std::string& stream_name,
     if (!create) {
         return false;
     }
-    std::ofstream(marker, std::ios::binary).close();
-    return anything_at(marker);
+    const unique_fd file(::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!file) {
+        throw fs::filesystem_error("Can't create the stop marker", marker,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    return true;
 }
 
 void lumo_channel_manager::write_htaccess(const std::string& directory) {
@@ -236,8 +244,9 @@ void lumo_channel_manager::write_htaccess(const std::string& directory) {
 
 access_files lumo_channel_manager::access_files_for(const std::string& directory,
                                                     const ptree& settings) const {
-    const std::string directory_text =
-        utf8_to_ansi(fs::absolute(directory).lexically_normal().string());
+    // A path, so the bytes of the folder's name: UTF-8, whatever the
+    // legacy charset (the notice is text for people, in that charset).
+    const std::string directory_text = fs::absolute(directory).lexically_normal().string();
     return make_access_files(settings, directory_text, authentication_notice_);
 }
 
@@ -454,8 +463,11 @@ bool lumo_channel_manager::stop_channel(const std::string& virtual_path, std::st
     if (!find_and_lock_channel(virtual_path, channel, lock, error)) {
         return false;
     }
-    if (!write_stopped_marker(channel.stream_name, channel.local_dir, true)) {
-        return fail(error, "CHANNEL_IS_STOPPED:Channel already stopped");
+    // A channel whose marker is there already is stopped again.
+    try {
+        write_stopped_marker(channel.stream_name, channel.local_dir, true);
+    } catch (const std::exception& e) {
+        return fail(error, std::string("IO_ERROR:Can't stop the channel: ") + e.what());
     }
     // A channel that still took publishers is not stopped.
     if (!update_settings(channel.local_dir, {{"allow_publish", "0"}}, error)) {

@@ -122,7 +122,8 @@ class lumo_channel_manager {
                       channel_lock& lock, std::string& error);
 
     // Whether the stream's ".stopped" marker is in the directory; with
-    // `create`, makes it when it is not.
+    // `create`, makes it when it is not, and throws
+    // std::filesystem::filesystem_error with the reason when it cannot.
     static bool write_stopped_marker(const std::string& stream_name, const std::string& directory,
                                      bool create);
 

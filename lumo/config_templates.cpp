@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "foundation/file_name.hpp"
-#include "lumo/text_conversions.hpp"
+#include "foundation/utf8.hpp"
 
 namespace lumo {
 namespace {
@@ -54,6 +54,15 @@ const std::string& inserted(const std::string& what, const std::string& value) {
     return value;
 }
 
+// A path as the configuration file holds it: UTF-8, written as it is (the
+// bytes of Linux file names, whatever the legacy charset).
+const std::string& path_text(const std::string& what, const std::string& value) {
+    if (wstring_to_utf8(utf8_to_wstring(inserted(what, value))) != value) {
+        refuse(what, "not UTF-8");
+    }
+    return value;
+}
+
 const std::string& port(const std::string& what, const std::string& value) {
     unsigned long number = 0;
     for (const char c : value) {
@@ -75,16 +84,6 @@ const std::string& directory_name(const std::string& name) {
         refuse(what, "not a plain file name");
     }
     return name;
-}
-
-// A text in the legacy charset, refused when the charset cannot hold it: a
-// substituted character would name another folder.
-std::string legacy_text(const std::string& what, const std::string& utf8) {
-    std::string legacy = utf8_to_ansi(inserted(what, utf8));
-    if (ansi_to_utf8(legacy) != utf8) {
-        refuse(what, "not representable in the legacy charset");
-    }
-    return legacy;
 }
 
 // Replaces every occurrence of the placeholder. The value is made (and
@@ -178,7 +177,7 @@ std::vector<config_templates::placeholder> config_templates::program_placeholder
     // In this order: the banner brings a "%path%" of its own.
     return {
         {"%notice%", banner},
-        {"%path%", [this] { return legacy_text("config.lumo.path", root_.string()); }},
+        {"%path%", [this] { return path_text("config.lumo.path", root_.string()); }},
         {"%http_streaming_port%",
          [this] { return port_setting("config.lumo.http_streaming_port", "8083"); }},
         {"%web_admin_port%", [this] { return port_setting("config.lumo.web_admin_port", "8085"); }},
@@ -238,10 +237,10 @@ std::string config_templates::port_setting(const std::string& key, const char* f
 }
 
 std::string config_templates::virtual_dirs_block() const {
-    std::vector<std::string> paths;  // in the legacy charset
+    std::vector<std::string> paths;
     std::string block = "\n<IfModule alias_module>\n";
     for (const auto& [name, path] : first_domain().virtual_dirs) {
-        paths.push_back(legacy_text("path of virtual directory " + shown(name), path));
+        paths.push_back(path_text("path of virtual directory " + shown(name), path));
         block += "\nAlias /" + directory_name(name) + " \"" + paths.back() + "\"\n";
     }
     block += "\n</IfModule>";

@@ -20,24 +20,35 @@ using platform::testing::write_file;
 
 constexpr auto stop_bound = 60s;
 
+struct server_ports {
+    unsigned short rtmp, mysql, web_admin, streaming;
+};
+
+// Writes the fixture's configuration with ports of the test's own for the
+// children (RTMFP off), and more of config.lumo.
+server_ports configure_ports(lumo_fixture& f, const std::string& lumo_xml = "") {
+    std::vector<unsigned short> ports;
+    do {
+        ports = distinct_free_ports(4);
+    } while (std::find(ports.begin(), ports.end(), f.admin_port()) != ports.end());
+    const server_ports chosen{ports[0], ports[1], ports[2], ports[3]};
+    f.write_config({.lumo_xml = "<mysql_port>" + std::to_string(chosen.mysql) +
+                                "</mysql_port><web_admin_port>" + std::to_string(chosen.web_admin) +
+                                "</web_admin_port><http_streaming_port>" +
+                                std::to_string(chosen.streaming) + "</http_streaming_port>" +
+                                lumo_xml,
+                    .qen_xml = "<rtmp><addr>127.0.0.1</addr><port>" + std::to_string(chosen.rtmp) +
+                               "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp>"});
+    return chosen;
+}
+
 TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
     if (const auto missing = missing_for_real_servers({"ffmpeg"})) {
         GTEST_SKIP() << *missing << " is missing";
     }
 
     lumo_fixture f(root_programs{QEN_BINARY, {}, {}});
-    std::vector<unsigned short> ports;
-    do {
-        ports = distinct_free_ports(4);
-    } while (std::find(ports.begin(), ports.end(), f.admin_port()) != ports.end());
-    const unsigned short rtmp = ports[0], mysql = ports[1], web_admin = ports[2],
-                         streaming = ports[3];
-    f.write_config({.lumo_xml = "<mysql_port>" + std::to_string(mysql) +
-                                "</mysql_port><web_admin_port>" + std::to_string(web_admin) +
-                                "</web_admin_port><http_streaming_port>" +
-                                std::to_string(streaming) + "</http_streaming_port>",
-                    .qen_xml = "<rtmp><addr>127.0.0.1</addr><port>" + std::to_string(rtmp) +
-                               "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp>"});
+    const auto [rtmp, mysql, web_admin, streaming] = configure_ports(f);
     const fs::path sample = f.dir() / "sample.flv";
     ASSERT_EQ(platform::testing::make_sample_flv(sample, 2), "");
 
@@ -99,6 +110,54 @@ TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
     for (const pid_t child : children) {
         EXPECT_TRUE(platform::testing::live_processes_in_group(child).empty()) << child;
     }
+}
+
+// Paths are bytes of UTF-8 in every file the supervisor writes, whatever
+// the legacy charset; only the password prompt, text for people, is written
+// in it.
+TEST(LumoEndToEnd, ALegacyCharsetLeavesPathsUnderNonAsciiFoldersWorking) {
+    if (const auto missing = missing_for_real_servers()) {
+        GTEST_SKIP() << *missing << " is missing";
+    }
+    lumo_fixture f(root_programs{QEN_BINARY, {}, {}});
+    const std::string notice_utf8 = "\xE8\xBE\x93\xE5\x85\xA5\xE5\xAF\x86\xE7\xA0\x81";
+    const std::string notice_gbk = "\xCA\xE4\xC8\xEB\xC3\xDC\xC2\xEB";
+    const auto ports =
+        configure_ports(f, "<authentication_notice>" + notice_utf8 + "</authentication_notice>");
+    f.start("embed", {{"LUMO_ANSI_CHARSET", "GBK"}});
+    f.wait_started();
+    const auto admin = f.logged_in_client();
+
+    // A virtual directory in a folder named in Chinese, served once the
+    // media services start again.
+    const fs::path folder = f.dir() / "\xE5\xAA\x92\xE4\xBD\x93";
+    fs::create_directories(folder);
+    ASSERT_EQ(admin->call<bool>(15, std::string("cn"), folder.string()).error, "");
+    ASSERT_TRUE(admin->call<bool>(11).result);
+    const auto started = admin->call<bool>(12);
+    ASSERT_TRUE(started.result) << started.error;
+    const std::string stream_conf = read_file(f.root() / "apache/conf/stream.conf");
+    EXPECT_NE(stream_conf.find("Alias /cn \"" + folder.string() + "\""), std::string::npos)
+        << stream_conf;
+
+    const auto vod = admin->call<rpc::string_map>(
+        2, std::int32_t{1}, std::string("cn"),
+        rpc::string_map{{"stream_name", "movie"}, {"play_password", "pw"}});
+    ASSERT_EQ(vod.error, "");
+    const fs::path channel = vod.result.at("localPath");
+    const std::string htaccess = read_file(channel / ".htaccess");
+    EXPECT_NE(htaccess.find("AuthUserFile \"" + channel.string() + "/.htpasswd\""),
+              std::string::npos)
+        << htaccess;
+    EXPECT_NE(htaccess.find("AuthName \"" + notice_gbk + "\""), std::string::npos) << htaccess;
+
+    const fs::path movie = channel / "movie.flv";
+    platform::testing::write_file(movie, "FLV");
+    fs::permissions(movie, fs::perms(0644));
+    const std::string movie_path = vod.result.at("virtualPath") + "/movie.flv";
+    EXPECT_EQ(http_status(ports.streaming, movie_path), "401");
+    EXPECT_EQ(http_status(ports.streaming, movie_path, {"-u", ":wrong"}), "401");
+    EXPECT_EQ(http_status(ports.streaming, movie_path, {"-u", ":pw"}), "200");
 }
 
 }  // namespace

@@ -86,4 +86,31 @@ TEST(WriteFailures, ACreateThatCannotWriteLeavesNothingAndCanBeTriedAgain) {
     }
 }
 
+TEST(WriteFailures, AStopThatCannotMarkTheChannelSaysWhy) {
+    lumo_fixture f;
+    disk_faults faults(f.dir());
+    f.start("embed", faults.environment());
+    f.wait_started();
+    const auto admin = f.logged_in_client();
+    const auto created = admin->call<string_map>(2, std::int32_t{0}, std::string("media"),
+                                                 string_map{{"stream_name", "abc"}});
+    ASSERT_EQ(created.error, "");
+    const std::string path = created.result.at("virtualPath");
+    const fs::path dir = created.result.at("localPath");
+
+    faults.fail("open", "abc.stopped", ENOSPC);
+    const auto refused = admin->call<bool>(6, path);
+    EXPECT_FALSE(refused.result);
+    EXPECT_TRUE(refused.error.starts_with("IO_ERROR:Can't stop the channel: ")) << refused.error;
+    EXPECT_NE(refused.error.find("No space left on device"), std::string::npos) << refused.error;
+    EXPECT_FALSE(fs::exists(dir / "abc.stopped"));
+
+    faults.clear();
+    const auto stopped = admin->call<bool>(6, path);
+    EXPECT_TRUE(stopped.result) << stopped.error;
+    EXPECT_TRUE(fs::exists(dir / "abc.stopped"));
+    // Stopped again, as the channel it is.
+    EXPECT_EQ(admin->call<bool>(6, path).error, "");
+}
+
 }  // namespace
