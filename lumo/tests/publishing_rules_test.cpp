@@ -113,7 +113,9 @@ TEST(SupervisedPublishing, OnlyAChannelTakesAPublisher) {
         SCOPED_TRACE(channel.at("virtualPath"));
         const auto result = publish(channel.at("virtualPath").substr(1), "cam");
         EXPECT_EQ(result.exit_code, 0) << result.err;
-        EXPECT_TRUE(fs::exists(fs::path(channel.at("localPath")) / "cam.livesegments"));
+        // Its recorder writes on a thread of its own.
+        const fs::path index = fs::path(channel.at("localPath")) / "cam.livesegments";
+        EXPECT_TRUE(testing::eventually([&] { return fs::exists(index); }, 30s));
     }
 }
 
