@@ -153,11 +153,8 @@ bool qen_server::on_connect(qen_connection_context& context, amf0_object& comman
 void qen_server::on_create_netstream(const std::shared_ptr<qen_connection_context>& context,
                                      rtmp::rtmp_server_connection& connection,
                                      rtmp::rtmp_server_netstream& netstream) {
-    // A recorded player's timers run on the connection's thread, where its
-    // writes then start at once.
-    qen_stream_handler::bind(
-        std::make_shared<qen_stream_handler>(live_streams_, finisher_, recording_, context,
-                                             connection.context(), netstream, connection));
+    qen_stream_handler::bind(std::make_shared<qen_stream_handler>(
+        live_streams_, finisher_, recording_, context, netstream, connection));
 }
 
 void qen_server::arm_timer() {

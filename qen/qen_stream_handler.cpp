@@ -22,7 +22,6 @@ qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
                                        recording_finisher& finisher,
                                        const qen_stream_recorder::options& recording,
                                        std::shared_ptr<qen_connection_context> context,
-                                       boost::asio::io_context& io,
                                        rtmp::rtmp_server_netstream& netstream,
                                        rtmp::rtmp_server_connection& connection)
     : live_streams_(live_streams),
@@ -30,7 +29,6 @@ qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
       recording_(recording),
       connection_(connection),
       netstream_(netstream),
-      io_(io),
       context_(std::move(context)) {
     if (!context_ || !context_->app) {
         throw std::runtime_error("App not set");
@@ -117,8 +115,8 @@ bool qen_stream_handler::play_recorded(const std::string& file_name, const std::
                                        std::uint32_t from) {
     try {
         auto source = open_file_source(context_->app->directory() + "/" + file_name, format);
-        auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
-            io_, source->callbacks(), netstream_, connection_.send_queue());
+        auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(source->callbacks(),
+                                                                          netstream_, connection_);
         player->set_buffer_length(recorded_buffer_length(buffer_length_));
         if (!player->start(from)) {
             return false;  // no room for the media chunk streams

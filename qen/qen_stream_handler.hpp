@@ -1,7 +1,5 @@
 #pragma once
 
-#include <boost/asio/io_context.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,7 +41,7 @@ class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handle
     // `recording`.
     qen_stream_handler(rtmp::rtmp_live_streams& live_streams, recording_finisher& finisher,
                        const qen_stream_recorder::options& recording,
-                       std::shared_ptr<qen_connection_context> context, boost::asio::io_context& io,
+                       std::shared_ptr<qen_connection_context> context,
                        rtmp::rtmp_server_netstream& netstream,
                        rtmp::rtmp_server_connection& connection);
     // Goes with the net stream's handlers, which hold it: by then the net
@@ -97,7 +95,6 @@ class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handle
     rtmp::rtmp_server_connection& connection_;
     rtmp::rtmp_server_netstream& netstream_;
     mode mode_ = mode::idle;
-    boost::asio::io_context& io_;
     std::unique_ptr<rtmp::rtmp_live_stream_player> live_player_;
     std::shared_ptr<rtmp::rtmp_recorded_stream_player> recorded_player_;
     std::unique_ptr<media_source> media_source_;

@@ -55,21 +55,25 @@ void recorded_playback::set_buffer_length(std::uint32_t milliseconds) {
 }
 
 void recorded_playback::run() {
-    if (output_.pending() >= congested_blocks) {
+    held_back_ = connection_full();
+    if (held_back_) {
         return;
     }
-    std::optional<seek_in_run> seek;
+    if (!commands_.empty()) {
+        // Whatever the command, a catch-up still under way is over.
+        end_seek();
+    }
     while (!commands_.empty()) {
         const command next = commands_.front();
         commands_.pop_front();
-        run_command(next, seek);
+        run_command(next);
     }
     if (playing_) {
-        send_burst(seek);
+        send_burst();
     }
 }
 
-void recorded_playback::run_command(const command& c, std::optional<seek_in_run>& seek) {
+void recorded_playback::run_command(const command& c) {
     switch (c.kind) {
         case command_kind::pause:
             playing_ = c.toggle ? !playing_ : !c.flag;
@@ -91,7 +95,7 @@ void recorded_playback::run_command(const command& c, std::optional<seek_in_run>
             break;
         case command_kind::seek:
         case command_kind::start_at: {
-            if (seek_to(c.milliseconds, seek)) {
+            if (seek_to(c.milliseconds)) {
                 if (c.kind == command_kind::seek) {
                     output_.send_seek_notify();
                     output_.flush();
@@ -108,18 +112,18 @@ void recorded_playback::run_command(const command& c, std::optional<seek_in_run>
     }
 }
 
-bool recorded_playback::seek_to(std::uint32_t target, std::optional<seek_in_run>& seek) {
+bool recorded_playback::seek_to(std::uint32_t target) {
     std::uint32_t ms = target;
     if (!seek_source(ms)) {
-        seek.reset();
+        seek_.reset();
         return false;
     }
-    seek = seek_in_run{target};
+    seek_ = seek_in_run{target};
     origin_ = target;
     return true;
 }
 
-void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
+void recorded_playback::send_burst() {
     const auto now = now_();
     if (reset_) {
         clock_base_ = now;
@@ -133,8 +137,16 @@ void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
     send_metadata_once();
     bool ended = false;
     for (unsigned tags = 0; tags < max_tags_per_run;) {
-        if (!seek && out_pos_ >= elapsed + buffer_length_) {
+        if (!seek_ && out_pos_ >= elapsed + buffer_length_) {
             break;
+        }
+        if (connection_full()) {
+            // What the socket takes now makes room at once.
+            output_.flush();
+            if (connection_full()) {
+                held_back_ = true;
+                break;
+            }
         }
         std::uint32_t size = 0;
         std::uint32_t time = 0;
@@ -149,24 +161,24 @@ void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
         }
         ++tags;
         if (reset_) {
-            start_after_reset(time, seek);
+            start_after_reset(time);
         }
         // A tag older than the base (interleaving after a seek) counts as
         // the base, not as four billion milliseconds ahead.
         out_pos_ = time > source_base_ ? time - source_base_ : 0;
 
-        if (seek && seek->framed) {
-            if (time >= seek->target) {
-                send_seek_frame(seek_end_frame, seek->target);
-                seek.reset();
+        if (seek_ && seek_->framed) {
+            if (time >= seek_->target) {
+                send_seek_frame(seek_end_frame, seek_->target);
+                seek_.reset();
             } else if (type == audio_tag) {
                 continue;
             }
         }
         send_tag(type, time, body, size);
     }
-    if (seek && seek->framed) {
-        send_seek_frame(seek_end_frame, seek->target);
+    if (!held_back_) {
+        end_seek();
     }
     if (ended) {
         // Nothing more until a seek or an unpause.
@@ -176,19 +188,26 @@ void recorded_playback::send_burst(std::optional<seek_in_run> seek) {
     output_.flush();
 }
 
-void recorded_playback::start_after_reset(std::uint32_t time, std::optional<seek_in_run>& seek) {
+void recorded_playback::end_seek() {
+    if (seek_ && seek_->framed) {
+        send_seek_frame(seek_end_frame, seek_->target);
+    }
+    seek_.reset();
+}
+
+void recorded_playback::start_after_reset(std::uint32_t time) {
     reset_ = false;
     source_base_ = time;
-    if (seek) {
-        if (time < seek->target && seek->target - time < framed_seek_reach) {
-            send_seek_frame(seek_start_frame, seek->target);
-            seek->framed = true;
+    if (seek_) {
+        if (time < seek_->target && seek_->target - time < framed_seek_reach) {
+            send_seek_frame(seek_start_frame, seek_->target);
+            seek_->framed = true;
             // The client shows nothing before the target, so its buffer
             // fills from there: pacing from the keyframe would hold back
             // the tags after the target by the catch-up's length.
-            source_base_ = seek->target;
+            source_base_ = seek_->target;
         } else {
-            seek.reset();
+            seek_.reset();
         }
     }
     std::uint32_t size = 0;

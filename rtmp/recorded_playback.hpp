@@ -16,8 +16,12 @@ class recorded_stream_output {
   public:
     virtual ~recorded_stream_output() = default;
 
-    // Blocks waiting in the connection's send queue.
-    virtual std::uint32_t pending() const = 0;
+    // Bytes handed to the connection that it has not written yet.
+    virtual std::uint64_t unwritten_bytes() const = 0;
+    // Calls `resume` once the connection has written some of what it holds
+    // now (at once when it holds nothing), from a handler of its own on the
+    // connection's thread; never when the connection closes first.
+    virtual void when_written(std::function<void()> resume) = 0;
     // Opens the stream's video and audio chunk streams; false when the
     // connection has no room for them.
     virtual bool open_media_streams() = 0;
@@ -37,21 +41,32 @@ class recorded_stream_output {
     // An audio message on the audio chunk stream.
     virtual void send_audio(std::uint32_t timestamp, const std::uint8_t* data,
                             std::uint32_t size) = 0;
+    // Hands everything sent so far to the connection, which starts writing
+    // it at once.
     virtual void flush() = 0;
 };
 
 // The pacing and command logic of a recorded-stream player, apart from its
-// timer and locks: each run sends the stored stream's tags until the output
-// is one client buffer length ahead of the clock, after carrying out the
-// pause, raw pause and seek commands queued since the last run.
+// timer: each run sends the stored stream's tags until the output is one
+// client buffer length ahead of the clock, after carrying out the pause, raw
+// pause and seek commands queued since the last run.
 //
-// Not locked: the owner runs everything on the connection's thread.
+// A run writes as it goes: once the connection holds `max_unwritten_bytes`
+// it has not written, the run flushes, and when the socket does not take
+// that at once it stops; the next run, once the connection has written
+// some, goes on from there. A client that reads slowly (or not at all) so
+// holds its stream back instead of piling it up in the server, and one that
+// reads fast gets a buffer of any length at its own pace.
+//
+// Not locked: its owner calls it on the connection's thread only.
 class recorded_playback {
   public:
     using clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    // A run is skipped while this many blocks wait on the connection.
-    static constexpr std::uint32_t congested_blocks = 129;
+    // About four of the chunk layer's blocks: what the connection writes in
+    // one go, small enough that a server with thousands of players holds
+    // little for each.
+    static constexpr std::uint64_t max_unwritten_bytes = 64 * 1024;
     static constexpr unsigned max_tags_per_run = 514;
     static constexpr std::uint32_t min_buffer_length = 5000;
     static constexpr std::uint32_t max_buffer_length = 60000;
@@ -85,9 +100,13 @@ class recorded_playback {
     void set_buffer_length(std::uint32_t milliseconds);
     std::uint32_t buffer_length() const noexcept { return buffer_length_; }
 
-    // One run: nothing while the connection is congested; otherwise the
-    // queued commands, then a burst of at most 514 tags.
+    // One run: nothing while the connection holds max_unwritten_bytes or
+    // more; otherwise the queued commands, then a burst of at most 514 tags
+    // that ends early when the connection holds that much.
     void run();
+    // The last run stopped (or did nothing) because of what the connection
+    // holds: run again once it has written some.
+    bool held_back() const noexcept { return held_back_; }
 
   private:
     enum class command_kind { pause = 1, pause_raw = 2, seek = 3, start_at = 4 };
@@ -97,17 +116,22 @@ class recorded_playback {
         bool flag;
         bool toggle;
     };
-    // A seek carried out in this run, until the tags reach its target.
+    // A seek carried out, until the tags reach its target: within the run
+    // that carried it out, and the runs after it that go on from where a
+    // held-back run stopped.
     struct seek_in_run {
         std::uint32_t target;
         bool framed = false;  // 57 00 sent, 57 01 not yet
     };
 
-    void run_command(const command& c, std::optional<seek_in_run>& seek);
+    bool connection_full() const { return output_.unwritten_bytes() >= max_unwritten_bytes; }
+    void run_command(const command& c);
     // Positions the source for a seek to `target`; false when it cannot.
-    bool seek_to(std::uint32_t target, std::optional<seek_in_run>& seek);
-    void send_burst(std::optional<seek_in_run> seek);
-    void start_after_reset(std::uint32_t time, std::optional<seek_in_run>& seek);
+    bool seek_to(std::uint32_t target);
+    void send_burst();
+    // Sends 57 01 for a framed seek that ends before its target is reached.
+    void end_seek();
+    void start_after_reset(std::uint32_t time);
     void send_tag(std::uint8_t type, std::uint32_t time, const std::uint8_t* body,
                   std::uint32_t size);
     void send_seek_frame(std::uint8_t frame, std::uint32_t target);
@@ -118,6 +142,8 @@ class recorded_playback {
     recorded_stream_output& output_;
     clock now_;
     std::deque<command> commands_;
+    std::optional<seek_in_run> seek_;
+    bool held_back_ = false;
 
     // Source time of the first tag after the last reset: out_pos_ counts
     // from it, and the clock from clock_base_.

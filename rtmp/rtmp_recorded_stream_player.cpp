@@ -1,9 +1,11 @@
 #include "rtmp/rtmp_recorded_stream_player.hpp"
 
+#include <cassert>
 #include <exception>
 #include <utility>
 
 #include "rtmp/rtmp_net_stream.hpp"
+#include "rtmp/rtmp_server.hpp"
 
 namespace rtmp {
 
@@ -12,10 +14,13 @@ namespace {
 // A net stream of a connection as the player's output.
 class net_stream_output : public recorded_stream_output {
   public:
-    net_stream_output(rtmp_net_stream& netstream, rtmp_send_queue& send_queue)
-        : netstream_(netstream), send_queue_(send_queue) {}
+    net_stream_output(rtmp_net_stream& netstream, rtmp_server_connection& connection)
+        : netstream_(netstream), connection_(connection) {}
 
-    std::uint32_t pending() const override { return send_queue_.pending(); }
+    std::uint64_t unwritten_bytes() const override { return connection_.queued_bytes(); }
+    void when_written(std::function<void()> resume) override {
+        connection_.when_written(std::move(resume));
+    }
     bool open_media_streams() override { return netstream_.open_media_streams(); }
 
     void send_stream_is_recorded() override {
@@ -40,21 +45,24 @@ class net_stream_output : public recorded_stream_output {
                     std::uint32_t size) override {
         netstream_.write(*netstream_.audio_stream(), message_type::audio, timestamp, data, size);
     }
-    void flush() override { netstream_.flush(); }
+    void flush() override {
+        netstream_.flush();
+        connection_.write_now();
+    }
 
   private:
     rtmp_net_stream& netstream_;
-    rtmp_send_queue& send_queue_;
+    rtmp_server_connection& connection_;
 };
 
 }  // namespace
 
-rtmp_recorded_stream_player::rtmp_recorded_stream_player(boost::asio::io_context& io,
-                                                         media_source_callbacks source,
+rtmp_recorded_stream_player::rtmp_recorded_stream_player(media_source_callbacks source,
                                                          rtmp_net_stream& netstream,
-                                                         rtmp_send_queue& send_queue, clock now)
-    : rtmp_recorded_stream_player(io, std::move(source),
-                                  std::make_unique<net_stream_output>(netstream, send_queue),
+                                                         rtmp_server_connection& connection,
+                                                         clock now)
+    : rtmp_recorded_stream_player(connection.context(), std::move(source),
+                                  std::make_unique<net_stream_output>(netstream, connection),
                                   std::move(now)) {}
 
 rtmp_recorded_stream_player::rtmp_recorded_stream_player(
@@ -63,11 +71,13 @@ rtmp_recorded_stream_player::rtmp_recorded_stream_player(
     : output_(std::move(output)),
       playback_(std::move(source), *output_, std::move(now)),
       interval_(interval),
+      executor_(io.get_executor()),
       timer_(io) {}
 
 rtmp_recorded_stream_player::~rtmp_recorded_stream_player() = default;
 
 bool rtmp_recorded_stream_player::start(std::uint32_t from) {
+    assert(on_own_thread());
     if (!playback_.start(from)) {
         return false;
     }
@@ -76,33 +86,36 @@ bool rtmp_recorded_stream_player::start(std::uint32_t from) {
 }
 
 void rtmp_recorded_stream_player::pause(bool pause, bool toggle, std::uint32_t milliseconds) {
+    assert(on_own_thread());
     playback_.pause(pause, toggle, milliseconds);
     wake();
 }
 
 void rtmp_recorded_stream_player::pause_raw(bool flag, std::uint32_t milliseconds) {
+    assert(on_own_thread());
     playback_.pause_raw(flag, milliseconds);
     wake();
 }
 
 void rtmp_recorded_stream_player::seek(std::uint32_t milliseconds) {
+    assert(on_own_thread());
     playback_.seek(milliseconds);
     wake();
 }
 
 void rtmp_recorded_stream_player::set_buffer_length(std::uint32_t milliseconds) {
+    assert(on_own_thread());
     playback_.set_buffer_length(milliseconds);
 }
 
 void rtmp_recorded_stream_player::stop() {
-    std::lock_guard player(lock_);
+    assert(on_own_thread());
     stopped_ = true;
     // The pending wait ends now and drops its hold on the player.
     wake();
 }
 
 void rtmp_recorded_stream_player::pump() {
-    std::lock_guard player(lock_);
     if (stopped_) {
         return;
     }
@@ -114,21 +127,31 @@ void rtmp_recorded_stream_player::pump() {
         stopped_ = true;
         return;
     }
-    // Armed before any later command runs on this thread, so that command
-    // finds the wait to cancel.
+    if (playback_.held_back()) {
+        // The writes that make room wake the next run; a player that has
+        // gone by then is not kept for it.
+        output_->when_written([weak = weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                self->wake();
+            }
+        });
+    }
+    // Also while held back: the wait is what a command wakes.
     arm(interval_);
 }
 
 void rtmp_recorded_stream_player::arm(std::chrono::milliseconds after) {
-    std::lock_guard timer(timer_lock_);
     timer_.expires_after(after);
     timer_.async_wait(
         [self = shared_from_this()](const boost::system::error_code&) { self->pump(); });
 }
 
 void rtmp_recorded_stream_player::wake() {
-    std::lock_guard timer(timer_lock_);
     timer_.cancel();
+}
+
+bool rtmp_recorded_stream_player::on_own_thread() const noexcept {
+    return executor_.running_in_this_thread();
 }
 
 }  // namespace rtmp

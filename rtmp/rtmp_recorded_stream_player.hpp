@@ -6,15 +6,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "foundation/media_source_callbacks.hpp"
 #include "rtmp/recorded_playback.hpp"
-#include "rtmp/rtmp_send_queue.hpp"
 
 namespace rtmp {
 
 class rtmp_net_stream;
+class rtmp_server_connection;
 
 // The five operations of a source (an flv_stream_source, a zpk_reader) as
 // the player's callbacks; the source must outlive every call through them.
@@ -31,25 +30,26 @@ media_source_callbacks bind_media_source(Source& source) {
 }
 
 // Plays a stored stream into one net stream of a connection at the stream's
-// own pace: once a second (at once after a command) a run sends its tags
-// until the client holds one buffer length ahead of real time.
+// own pace: once a second (at once after a command, and as soon as the
+// connection has written what held a run back) a run sends its tags until
+// the client holds one buffer length ahead of real time.
 //
+// Belongs to the connection's thread, like the net stream it plays into:
+// every call is made there, and its runs run there, so it needs no lock.
 // Always owned by a std::shared_ptr: a pending timer wait holds one, so the
-// player outlives every run its timer can still start. Its runs write to the
-// connection: `io` is the connection's io context, whose thread runs the
-// connection's commands too (see rtmp_server_connection).
+// player outlives every run its timer can still start.
 class rtmp_recorded_stream_player
     : public std::enable_shared_from_this<rtmp_recorded_stream_player> {
   public:
     using clock = recorded_playback::clock;
 
-    // Plays into `netstream`, watching the connection's `send_queue`; both
-    // must outlive every run, that is until stop() has returned. Runs its
-    // timer on `io`, the connection's, which must outlive the player.
-    rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
-                                rtmp_net_stream& netstream, rtmp_send_queue& send_queue,
+    // Plays into `netstream` of `connection`; both must outlive every run,
+    // that is until stop() has been called.
+    rtmp_recorded_stream_player(media_source_callbacks source, rtmp_net_stream& netstream,
+                                rtmp_server_connection& connection,
                                 clock now = std::chrono::steady_clock::now);
-    // The same through any output that `io`'s thread may use.
+    // The same through any output, whose thread runs `io` (which must
+    // outlive the player).
     rtmp_recorded_stream_player(boost::asio::io_context& io, media_source_callbacks source,
                                 std::unique_ptr<recorded_stream_output> output,
                                 clock now = std::chrono::steady_clock::now,
@@ -59,8 +59,6 @@ class rtmp_recorded_stream_player
     rtmp_recorded_stream_player(const rtmp_recorded_stream_player&) = delete;
     rtmp_recorded_stream_player& operator=(const rtmp_recorded_stream_player&) = delete;
 
-    // These run on the connection's command path, on `io`'s thread.
-    //
     // Announces the recorded stream and starts the runs, from the start
     // offset (at the keyframe at or before it) when one is given; false,
     // with nothing sent, when the connection has no room for the media
@@ -73,8 +71,8 @@ class rtmp_recorded_stream_player
     // Clamped to 5000..60000.
     void set_buffer_length(std::uint32_t milliseconds);
 
-    // Ends the runs: once it returns, the player calls its source and
-    // touches the connection no more.
+    // Ends the runs: from now on the player calls its source and touches
+    // the connection no more.
     void stop();
 
     // Runs are this far apart while nothing wakes them.
@@ -84,15 +82,13 @@ class rtmp_recorded_stream_player
     void pump();
     void arm(std::chrono::milliseconds after);
     void wake();
+    bool on_own_thread() const noexcept;
 
-    std::mutex lock_;
     std::unique_ptr<recorded_stream_output> output_;
     recorded_playback playback_;
     const std::chrono::milliseconds interval_;
-    bool stopped_ = false;  // under lock_
-    // Cancelled from the command path and from stop, re-armed by the runs:
-    // a timer takes one operation at a time.
-    std::mutex timer_lock_;
+    bool stopped_ = false;
+    const boost::asio::io_context::executor_type executor_;
     boost::asio::steady_timer timer_;
 };
 

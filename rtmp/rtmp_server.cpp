@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <span>
+#include <utility>
 
 namespace rtmp {
 
@@ -64,10 +65,21 @@ void rtmp_server_connection::start() {
     // Until the handshake is done, a peer that only trickles bytes in does
     // not keep the connection: it closes when either direction is idle.
     close_mode = 0;
-    boost::asio::post(executor(), [self = shared_from_this()] { self->read(); });
+    boost::asio::post(executor(), [self = shared_from_this()] {
+        // A write tries the socket at once (start_write) and must never wait
+        // for it.
+        boost::system::error_code error;
+        self->socket().non_blocking(true, error);
+        if (error) {
+            self->close();
+            return;
+        }
+        self->read();
+    });
 }
 
 void rtmp_server_connection::on_close() {
+    write_waiters_.clear();
     stack_->close();
 }
 
@@ -122,33 +134,72 @@ bool rtmp_server_connection::send(output_item& item) {
     return send_queue_.push(std::move(item));
 }
 
-// The send queue's work: one asynchronous write of the item, its block's
-// bytes and the shared bodies between them gathered in one call.
+// The send queue's work: one write of the item, its block's bytes and the
+// shared bodies between them gathered in one call.
 //
 // The write starts from a handler of its own on the connection's thread, so
 // that what the code pushing this item goes on to queue (a batch of live
-// messages, a reply of several messages) leaves in the same write.
+// messages, a reply of several messages) leaves in the same write; a
+// producer that has queued all it means to for now can start it at once
+// (write_now).
 void rtmp_server_connection::write(output_item& item) {
     in_flight_.push_back(std::move(item));
     boost::asio::post(executor(), [self = shared_from_this()] { self->start_write(); });
 }
 
+void rtmp_server_connection::write_now() {
+    assert_on_own_thread();
+    start_write();
+}
+
 void rtmp_server_connection::start_write() {
+    // Started already (by write_now, or by the handler of an earlier item),
+    // or written already.
+    if (writing_ || in_flight_.empty()) {
+        return;
+    }
+    writing_ = true;
     send_queue_.take_waiting(in_flight_, max_items_per_write - in_flight_.size());
     gather_.clear();
+    std::size_t total = 0;
     for (const output_item& item : in_flight_) {
         item.for_each_run([this](const std::uint8_t* data, std::uint32_t size) {
             gather_.emplace_back(data, size);
         });
+        total += item.size();
     }
+    // What the socket takes at once (most writes, when the peer reads) is
+    // done here: the blocks go back to the pool before the next producer
+    // on this thread takes some.
+    boost::system::error_code error;
+    const std::size_t written = socket().write_some(gather_, error);
+    if (error == boost::asio::error::would_block) {
+        error.clear();
+    }
+    if (error || written == total) {
+        finish_write(error);
+        return;
+    }
+    // The rest: the buffers not written whole, the first of them from where
+    // the socket stopped (written < total, so one remains).
+    std::size_t skip = written;
+    auto rest = gather_.begin();
+    while (skip >= rest->size()) {
+        skip -= rest->size();
+        ++rest;
+    }
+    *rest += skip;
     // A view of the list: the write keeps a copy of the sequence it is
     // given, and a copy of the vector would allocate for every write.
-    boost::asio::async_write(socket(), std::span<const boost::asio::const_buffer>(gather_),
-                             [self = shared_from_this()](const boost::system::error_code& error,
-                                                         std::size_t) { self->on_write(error); });
+    boost::asio::async_write(
+        socket(), std::span<const boost::asio::const_buffer>(rest, gather_.end()),
+        [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+            self->finish_write(error);
+        });
 }
 
-void rtmp_server_connection::on_write(const boost::system::error_code& error) {
+void rtmp_server_connection::finish_write(const boost::system::error_code& error) {
+    writing_ = false;
     send_countdown.store(send_timeout, std::memory_order_relaxed);
     std::uint64_t written = 0;
     for (const output_item& item : in_flight_) {
@@ -158,11 +209,31 @@ void rtmp_server_connection::on_write(const boost::system::error_code& error) {
     // Clearing keeps the room for the next write's items.
     in_flight_.clear();
     if (error) {
+        write_waiters_.clear();
         close();
     }
     if (send_queue_.next() && close_when_sent_) {
         close();
     }
+    if (!write_waiters_.empty()) {
+        // From a handler of their own: this may run inside a producer's
+        // write_now, and a waiter may queue more and wait again.
+        boost::asio::post(executor(),
+                          [self = shared_from_this(), waiting = std::exchange(write_waiters_, {})] {
+                              for (const auto& resume : waiting) {
+                                  resume();
+                              }
+                          });
+    }
+}
+
+void rtmp_server_connection::when_written(std::function<void()> written) {
+    assert_on_own_thread();
+    if (send_queue_.idle()) {
+        boost::asio::post(executor(), std::move(written));
+        return;
+    }
+    write_waiters_.push_back(std::move(written));
 }
 
 void rtmp_server_connection::close_when_sent() {

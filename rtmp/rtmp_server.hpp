@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -98,6 +99,17 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     rtmp_send_queue& send_queue() noexcept { return send_queue_; }
     // Bytes waiting to be written, including the write in flight.
     std::uint64_t queued_bytes() const noexcept { return queued_bytes_.load(); }
+    // Calls `written` from a handler of its own once the write in progress
+    // has completed (at once when nothing waits to be written): a producer
+    // that holds back while much is queued goes on from there. On the
+    // connection's thread only; dropped when a write fails or the
+    // connection closes first.
+    void when_written(std::function<void()> written);
+    // Starts the write of what is queued now, instead of from a handler of
+    // its own: for a producer that has queued all it means to for the
+    // moment. What the socket takes at once is done with when this returns.
+    // On the connection's thread only.
+    void write_now();
 
   protected:
     void on_close() override;
@@ -108,7 +120,7 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     bool send(output_item& item);
     void write(output_item& item);
     void start_write();
-    void on_write(const boost::system::error_code& error);
+    void finish_write(const boost::system::error_code& error);
     // Closes once everything queued has been written (or a write failed).
     void close_when_sent();
 
@@ -118,7 +130,12 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     // connection's thread.
     std::vector<output_item> in_flight_;
     std::vector<boost::asio::const_buffer> gather_;
+    // A write of in_flight_ has started and not finished. Only touched on
+    // the connection's thread.
+    bool writing_ = false;
     std::atomic<std::uint64_t> queued_bytes_{0};
+    // Only touched on the connection's thread.
+    std::vector<std::function<void()>> write_waiters_;
     // Only touched on the connection's thread.
     bool close_when_sent_ = false;
     connection_callbacks callbacks_;

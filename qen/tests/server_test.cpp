@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "foundation/segment_index.hpp"
 #include "platform/testing/media.hpp"
@@ -60,9 +66,10 @@ std::unique_ptr<child_process> ffmpeg_publish(const fs::path& file, const std::s
 
 // Plays into a file; a large client buffer lets recorded streams come fast.
 std::unique_ptr<child_process> ffmpeg_play(const std::string& url, const fs::path& out,
-                                           bool wait_for_publisher = false) {
+                                           bool wait_for_publisher = false,
+                                           const std::string& buffer_ms = "60000") {
     std::vector<std::string> argv = {"ffmpeg", "-hide_banner", "-loglevel", "warning",
-                                     "-y",     "-rtmp_buffer", "60000"};
+                                     "-y",     "-rtmp_buffer", buffer_ms};
     if (wait_for_publisher) {
         argv.insert(argv.end(), {"-rtmp_live", "live"});
     }
@@ -188,15 +195,20 @@ TEST(Server, ASecondPublisherOfANameIsRefused) {
     EXPECT_EQ(qen.stop(), 0);
 }
 
-// Publishes the 12-second sample to live/show, ends it as video on demand and
-// waits until the recording is finished.
-void record_show(const qen_process& qen) {
+// Publishes the file to live/NAME, ends it as video on demand and waits
+// until the recording is finished.
+void record_vod(const qen_process& qen, const std::string& name, const fs::path& file) {
     const fs::path live = qen.app("live");
-    publish_file(qen, "live", "show", sample(12), true);
-    for (int i = 0; i < 50 && !fs::exists(live / "show.stopped"); ++i) {
+    publish_file(qen, "live", name, file, true);
+    for (int i = 0; i < 100 && !fs::exists(live / (name + ".stopped")); ++i) {
         std::this_thread::sleep_for(100ms);
     }
-    ASSERT_TRUE(fs::exists(live / "show.zpksegments"));
+    ASSERT_TRUE(fs::exists(live / (name + ".zpksegments")));
+}
+
+// The 12-second sample as live/show.
+void record_show(const qen_process& qen) {
+    record_vod(qen, "show", sample(12));
 }
 
 TEST(Server, AdmitsATcUrlThatNamesAnIPv6Address) {
@@ -343,6 +355,128 @@ TEST(Server, AStartOffsetNeverTakesRtmpdumpBackInTime) {
         }
         EXPECT_EQ(dumped["video"], expected["video"]);
         EXPECT_EQ(dumped["audio"], expected["audio"]);
+    }
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+// Six seconds at about 40 Mbit/s (H.264 kept at its rate with filler, and
+// AAC), with a keyframe a second and an index to seek by; made once. Five
+// seconds of it are more than a connection queues before it closes.
+const fs::path& high_bitrate_sample() {
+    static testing::temp_dir dir;
+    static const fs::path file = [] {
+        const fs::path made = dir / "high.flv";
+        // ffmpeg's arguments, one word each.
+        std::istringstream arguments(
+            "-f lavfi -i testsrc2=size=640x360:rate=25 "
+            "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 6 "
+            "-c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 25 -sc_threshold 0 "
+            "-b:v 40M -minrate 40M -maxrate 40M -bufsize 20M -x264-params nal-hrd=cbr "
+            "-c:a aac -b:a 128k -f flv -flvflags add_keyframe_index");
+        const std::string error =
+            testing::make_media(made, {std::istream_iterator<std::string>(arguments), {}});
+        if (!error.empty()) {
+            throw std::runtime_error(error);
+        }
+        return made;
+    }();
+    return file;
+}
+
+// ffmpeg plays a 40 Mbit/s FLV file and the recording of it whole, with a
+// short and a long client buffer: every packet, in order.
+TEST(Server, PlaysStoredStreamsOfFortyMegabitsASecondWhole) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    const fs::path& file = high_bitrate_sample();
+    fs::copy_file(file, qen.app("files") / "high.flv");
+    ASSERT_NO_FATAL_FAILURE(record_vod(qen, "high", file));
+    const auto source = testing::probe_packets(file);
+
+    testing::temp_dir out;
+    for (const char* path : {"files/high", "live/zpk:high.zpksegments"}) {
+        for (const char* buffer : {"5000", "30000"}) {
+            SCOPED_TRACE(std::string(path) + " with a buffer of " + buffer + " ms");
+            const fs::path played = out / "played.flv";
+            auto ffmpeg = ffmpeg_play(qen.url(path), played, false, buffer);
+            EXPECT_EQ(ffmpeg->wait_for_exit(60s), 0) << ffmpeg->stderr_text();
+            const auto packets = testing::probe_packets(played);
+            EXPECT_EQ(testing::count_packets(packets, "video"),
+                      testing::count_packets(source, "video"));
+            EXPECT_EQ(testing::count_packets(packets, "audio"),
+                      testing::count_packets(source, "audio"));
+            std::map<std::string, double> last;
+            for (const auto& packet : packets) {
+                if (last.contains(packet.type)) {
+                    EXPECT_GE(packet.dts, last[packet.type]) << packet.type << " went back";
+                }
+                last[packet.type] = packet.dts;
+            }
+        }
+    }
+    EXPECT_EQ(qen.stop(), 0);
+}
+
+// ffmpeg cannot seek in an RTMP stream: our own client seeks, as a Flash
+// player does, in the middle of the first burst of a 40 Mbit/s stream, and
+// gets the catch-up from the keyframe before the target framed by 57 00 and
+// 57 01, then every video frame to the end.
+TEST(Server, SeeksInStoredStreamsOfFortyMegabitsASecond) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    const fs::path& file = high_bitrate_sample();
+    fs::copy_file(file, qen.app("files") / "high.flv");
+    ASSERT_NO_FATAL_FAILURE(record_vod(qen, "high", file));
+    constexpr std::uint32_t target = 3500;
+    const auto source = testing::probe_packets(file);
+    double keyframe = 0;  // the last at or before the target
+    for (const auto& packet : source) {
+        if (packet.type == "video" && packet.key && packet.dts * 1000 <= target) {
+            keyframe = packet.dts;
+        }
+    }
+    const std::size_t from_keyframe =
+        std::count_if(source.begin(), source.end(),
+                      [&](const auto& p) { return p.type == "video" && p.dts >= keyframe; });
+    const std::vector<std::string> expected_frames = {
+        "3500 start", "video from " + std::to_string(std::lround(keyframe * 1000)), "3500 end"};
+
+    for (const auto& [app, name] :
+         {std::pair{"files", "high"}, std::pair{"live", "zpk:high.zpksegments"}}) {
+        SCOPED_TRACE(name);
+        rtmp_client client(qen.port());
+        ASSERT_TRUE(client.connect_url(qen.url(app)));
+        const std::uint32_t id = client.create_stream();
+        client.play(id, name);
+        ASSERT_TRUE(client.wait_for_status("NetStream.Play.Start"));
+        client.send_command(id, rtmp_test::command("seek", 0).null().number(target));
+        ASSERT_TRUE(client.wait_for_status("NetStream.Seek.Notify", 10s));
+        ASSERT_TRUE(client.wait_for_status("NetStream.Play.Stop", 30s));
+
+        const auto& received = client.received();
+        auto m = std::find_if(received.begin(), received.end(), [](const rtmp_test::message& m) {
+            return m.type == 20 && m.body.find("NetStream.Seek.Notify") != std::string::npos;
+        });
+        std::vector<std::string> frames;  // command frames and where the video starts
+        std::size_t video = 0;
+        bool framed = false;
+        for (; m != received.end(); ++m) {
+            if (m->type != 9 || m->body.size() < 2) {
+                continue;
+            }
+            if (m->body[0] == '\x57') {
+                frames.push_back(std::to_string(m->timestamp) + (m->body[1] ? " end" : " start"));
+                framed = m->body[1] == 0;
+            } else if (m->body[1] == 1) {  // a picture (AVC NAL units)
+                if (video++ == 0) {
+                    frames.push_back("video from " + std::to_string(m->timestamp));
+                }
+                EXPECT_FALSE(framed && m->timestamp >= target) << m->timestamp;
+            }
+        }
+        EXPECT_EQ(frames, expected_frames);
+        EXPECT_EQ(video, from_keyframe);
+        EXPECT_FALSE(client.socket().peer_closed());
     }
     EXPECT_EQ(qen.stop(), 0);
 }

@@ -68,8 +68,7 @@ class recorded_file_stream {
             return false;
         }
         auto player = std::make_shared<rtmp::rtmp_recorded_stream_player>(
-            connection_.context(), rtmp::bind_media_source(*source_), netstream_,
-            connection_.send_queue());
+            rtmp::bind_media_source(*source_), netstream_, connection_);
         player->set_buffer_length(buffer_length_);
         // A client asks for a start offset through the play start.
         if (!player->start(wire_uint32(start).value_or(0))) {

@@ -114,17 +114,24 @@ TEST_F(RecordedFiles, ASeekFramesTheCatchUpVideoOnTheStreamsMediaChunkStreams) {
     EXPECT_EQ(after_seek, expected);
 }
 
-TEST_F(RecordedFiles, AClientThatStopsReadingHoldsTheRunsBackAndLosesNothing) {
-    // 50000-byte video at 25 frames a second with audio between: the first
-    // burst (5 s) is more than the kernel's socket buffers take.
-    constexpr std::size_t frame_size = 50000;
+// 50000-byte video at 25 frames a second with audio between, 7 seconds: the
+// first burst (5 s) is more than the kernel's socket buffers take.
+constexpr std::size_t big_frame_size = 50000;
+
+std::vector<fake_tag> big_tags() {
     std::vector<fake_tag> tags;
     for (std::uint32_t time = 0; time < 7000; time += 40) {
         fake_tag video = time % 1000 == 0 ? keyframe_at(time) : interframe_at(time);
-        video.body.resize(frame_size, 'v');
+        video.body.resize(big_frame_size, 'v');
         tags.push_back(video);
         tags.push_back(audio_at(time + 20));
     }
+    return tags;
+}
+
+TEST_F(RecordedFiles, AClientThatStopsReadingHoldsTheRunsBackAndLosesNothing) {
+    constexpr std::size_t frame_size = big_frame_size;
+    const auto tags = big_tags();
     platform::testing::write_file(dir / "big.flv", indexed_flv(tags));
 
     rtmp_client client(port, 4096);
@@ -134,7 +141,10 @@ TEST_F(RecordedFiles, AClientThatStopsReadingHoldsTheRunsBackAndLosesNothing) {
     ASSERT_EQ(connections.size(), 1u);
     auto& connection = *connections.front();
     const std::uint64_t held = connection.queued_bytes();
-    EXPECT_GE(connection.send_queue().pending(), 129u) << "the test must congest the connection";
+    EXPECT_GE(held, rtmp::recorded_playback::max_unwritten_bytes)
+        << "the test must fill the connection";
+    EXPECT_LT(held, rtmp::recorded_playback::max_unwritten_bytes + 2 * frame_size)
+        << "the runs stop at what the connection holds, far below its cap";
     // Runs go on once a second; none of them adds to the queue (a second of
     // video each would soon reach the connection's cap of 8 MiB and close it).
     std::this_thread::sleep_for(2100ms);
@@ -153,6 +163,35 @@ TEST_F(RecordedFiles, AClientThatStopsReadingHoldsTheRunsBackAndLosesNothing) {
         }
     }
     EXPECT_EQ(frames, tags.size() / 2);
+}
+
+// Connections that close when idle for two seconds.
+class RecordedFilesIdle : public RecordedFiles {
+  protected:
+    void SetUp() override {
+        context.idle_timeout = 2;
+        RecordedFiles::SetUp();
+    }
+};
+
+// A client that never reads again holds what its runs stopped at, not the
+// rest of its buffer, and the idle rule closes it: no write completes and
+// it sends nothing.
+TEST_F(RecordedFilesIdle, AClientThatNeverReadsAgainIsClosedWhenIdle) {
+    platform::testing::write_file(dir / "big.flv", indexed_flv(big_tags()));
+    rtmp_client client(port, 4096);
+    play(client, "big");
+    const auto connections = server->connections();
+    ASSERT_EQ(connections.size(), 1u);
+    const auto connection = connections.front();
+    std::uint64_t most = 0;
+    const auto closed = [&] {
+        most = std::max(most, connection->queued_bytes());
+        return connection->closed();
+    };
+    EXPECT_TRUE(eventually(closed, 10s));
+    EXPECT_LT(most, rtmp::recorded_playback::max_unwritten_bytes + 2 * big_frame_size);
+    EXPECT_TRUE(client.socket().wait_closed(3s));
 }
 
 }  // namespace

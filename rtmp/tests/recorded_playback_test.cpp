@@ -31,7 +31,8 @@ struct step {
         toggle,
         raw_pause,  // set (value 1) or clear (0)
         buffer,
-        congest,  // `value` blocks pending
+        congest,  // `value` bytes unwritten on the connection
+        written,  // the connection writes everything it holds
         release,  // every tag of the source becomes available
         clear,    // forget what was sent so far
     } what;
@@ -79,7 +80,10 @@ class Playback {
                     playback.set_buffer_length(s.value);
                     break;
                 case step::congest:
-                    output.pending_blocks = s.value;
+                    output.unwritten = s.value;
+                    break;
+                case step::written:
+                    output.write_all();
                     break;
                 case step::release:
                     source.available = source.tags.size();
@@ -289,13 +293,13 @@ TEST(RecordedPlayback, PacesPausesSeeksAndEndsAsTheClientExpects) {
          {"Unpause.Notify", "flush", "video 0 17 00", "audio 0 af 00", "video 0 17 01",
           "audio 1000 af 01", "video 2000 27 01", "audio 3000 af 01", "video 4000 27 01",
           "audio 5000 af 01", "flush"}},
-        {"commands wait while the connection is congested",
+        {"commands wait while the connection holds too much",
          keys_at(20000, {0, 10000}),
-         then({{step::congest, 129},
+         then({{step::congest, recorded_playback::max_unwritten_bytes},
                {step::seek, 10000},
                {step::advance, 3000},
                {step::run},
-               {step::congest, 128},
+               {step::written},
                {step::run}}),
          {"Seek.Notify", "flush", "video 10000 17 00", "audio 10000 af 00", "video 10000 17 01",
           "audio 11000 af 01", "video 12000 27 01", "audio 13000 af 01", "video 14000 27 01",
@@ -356,6 +360,102 @@ TEST(RecordedPlayback, ARunSendsAtMost514Tags) {
     EXPECT_EQ(p.source.position, 1200u);
     ASSERT_EQ(p.output.sent.size(), 1200 - 1028 + 2u);  // the tags, Play.Stop, flush
     EXPECT_EQ(p.output.sent.back(), "flush");
+}
+
+// Video of `frame_bytes` every 40 ms from 0 to `last`, a keyframe every
+// second, and audio between: a stream of about 25 x frame_bytes a second.
+std::vector<fake_tag> heavy_stream(std::uint32_t last, std::size_t frame_bytes) {
+    std::vector<fake_tag> tags;
+    for (std::uint32_t time = 0; time <= last; time += 40) {
+        fake_tag video = time % 1000 == 0 ? keyframe_at(time) : interframe_at(time);
+        video.body.resize(frame_bytes, 'v');
+        tags.push_back(video);
+        tags.push_back(audio_at(time + 20));
+    }
+    return tags;
+}
+
+// The media lines of what was sent, in order, without the flushes.
+std::vector<std::string> media_sent(const fake_output& output) {
+    std::vector<std::string> media;
+    for (const auto& line : output.sent) {
+        if (line.starts_with("video") || line.starts_with("audio")) {
+            media.push_back(line);
+        }
+    }
+    return media;
+}
+
+// A stream far above what the connection holds before it writes: every run
+// stops at max_unwritten_bytes and the next, once the connection has
+// written, goes on with the next tag, as if the runs had been one.
+TEST(RecordedPlayback, ARunStopsAtWhatTheConnectionHoldsAndTheNextGoesOnFromThere) {
+    constexpr std::size_t frame_bytes = 20000;  // 4 Mbit/s of video
+    const auto tags = heavy_stream(20000, frame_bytes);
+
+    // What one run sends when the connection writes at once.
+    Playback whole(tags);
+    whole.output.holds_what_it_sends = false;
+    whole.playback.set_buffer_length(10000);
+    whole.play({{step::start}, {step::run}});
+
+    Playback held(tags);
+    held.playback.set_buffer_length(10000);
+    held.play({{step::start}});
+    std::vector<std::size_t> per_run;
+    for (int runs = 0; runs < 1000; ++runs) {
+        const std::size_t before = media_sent(held.output).size();
+        held.play({{step::run}});
+        per_run.push_back(media_sent(held.output).size() - before);
+        EXPECT_LE(held.output.unwritten, recorded_playback::max_unwritten_bytes + frame_bytes)
+            << "a run stops at the first tag past the bound";
+        if (!held.playback.held_back()) {
+            break;
+        }
+        ASSERT_EQ(held.output.resumes.size(), 0u) << "the player asks, not the playback";
+        held.play({{step::written}});
+    }
+    EXPECT_FALSE(held.playback.held_back());
+    EXPECT_GT(per_run.size(), 20u) << "ten seconds of 4 Mbit/s take many runs";
+    EXPECT_EQ(media_sent(held.output), media_sent(whole.output))
+        << "the same tags in the same order, configurations only once";
+
+    // Held back, nothing moves until the connection has written: not even a
+    // later tick of the clock.
+    held.play({{step::clear}, {step::advance, 5000}, {step::congest, 70000}, {step::run}});
+    EXPECT_TRUE(held.playback.held_back());
+    EXPECT_EQ(held.output.sent, (std::vector<std::string>{}));
+    held.play({{step::written}, {step::run}});
+    EXPECT_EQ(media_sent(held.output).front(), "audio 10020 af 01");
+}
+
+// A catch-up to a seek's target that spans many held-back runs stays framed
+// until the target: the client shows nothing before it.
+TEST(RecordedPlayback, AFramedSeekSpansTheRunsOfAHeldBackCatchUp) {
+    constexpr std::size_t frame_bytes = 20000;
+    Playback p(heavy_stream(40000, frame_bytes));
+    p.play(then({{step::written}, {step::seek, 30960}}));
+    for (int runs = 0; runs < 1000; ++runs) {
+        p.play({{step::run}});
+        if (!p.playback.held_back()) {
+            break;
+        }
+        p.play({{step::written}});
+    }
+    const auto media = media_sent(p.output);
+    ASSERT_GE(media.size(), 3u);
+    EXPECT_EQ(media[0], "video 30960 57 00");
+    EXPECT_EQ(std::count(media.begin(), media.end(), "video 30960 57 00"), 1);
+    EXPECT_EQ(std::count(media.begin(), media.end(), "video 30960 57 01"), 1);
+    const auto end_frame = std::find(media.begin(), media.end(), "video 30960 57 01");
+    ASSERT_NE(end_frame + 1, media.end());
+    EXPECT_EQ(*(end_frame + 1), "video 30960 27 01");
+    // The configurations, then the 24 frames from the keyframe at 30000
+    // ms, no audio.
+    EXPECT_EQ(end_frame - media.begin(), 1 + 2 + 24);
+    EXPECT_EQ(std::count_if(media.begin() + 3, end_frame,
+                            [](const std::string& s) { return s.starts_with("audio"); }),
+              0);
 }
 
 TEST(RecordedPlayback, OnlyMediaAndDataTagsAreSentAndAnEndOfSequenceRestartsTheStream) {

@@ -3,12 +3,13 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/io_service_pool.hpp"
@@ -35,8 +36,8 @@ const std::vector<fake_tag>& dense_tags() {
     return tags;
 }
 
-// Players on the thread of a fake connection, writing to a fake net stream
-// that the test looks at on that thread too.
+// Players on a thread of their own, as on a connection's, writing to a fake
+// net stream; the test reaches them and their output on that thread only.
 class RecordedStreamPlayer : public ::testing::Test {
   protected:
     std::shared_ptr<rtmp_recorded_stream_player> make(
@@ -44,27 +45,23 @@ class RecordedStreamPlayer : public ::testing::Test {
         rtmp_recorded_stream_player::clock now = std::chrono::steady_clock::now) {
         source = std::make_unique<fake_source>(std::move(tags));
         auto fake = std::make_unique<fake_output>();
+        fake->holds_what_it_sends = false;
         output = fake.get();
         return std::make_shared<rtmp_recorded_stream_player>(
-            connection, source->callbacks(), std::move(fake), std::move(now), interval);
+            io, source->callbacks(), std::move(fake), std::move(now), interval);
     }
 
-    // Runs `work` on the connection's thread, as a command would, and
-    // returns its result.
+    // Runs `work` on the players' thread and waits for its result.
     template <class Work>
     auto on_thread(Work work) {
         std::packaged_task<decltype(work())()> task(std::move(work));
         auto result = task.get_future();
-        boost::asio::post(connection, [&task] { task(); });
+        boost::asio::post(io, [&task] { task(); });
         return result.get();
     }
 
     bool start(rtmp_recorded_stream_player& player) {
         return on_thread([&] { return player.start(); });
-    }
-
-    void stop(rtmp_recorded_stream_player& player) {
-        on_thread([&] { player.stop(); });
     }
 
     bool was_sent(const std::string& line) {
@@ -73,15 +70,12 @@ class RecordedStreamPlayer : public ::testing::Test {
         });
     }
 
-    std::size_t sent_count() {
-        return on_thread([&] { return output->sent.size(); });
-    }
-
-    io_service_pool pool{1};
-    boost::asio::io_context& connection = pool.pick();
     fake_clock clock;
     std::unique_ptr<fake_source> source;
     fake_output* output = nullptr;
+    // Declared last: its thread ends before what the players use goes.
+    io_service_pool pool{1};
+    boost::asio::io_context& io = pool.pick();
 };
 
 TEST_F(RecordedStreamPlayer, StartRunsAtOnceAndEachCommandWakesTheNextRun) {
@@ -95,7 +89,7 @@ TEST_F(RecordedStreamPlayer, StartRunsAtOnceAndEachCommandWakesTheNextRun) {
 
     on_thread([&] { player->pause(true, false, 0); });
     EXPECT_TRUE(eventually([&] { return was_sent("Pause.Notify"); }));
-    stop(*player);
+    on_thread([&] { player->stop(); });
 }
 
 // The runs are the connection's work: one waits for the command that runs
@@ -109,37 +103,67 @@ TEST_F(RecordedStreamPlayer, ARunWaitsForTheCommandOnItsThread) {
         EXPECT_EQ(output->sent.size(), sent);
         return sent;
     });
-    EXPECT_TRUE(eventually([&] { return sent_count() > announced; }));
-    stop(*player);
+    EXPECT_TRUE(
+        eventually([&] { return on_thread([&] { return output->sent.size(); }) > announced; }));
+    on_thread([&] { player->stop(); });
 }
 
-TEST_F(RecordedStreamPlayer, AfterStopReturnsTheSourceIsNeverCalledAgain) {
-    for (int round = 0; round < 10; ++round) {
-        SCOPED_TRACE(round);
-        auto player = make(dense_tags(), 1ms);
-        ASSERT_TRUE(start(*player));
-        ASSERT_TRUE(eventually([&] { return source->calls > 0; }));
-
-        // Commands keep arriving on the connection's path while it stops.
-        std::atomic<bool> done{false};
-        std::thread commands([&, player] {
-            for (std::uint32_t ms = 0; !done; ms += 100) {
-                boost::asio::post(connection, [player, ms] { player->seek(ms % 100000); });
-                std::this_thread::sleep_for(200us);
-            }
-        });
-        std::this_thread::sleep_for(5ms);
-        std::weak_ptr<rtmp_recorded_stream_player> held = player;
-        stop(*player);
-        const unsigned calls = source->calls;
-        player.reset();
-        std::this_thread::sleep_for(20ms);
-        done = true;
-        commands.join();
-        EXPECT_EQ(source->calls, calls);
-        // Its last wait has ended: nothing holds it any more.
-        EXPECT_TRUE(eventually([&] { return held.expired(); }));
+// A run held back by what the connection holds goes on as soon as the
+// connection has written it, not at the next tick; a player stopped in
+// between is not kept alive for it.
+TEST_F(RecordedStreamPlayer, AHeldBackRunGoesOnOnceTheConnectionHasWritten) {
+    std::vector<fake_tag> tags;
+    for (std::uint32_t time = 0; time < 10000; time += 40) {
+        fake_tag video = time % 1000 == 0 ? keyframe_at(time) : interframe_at(time);
+        video.body.resize(30000, 'v');
+        tags.push_back(video);
     }
+    auto player = make(tags, 1h, clock.function());
+    on_thread([&] { output->holds_what_it_sends = true; });
+    ASSERT_TRUE(start(*player));
+    const auto held_back = [&] { return on_thread([&] { return output->resumes.size() == 1; }); };
+    ASSERT_TRUE(eventually(held_back));
+    EXPECT_FALSE(was_sent("video 120 27 01")) << "64 KiB hold three frames";
+
+    on_thread([&] { output->write_all(); });
+    EXPECT_TRUE(eventually([&] { return was_sent("video 120 27 01"); }));
+    ASSERT_TRUE(eventually(held_back)) << "and waits again";
+
+    auto waiting = on_thread([&] { return std::exchange(output->resumes, {}); });
+    std::weak_ptr<rtmp_recorded_stream_player> held = player;
+    on_thread([&] { player->stop(); });
+    player.reset();
+    EXPECT_TRUE(eventually([&] { return held.expired(); })) << "the waiting resume holds nothing";
+    const unsigned calls = source->calls;
+    on_thread([&] {
+        for (auto& resume : waiting) {
+            resume();
+        }
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(source->calls, calls);
+}
+
+TEST_F(RecordedStreamPlayer, AfterStopTheSourceIsNeverCalledAgain) {
+    auto player = make(dense_tags(), 1ms);
+    ASSERT_TRUE(start(*player));
+    ASSERT_TRUE(eventually([&] { return source->calls > 0; }));
+    std::weak_ptr<rtmp_recorded_stream_player> held = player;
+    // Commands keep arriving on the connection's thread, the last right
+    // before the stop.
+    for (std::uint32_t ms = 0; ms < 2000; ms += 100) {
+        on_thread([&] { player->seek(ms); });
+    }
+    const unsigned calls = on_thread([&] {
+        player->seek(5000);
+        player->stop();
+        return source->calls.load();
+    });
+    player.reset();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(source->calls, calls);
+    // Its last wait has ended: nothing holds it any more.
+    EXPECT_TRUE(eventually([&] { return held.expired(); }));
 }
 
 TEST_F(RecordedStreamPlayer, ItsPendingWaitKeepsItPlayingWithoutOtherOwners) {
@@ -150,8 +174,11 @@ TEST_F(RecordedStreamPlayer, ItsPendingWaitKeepsItPlayingWithoutOtherOwners) {
 
     const unsigned calls = source->calls;
     EXPECT_TRUE(eventually([&] { return source->calls > calls + 20; }));
-    ASSERT_FALSE(held.expired());
-    stop(*held.lock());
+    on_thread([&] {
+        if (auto p = held.lock()) {
+            p->stop();
+        }
+    });
     EXPECT_TRUE(eventually([&] { return held.expired(); }));
 }
 

@@ -225,6 +225,17 @@ media_source_callbacks fake_source::callbacks() {
     };
 }
 
+void fake_output::when_written(std::function<void()> resume) {
+    resumes.push_back(std::move(resume));
+}
+
+void fake_output::write_all() {
+    unwritten = 0;
+    for (auto& resume : std::exchange(resumes, {})) {
+        resume();
+    }
+}
+
 bool fake_output::open_media_streams() {
     if (!room_for_streams) {
         return false;
@@ -238,6 +249,9 @@ void fake_output::send_video(std::uint8_t type, std::uint32_t timestamp, const s
     if (refuse_media) {
         throw std::runtime_error("refused");
     }
+    if (holds_what_it_sends) {
+        unwritten += size;
+    }
     const char* kind = type == 9 ? "video" : type == 18 ? "data" : type == 15 ? "amf3" : "?";
     sent.push_back(std::string(kind) + " " + std::to_string(timestamp) + " " +
                    hex_start(data, size));
@@ -247,6 +261,9 @@ void fake_output::send_audio(std::uint32_t timestamp, const std::uint8_t* data,
                              std::uint32_t size) {
     if (refuse_media) {
         throw std::runtime_error("refused");
+    }
+    if (holds_what_it_sends) {
+        unwritten += size;
     }
     sent.push_back("audio " + std::to_string(timestamp) + " " + hex_start(data, size));
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -92,10 +93,12 @@ std::string indexed_flv(const std::vector<fake_tag>& tags);
 // A net stream that writes each thing it is asked to send as a line:
 // statuses by their code ("Seek.Notify"; "Play.Reset+Start" for the pair),
 // user control events by name, media as "<video|audio|data|amf3> <time>
-// <first two bytes in hex>", and "flush".
+// <first two bytes in hex>", and "flush". Its connection writes nothing
+// until told to: media bodies add to its unwritten bytes.
 class fake_output : public rtmp::recorded_stream_output {
   public:
-    std::uint32_t pending() const override { return pending_blocks; }
+    std::uint64_t unwritten_bytes() const override { return unwritten; }
+    void when_written(std::function<void()> resume) override;
     bool open_media_streams() override;
     void send_stream_is_recorded() override { sent.push_back("StreamIsRecorded"); }
     void send_stream_begin() override { sent.push_back("StreamBegin"); }
@@ -110,8 +113,14 @@ class fake_output : public rtmp::recorded_stream_output {
     void send_audio(std::uint32_t timestamp, const std::uint8_t* data, std::uint32_t size) override;
     void flush() override { sent.push_back("flush"); }
 
+    // Everything unwritten is written: the waiting resumes are called.
+    void write_all();
+
     std::vector<std::string> sent;
-    std::uint32_t pending_blocks = 0;
+    std::uint64_t unwritten = 0;
+    // False: a connection that writes what it is given at once.
+    bool holds_what_it_sends = true;
+    std::vector<std::function<void()>> resumes;
     bool room_for_streams = true;
     // Media writes throw, as a connection's chunk layer can.
     bool refuse_media = false;
