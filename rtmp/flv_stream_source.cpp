@@ -17,7 +17,10 @@ namespace {
 constexpr std::uint32_t file_start_bytes = 13;  // header and the first previous-tag size
 constexpr std::uint32_t tag_header_bytes = 11;
 constexpr std::uint32_t previous_size_bytes = 4;
-constexpr std::size_t initial_tag_buffer = 65535;
+// About a second of a 1 Mbit/s stream's tags, or a few of a larger one's.
+constexpr std::size_t initial_window = 16 * 1024;
+// A window too small for a tag grows to it in steps of this.
+constexpr std::size_t window_step = 4096;
 // The sequence headers and onMetaData are looked for among this many tags.
 constexpr int scanned_tags = 25;
 // A file whose first timestamp is this late is played from 0.
@@ -58,6 +61,7 @@ const amf0_number* as_number(const std::unique_ptr<amf0_based>& value) {
 }  // namespace
 
 flv_stream_source::flv_stream_source(const std::filesystem::path& file) {
+    file_.rdbuf()->pubsetbuf(nullptr, 0);
     file_.open(file, std::ios::binary);
     if (!file_) {
         throw std::system_error(errno, std::generic_category(),
@@ -73,7 +77,7 @@ flv_stream_source::flv_stream_source(const std::filesystem::path& file) {
         throw std::runtime_error("It's not a FLV file");
     }
 
-    tag_buffer_.resize(initial_tag_buffer);
+    window_.resize(initial_window);
     scan_first_tags();
     move_to(file_start_bytes);
     load_keyframes();
@@ -103,7 +107,7 @@ const std::uint8_t* flv_stream_source::read_tag(std::uint32_t& size, std::uint32
         return nullptr;
     }
     timestamp = shifted(time);
-    return tag_buffer_.data() + tag_header_bytes;
+    return window_.data() + tag_start_ + tag_header_bytes;
 }
 
 bool flv_stream_source::seek(std::uint32_t& ms) {
@@ -131,31 +135,55 @@ bool flv_stream_source::seek(std::uint32_t& ms) {
 
 bool flv_stream_source::next_tag(std::uint32_t& size, std::uint32_t& time, std::uint8_t& type) {
     try {
-        std::uint8_t* header = tag_buffer_.data();
-        if (!file_.read(reinterpret_cast<char*>(header), tag_header_bytes)) {
+        if (fill(tag_header_bytes) < tag_header_bytes) {
             return false;
         }
+        const std::uint8_t* header = window_.data() + window_begin_;
         type = header[0];
         size = read_u24(header + 1);
         time = read_u24(header + 4) | std::uint32_t{header[7]} << 24;
 
-        const std::size_t needed = std::size_t{tag_header_bytes} + size + previous_size_bytes;
-        if (needed > tag_buffer_.size()) {
-            tag_buffer_.resize(std::size_t{size} * 2 + 30);
+        const std::size_t whole = std::size_t{tag_header_bytes} + size;
+        if (whole > static_cast<std::uint64_t>(file_size_)) {
+            // A damaged size field: room for it would stay with the player
+            // for nothing.
+            return false;
         }
-        std::uint8_t* body = tag_buffer_.data() + tag_header_bytes;
-        if (!file_.read(reinterpret_cast<char*>(body), size)) {
+        const std::size_t held = fill(whole + previous_size_bytes);
+        if (held < whole) {
             return false;
         }
         // A file cut right after a body still plays that tag; the next read
         // meets the end.
-        file_.read(reinterpret_cast<char*>(body + size), previous_size_bytes);
-        remember_sequence_header(type, body, size);
+        tag_start_ = window_begin_;
+        window_begin_ += std::min(held, whole + previous_size_bytes);
+        remember_sequence_header(type, window_.data() + tag_start_ + tag_header_bytes, size);
         return true;
     } catch (const std::bad_alloc&) {
-        // A damaged size field asking for more than we can hold.
+        // No memory for a tag this large.
         return false;
     }
+}
+
+std::size_t flv_stream_source::fill(std::size_t needed) {
+    std::size_t held = window_end_ - window_begin_;
+    if (held >= needed) {
+        return held;
+    }
+    std::memmove(window_.data(), window_.data() + window_begin_, held);
+    window_begin_ = 0;
+    window_end_ = held;
+    if (window_.size() < needed) {
+        // Just past the tag: the window is what a player holds while idle.
+        window_.resize((needed + window_step - 1) / window_step * window_step);
+    }
+    file_.read(reinterpret_cast<char*>(window_.data() + window_end_),
+               static_cast<std::streamsize>(window_.size() - window_end_));
+    window_end_ += static_cast<std::size_t>(file_.gcount());
+    // Short of the window at the end of the file: the next fill finds the
+    // end again, or what a growing file has added by then.
+    file_.clear();
+    return window_end_;
 }
 
 void flv_stream_source::remember_sequence_header(std::uint8_t type, const std::uint8_t* body,
@@ -179,7 +207,7 @@ void flv_stream_source::scan_first_tags() {
         if (first_time == 0) {
             first_time = time;
         }
-        const std::uint8_t* body = tag_buffer_.data() + tag_header_bytes;
+        const std::uint8_t* body = window_.data() + tag_start_ + tag_header_bytes;
         if (type == data_tag && is_on_metadata(body, size)) {
             metadata_.assign(reinterpret_cast<const char*>(body), size);
         }
@@ -233,8 +261,7 @@ void flv_stream_source::load_keyframes() {
 }
 
 bool flv_stream_source::move_to(std::int64_t position) {
-    // A read that met the end of the file left the stream failed; seeking
-    // must not inherit that.
+    window_begin_ = window_end_ = 0;
     file_.clear();
     file_.seekg(position);
     return !file_.fail();

@@ -58,9 +58,13 @@ class flv_stream_source {
     const std::vector<keyframe>& keyframes() const noexcept { return keyframes_; }
 
   private:
-    // The next tag into tag_buffer_; false at the end of the file or at a
-    // tag that is cut short.
+    // The next tag, in the window from window_begin_ (its header, then its
+    // body); false at the end of the file or at a tag that is cut short.
     bool next_tag(std::uint32_t& size, std::uint32_t& time, std::uint8_t& type);
+    // Makes the window hold at least `needed` bytes from window_begin_ (as
+    // many as the file has), reading ahead as far as the window takes.
+    // Returns how many it holds.
+    std::size_t fill(std::size_t needed);
     void remember_sequence_header(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void scan_first_tags();
     // A time of the file in the timeline played: earlier times become 0.
@@ -70,9 +74,17 @@ class flv_stream_source {
     void load_keyframes();
     bool move_to(std::int64_t position);
 
+    // Unbuffered: the window is the only buffer, read into directly.
     std::ifstream file_;
     std::int64_t file_size_ = 0;
-    std::vector<std::uint8_t> tag_buffer_;
+    // Bytes of the file read ahead, [window_begin_, window_end_) not yet
+    // taken; the tag read last lies before window_begin_ and stays until the
+    // next read. Grows for a tag larger than it, never shrinks: a player's
+    // largest holding, so it starts small.
+    std::vector<std::uint8_t> window_;
+    std::size_t window_begin_ = 0;
+    std::size_t window_end_ = 0;
+    std::size_t tag_start_ = 0;
     std::string video_header_;
     std::string audio_header_;
     std::string metadata_;
