@@ -26,25 +26,29 @@ raise_descriptor_limit() {
     fi
 }
 
-# sample_path BUILD_DIR KBIT GOP / make_sample BUILD_DIR KBIT GOP: the
-# publishers' sample, made once: ffmpeg's testsrc2 at 854x480 and 25 frames/s
-# in constant-bitrate H.264 with a keyframe every GOP frames, and 128 kbit/s
-# AAC, KBIT kbit/s together.
+# sample_path BUILD_DIR KBIT GOP [SECONDS] / make_sample BUILD_DIR KBIT GOP
+# [SECONDS]: the publishers' sample, made once: ffmpeg's testsrc2 at 854x480
+# and 25 frames/s in constant-bitrate H.264 with a keyframe every GOP frames,
+# and 128 kbit/s AAC, KBIT kbit/s together, SECONDS long (60).
 sample_path() {
-    echo "$1/bench/sample-${2}k-g${3}.flv"
+    if [ "${4:-60}" = 60 ]; then
+        echo "$1/bench/sample-${2}k-g${3}.flv"
+    else
+        echo "$1/bench/sample-${2}k-g${3}-${4}s.flv"
+    fi
 }
 make_sample() {
     local sample audio_kbit=128
     sample=$(sample_path "$@")
     [ -s "$sample" ] && return 0
-    echo "Making the publishers' sample: $sample"
+    echo "Making the sample: $sample"
     local video_kbit=$(($2 - audio_kbit))
     mkdir -p "$(dirname "$sample")"
     # Constant bitrate with filler, so the stream runs at the rate asked for
     # whatever the picture.
     ffmpeg -nostdin -hide_banner -loglevel error -y \
         -f lavfi -i "testsrc2=size=854x480:rate=25" \
-        -f lavfi -i "sine=frequency=440:sample_rate=44100" -t 60 \
+        -f lavfi -i "sine=frequency=440:sample_rate=44100" -t "${4:-60}" \
         -c:v libx264 -preset veryfast -pix_fmt yuv420p \
         -b:v ${video_kbit}k -minrate ${video_kbit}k -maxrate ${video_kbit}k \
         -bufsize $((video_kbit / 2))k -x264-params nal-hrd=cbr \

@@ -3,7 +3,9 @@
 # sample it made from its test sources) and N players of our own load client
 # (rtmp_load) against an RTMP server on loopback. Builds Release, and for
 # each N starts the server afresh, publishes, connects the players in one
-# burst, and measures a fixed window. See bench/README.md.
+# burst, and measures a fixed window. With --file the players play the
+# sample as a stored FLV file instead, each at its own pace. See
+# bench/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bench/common.sh
@@ -24,6 +26,10 @@ Usage: bench/fanout.sh [options]
   --gop FRAMES             keyframe interval at 25 frames/s (25)
   --threads N              io threads of the load client (4)
   --no-record              qen only: publish_format "none", nothing recorded
+  --file                   qen only: no publisher; the players play the
+                           sample as an FLV file of the application
+  --buffer-ms MS           the buffer length the players announce (3000;
+                           5000 with --file)
   --perf                   record the server with perf during each run
                            (call graphs from frame pointers; PERF_CALL_GRAPH=dwarf
                            unwinds a build without them, with bigger files)
@@ -40,6 +46,8 @@ bitrate=2000
 gop=25
 threads=4
 record=1
+file=0
+buffer_ms=
 use_perf=0
 build=build/bench
 do_build=1
@@ -53,6 +61,8 @@ while [ $# -gt 0 ]; do
         --gop) gop=$2; shift 2 ;;
         --threads) threads=$2; shift 2 ;;
         --no-record) record=0; shift ;;
+        --file) file=1; shift ;;
+        --buffer-ms) buffer_ms=$2; shift 2 ;;
         --perf) use_perf=1; shift ;;
         --build-dir) build=$2; shift 2 ;;
         --no-build) do_build=0; shift ;;
@@ -68,6 +78,18 @@ case $server in
 esac
 kind=relay
 [ "$(basename "$server_bin")" = qen ] && kind=qen
+if [ "$file" = 1 ] && [ "$kind" != qen ]; then
+    echo "fanout.sh: --file plays from the media server: add --server qen" >&2
+    exit 1
+fi
+# A stored file is played once through: it must outlast the ramp, the
+# warm-up, the window and the buffer the players fill ahead.
+seconds=60
+if [ "$file" = 1 ]; then
+    seconds=120
+    buffer_ms=${buffer_ms:-5000}
+fi
+buffer_ms=${buffer_ms:-3000}
 
 if [ "$do_build" = 1 ]; then
     bench_build "$build" rtmp_load $target
@@ -86,8 +108,8 @@ most=0
 for n in $players; do [ "$n" -gt "$most" ] && most=$n; done
 raise_descriptor_limit $((most + 256)) fanout.sh
 
-make_sample "$build" "$bitrate" "$gop"
-sample=$(sample_path "$build" "$bitrate" "$gop")
+make_sample "$build" "$bitrate" "$gop" "$seconds"
+sample=$(sample_path "$build" "$bitrate" "$gop" "$seconds")
 
 work=$(mktemp -d /tmp/qen-fanout.XXXXXX)
 echo "Logs: $work"
@@ -108,7 +130,9 @@ start_server() {  # n port
         local dir=$work/qen-$n
         write_qen_config "$dir" "$port"
         mkdir -p "$dir/www/live"
-        if [ "$record" = 0 ]; then
+        if [ "$file" = 1 ]; then
+            ln -s "$(realpath "$sample")" "$dir/www/live/clip.flv"
+        elif [ "$record" = 0 ]; then
             echo '<config><qen_app><publish_format>none</publish_format></qen_app></config>' \
                 >"$dir/www/live/.flaccess"
         fi
@@ -126,9 +150,13 @@ for n in $players; do
     echo "=== $n players ==="
     port=$("$load" --free-port)
     start_server "$n" "$port"
-    ffmpeg -nostdin -hide_banner -loglevel error -re -stream_loop -1 -i "$sample" \
-        -c copy -f flv "rtmp://127.0.0.1:$port/live/s" >"$work/publisher-$n.log" 2>&1 &
-    publisher_pid=$!
+    stream=clip
+    if [ "$file" = 0 ]; then
+        stream=s
+        ffmpeg -nostdin -hide_banner -loglevel error -re -stream_loop -1 -i "$sample" \
+            -c copy -f flv "rtmp://127.0.0.1:$port/live/$stream" >"$work/publisher-$n.log" 2>&1 &
+        publisher_pid=$!
+    fi
     if [ "$use_perf" = 1 ]; then
         perf record -q --call-graph "${PERF_CALL_GRAPH:-fp}" -F 499 -p "$server_pid" -o "$work/perf-$n.data" \
             >"$work/perf-$n.log" 2>&1 &
@@ -136,15 +164,16 @@ for n in $players; do
     fi
 
     status=0
-    "$load" --port "$port" --players "$n" --window "$window" --warmup "$warmup" \
-        --threads "$threads" --server-pid "$server_pid" | tee "$work/load-$n.log" || status=$?
+    "$load" --port "$port" --stream "$stream" --players "$n" --window "$window" \
+        --warmup "$warmup" --buffer-ms "$buffer_ms" --threads "$threads" \
+        --server-pid "$server_pid" | tee "$work/load-$n.log" || status=$?
 
     if ! kill -0 "$server_pid" 2>/dev/null; then
         echo "fanout.sh: the server died during the run; its output:" >&2
         cat "$work/server-$n.log" >&2
         status=1
     fi
-    if ! kill -0 "$publisher_pid" 2>/dev/null; then
+    if [ -n "$publisher_pid" ] && ! kill -0 "$publisher_pid" 2>/dev/null; then
         echo "fanout.sh: the publisher stopped during the run; its output:" >&2
         cat "$work/publisher-$n.log" >&2
         status=1
@@ -166,15 +195,23 @@ field() {  # key line
 }
 echo
 echo "Server: $server_bin ($kind$([ "$kind" = qen ] && [ "$record" = 0 ] && echo ', not recording'))"
-echo "Machine: $(nproc) cores; publisher ${bitrate} kbit/s, GOP $gop frames at 25/s;" \
-    "window ${window} s after ${warmup} s"
-printf '%8s %11s %13s %11s %11s %10s %10s %7s %7s\n' players "kept up" "Mbit/s total" \
-    "per player" "server CPU" "CPU s/GB" "peak MiB" "ramp s" "client"
+if [ "$file" = 1 ]; then
+    echo "Machine: $(nproc) cores; players of an FLV file of ${bitrate} kbit/s, GOP $gop frames" \
+        "at 25/s, ${buffer_ms} ms buffer; window ${window} s after ${warmup} s"
+else
+    echo "Machine: $(nproc) cores; publisher ${bitrate} kbit/s, GOP $gop frames at 25/s;" \
+        "window ${window} s after ${warmup} s"
+fi
+printf '%8s %11s %13s %11s %11s %10s %10s %10s %7s %7s\n' players "kept up" "Mbit/s total" \
+    "per player" "server CPU" "CPU s/GB" "peak MiB" "KB/player" "ramp s" "client"
 for line in "${results[@]}"; do
-    printf '%8s %11s %13s %11s %10s%% %10s %10s %7s %6s%%\n' \
+    peak=$(field server_peak_rss_mib "$line")
+    per_player=$(awk -v mib="${peak:-0}" -v n="$(field players "$line")" \
+        'BEGIN { printf "%.0f", mib * 1048576 / 1000 / n }')
+    printf '%8s %11s %13s %11s %10s%% %10s %10s %10s %7s %6s%%\n' \
         "$(field players "$line")" "$(field kept_up "$line")/$(field players "$line")" \
         "$(field total_mbps "$line")" "$(field per_player_mbps "$line")" \
         "$(field server_cpu_pct "$line")" "$(field cpu_s_per_gb "$line")" \
-        "$(field server_peak_rss_mib "$line")" "$(field ramp_s "$line")" \
+        "$peak" "$per_player" "$(field ramp_s "$line")" \
         "$(field client_cpu_pct "$line")"
 done
