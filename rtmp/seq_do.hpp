@@ -5,14 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 // A connection's sequential work queue: items are worked on one at a time,
-// in the order they were pushed, from any thread. For a connection an item is
-// a block of outgoing bytes and the work is one asynchronous write, so at most
-// one write is in flight and blocks leave in order.
+// in the order they were pushed. For a connection an item is a block of
+// outgoing bytes and the work is one asynchronous write, so at most one write
+// is in flight and blocks leave in order.
+//
+// Not locked: it belongs to its connection's thread, which pushes the items
+// and finishes the work. Only pending() may be read from elsewhere.
 //
 // `Work` is called with the item (by reference; it may move from it) and
 // must only start the work; whoever finishes it calls next(). `Merge` is
@@ -36,10 +38,8 @@ class seq_do {
     // it. The item is always taken; the result only advises the producer:
     // false once more than `limit` items wait.
     bool push(Item&& item) {
-        std::unique_lock lock(mutex_);
         if (!busy_) {
             busy_ = true;
-            lock.unlock();
             work_(item);
             return true;
         }
@@ -60,7 +60,6 @@ class seq_do {
     // For the work in progress: moves up to `most` waiting items, in order,
     // to the end of `into`; returns how many.
     std::size_t take_waiting(std::vector<Item>& into, std::size_t most) {
-        std::lock_guard lock(mutex_);
         std::size_t taken = 0;
         for (; taken < most && !queue_.empty(); ++taken) {
             into.push_back(std::move(queue_.front()));
@@ -73,7 +72,6 @@ class seq_do {
     // The work on the previous item has finished: starts the next one, or
     // becomes idle. Returns true when it became idle.
     bool next() {
-        std::unique_lock lock(mutex_);
         taken_ = 0;
         pending_.store(static_cast<std::uint32_t>(queue_.size()), std::memory_order_relaxed);
         if (queue_.empty()) {
@@ -82,29 +80,24 @@ class seq_do {
         }
         Item item = std::move(queue_.front());
         queue_.pop_front();
-        lock.unlock();
         work_(item);
         return false;
     }
 
     // Items waiting behind the one being worked on (those it took along
-    // included), as last recorded by push and next; producers read it
-    // (without the lock) to see how far the consumer lags.
+    // included), as last recorded by push and next; producers read it to see
+    // how far the consumer lags.
     std::uint32_t pending() const noexcept { return pending_.load(std::memory_order_relaxed); }
     std::uint32_t limit() const noexcept { return limit_; }
 
     // Nothing being worked on and nothing waiting.
-    bool idle() const {
-        std::lock_guard lock(mutex_);
-        return !busy_;
-    }
+    bool idle() const noexcept { return !busy_; }
 
   private:
     std::uint32_t waiting_count() const noexcept {
         return static_cast<std::uint32_t>(queue_.size()) + taken_;
     }
 
-    mutable std::mutex mutex_;
     boost::circular_buffer<Item> queue_;
     // Items the work in progress took beyond its first.
     std::uint32_t taken_ = 0;

@@ -3,7 +3,6 @@
 #include <boost/function.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -94,56 +93,6 @@ TEST(SeqDo, WorkThatTakesTheWaitingItemsAlongStillCountsThemAsPendingUntilItEnds
     EXPECT_EQ(f.worked.back(), "later" + big);
     EXPECT_TRUE(f.queue.next());
     EXPECT_EQ(f.queue.pending(), 0u);
-}
-
-TEST(SeqDo, ItemsPushedFromManyThreadsAreAllWorkedOnceInEachThreadsOrder) {
-    block_malloc pool(16);
-    std::vector<int> seen;
-    std::atomic<bool> working{false};
-    // The work only records the item; a consumer thread finishes it, as a
-    // write completion would.
-    block_queue queue(
-        5,
-        [&](block_buffer& item) {
-            seen.push_back(item.data()[0] << 8 | item.data()[1]);
-            item.reset();
-            working = true;
-        },
-        [](block_buffer&, block_buffer&) { return false; });
-    constexpr int threads = 4, per_thread = 200;
-    std::atomic<int> produced{0};
-    std::thread consumer([&] {
-        while (produced < threads || !queue.idle()) {
-            if (working.exchange(false)) {
-                queue.next();
-            }
-        }
-    });
-    std::vector<std::thread> producers;
-    for (int t = 0; t < threads; ++t) {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < per_thread; ++i) {
-                block_buffer b(pool);
-                b.data()[0] = static_cast<std::uint8_t>(t);
-                b.data()[1] = static_cast<std::uint8_t>(i);
-                b.set_size(2);
-                queue.push(std::move(b));
-            }
-            ++produced;
-        });
-    }
-    for (auto& p : producers) {
-        p.join();
-    }
-    consumer.join();
-    ASSERT_EQ(seen.size(), std::size_t(threads * per_thread));
-    std::vector<int> last(threads, -1);
-    for (int value : seen) {
-        const int t = value >> 8, i = value & 0xff;
-        EXPECT_EQ(i, last[t] + 1) << "thread " << t;
-        last[t] = i;
-    }
-    EXPECT_EQ(pool.outstanding(), 0u);
 }
 
 TEST(RandomGenerator, FillsExactlyTheCountLowByteFirst) {
