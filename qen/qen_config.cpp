@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "foundation/replace_file.hpp"
@@ -43,9 +46,69 @@ void drop_indentation(ptree& node) {
     }
 }
 
-std::uint16_t port_value(const ptree& tree, const char* key, std::uint16_t fallback) {
-    // Ports are read as integers and kept in 16 bits: 70000 becomes 4464.
-    return static_cast<std::uint16_t>(tree.get<int>(key, fallback));
+// The integer a key holds; nothing when the key is missing or its text is
+// no integer at all (the key then takes its default). Digits too many for
+// any integer type are a number still, out of every range: the end of the
+// widest type on their side stands for them.
+std::optional<long long> integer_value(const ptree& tree, const char* key) {
+    const auto text = tree.get_optional<std::string>(key);
+    if (!text) {
+        return std::nullopt;
+    }
+    if (const auto value = tree.get_optional<long long>(key)) {
+        return *value;
+    }
+    std::string_view digits(*text);
+    const auto first = digits.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    digits = digits.substr(first, digits.find_last_not_of(" \t\r\n") + 1 - first);
+    const bool negative = digits.front() == '-';
+    if (negative || digits.front() == '+') {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    return negative ? std::numeric_limits<long long>::min() : std::numeric_limits<long long>::max();
+}
+
+std::string shown_value(const ptree& tree, const char* key) {
+    return tree.get<std::string>(key);
+}
+
+// A port: 1 to 65535. A number outside is refused rather than cut to 16
+// bits, which would listen somewhere else without a word. The ports of a
+// disabled server are never opened: there, such a number keeps the default.
+std::uint16_t port_value(const ptree& tree, const char* key, std::uint16_t fallback, bool opened) {
+    const auto value = integer_value(tree, key);
+    if (!value) {
+        return fallback;
+    }
+    if (*value < 1 || *value > 65535) {
+        if (!opened) {
+            return fallback;
+        }
+        throw std::runtime_error(std::string(key) +
+                                 " is not a port from 1 to 65535: " + shown_value(tree, key));
+    }
+    return static_cast<std::uint16_t>(*value);
+}
+
+// A time in seconds or ticks: 0 or more. A negative idle time-out would cut
+// every connection at once.
+std::int32_t time_value(const ptree& tree, const char* key, std::int32_t fallback) {
+    const auto value = integer_value(tree, key);
+    if (!value) {
+        return fallback;
+    }
+    if (*value < 0 || *value > std::numeric_limits<std::int32_t>::max()) {
+        throw std::runtime_error(std::string(key) +
+                                 " is not a time from 0 to 2147483647: " + shown_value(tree, key));
+    }
+    return static_cast<std::int32_t>(*value);
 }
 
 }  // namespace
@@ -99,18 +162,20 @@ void qen_config::read_settings() {
     server_settings& s = settings_;
     s.rtmp_enabled = t.get<int>("config.qen.rtmp.disabled", 0) == 0;
     s.rtmp_addr = t.get<std::string>("config.qen.rtmp.addr", s.rtmp_addr);
-    s.rtmp_port = port_value(t, "config.qen.rtmp.port", s.rtmp_port);
+    s.rtmp_port = port_value(t, "config.qen.rtmp.port", s.rtmp_port, s.rtmp_enabled);
     s.rtmfp_enabled = t.get<int>("config.qen.rtmfp.disabled", 0) == 0;
-    s.rtmfp_port = port_value(t, "config.qen.rtmfp.port", s.rtmfp_port);
-    s.detect_nat_port1 = port_value(t, "config.qen.rtmfp.detect_nat_port1", s.detect_nat_port1);
-    s.detect_nat_port2 = port_value(t, "config.qen.rtmfp.detect_nat_port2", s.detect_nat_port2);
+    s.rtmfp_port = port_value(t, "config.qen.rtmfp.port", s.rtmfp_port, s.rtmfp_enabled);
+    s.detect_nat_port1 =
+        port_value(t, "config.qen.rtmfp.detect_nat_port1", s.detect_nat_port1, s.rtmfp_enabled);
+    s.detect_nat_port2 =
+        port_value(t, "config.qen.rtmfp.detect_nat_port2", s.detect_nat_port2, s.rtmfp_enabled);
     s.max_sessions_per_ip =
         t.get<int>("config.qen.rtmfp.max_sessions_per_ip", s.max_sessions_per_ip);
     s.max_groups_per_session =
         t.get<int>("config.qen.rtmfp.max_groups_per_session", s.max_groups_per_session);
-    s.idle_timeout = t.get<int>("config.qen.idle_timeout", s.idle_timeout);
-    s.app_update_interval = t.get<int>("config.qen.app_update_interval", s.app_update_interval);
-    s.app_max_idle_time = t.get<int>("config.qen.app_max_idle_time", s.app_max_idle_time);
+    s.idle_timeout = time_value(t, "config.qen.idle_timeout", s.idle_timeout);
+    s.app_update_interval = time_value(t, "config.qen.app_update_interval", s.app_update_interval);
+    s.app_max_idle_time = time_value(t, "config.qen.app_max_idle_time", s.app_max_idle_time);
 }
 
 void qen_config::parse_domain(const ptree& node) {

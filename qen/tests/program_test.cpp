@@ -75,6 +75,14 @@ TEST(Program, ConfigurationErrorsExitWithCode3AndTheReason) {
          "<config><qen><domains><d><names><n>a</n></names><path/></d></domains></qen></config>",
          "Domain path is not set\n"},
         {"malformed", "<config><qen>", "qen.xml"},
+        {"a port past 65535",
+         "<config><qen><rtmp><port>70000</port></rtmp><domains><d><names><n>a</n></names>"
+         "<path>/x</path></d></domains></qen></config>",
+         "config.qen.rtmp.port is not a port from 1 to 65535: 70000\n"},
+        {"a negative idle time-out",
+         "<config><qen><idle_timeout>-1</idle_timeout><domains><d><names><n>a</n></names>"
+         "<path>/x</path></d></domains></qen></config>",
+         "config.qen.idle_timeout is not a time from 0 to 2147483647: -1\n"},
     };
     for (const auto& c : cases) {
         temp_dir dir;

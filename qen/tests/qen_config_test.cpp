@@ -78,13 +78,78 @@ struct port_case {
 
 TEST(QenConfig, PortTextsAsTheyConvert) {
     const port_case cases[] = {
-        {"1936", 1936}, {"70000", 4464}, {"65536", 0},  {"abc", 1935},
-        {"12ab", 1935}, {"", 1935},      {"-1", 65535}, {"99999999999", 1935},
+        {"1936", 1936}, {" 1940 ", 1940}, {"1", 1},   {"65535", 65535},
+        {"abc", 1935},  {"12ab", 1935},   {"", 1935}, {"1.5", 1935},
     };
     for (const auto& c : cases) {
         loaded l(config_with("<rtmp><port>" + std::string(c.text) + "</port></rtmp>" + one_domain));
         EXPECT_EQ(l.config->settings().rtmp_port, c.port) << "port text \"" << c.text << '"';
     }
+}
+
+// A number that no port or time can be is refused: kept, it would listen
+// elsewhere (16 bits of 70000 are 4464) or cut every connection (a negative
+// idle time-out).
+TEST(QenConfig, RefusesPortsAndTimesOutOfRange) {
+    const struct {
+        const char* key;
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"rtmp.port", "70000", "config.qen.rtmp.port is not a port from 1 to 65535: 70000"},
+        {"rtmp.port", "65536", "config.qen.rtmp.port is not a port from 1 to 65535: 65536"},
+        {"rtmp.port", "0", "config.qen.rtmp.port is not a port from 1 to 65535: 0"},
+        {"rtmp.port", "-1", "config.qen.rtmp.port is not a port from 1 to 65535: -1"},
+        {"rtmp.port", "99999999999999999999",
+         "config.qen.rtmp.port is not a port from 1 to 65535: 99999999999999999999"},
+        {"rtmfp.port", "65536", "config.qen.rtmfp.port is not a port from 1 to 65535: 65536"},
+        {"rtmfp.detect_nat_port1", "-1936",
+         "config.qen.rtmfp.detect_nat_port1 is not a port from 1 to 65535: -1936"},
+        {"rtmfp.detect_nat_port2", "0",
+         "config.qen.rtmfp.detect_nat_port2 is not a port from 1 to 65535: 0"},
+        {"idle_timeout", "-1", "config.qen.idle_timeout is not a time from 0 to 2147483647: -1"},
+        {"idle_timeout", "2147483648",
+         "config.qen.idle_timeout is not a time from 0 to 2147483647: 2147483648"},
+        {"app_update_interval", "-60",
+         "config.qen.app_update_interval is not a time from 0 to 2147483647: -60"},
+        {"app_max_idle_time", " -99999999999999999999 ",
+         "config.qen.app_max_idle_time is not a time from 0 to 2147483647:  "
+         "-99999999999999999999 "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.text);
+        boost::property_tree::ptree tree;
+        tree.put("config.qen.domains.domain.names.name", "example.com");
+        tree.put("config.qen.domains.domain.path", "/srv/www");
+        tree.put("config.qen." + std::string(c.key), c.text);
+        try {
+            qen_config::check(tree);
+            ADD_FAILURE() << "loaded";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+
+    // The ports of a disabled server are never opened.
+    loaded disabled(
+        config_with("<rtmp><disabled>1</disabled><port>0</port></rtmp>"
+                    "<rtmfp><disabled>1</disabled><port>70000</port>"
+                    "<detect_nat_port1>-1</detect_nat_port1></rtmfp>" +
+                    std::string(one_domain)));
+    EXPECT_EQ(disabled.config->settings().rtmp_port, 1935);
+    EXPECT_EQ(disabled.config->settings().rtmfp_port, 1935);
+    EXPECT_EQ(disabled.config->settings().detect_nat_port1, 1936);
+
+    // The ends of the ranges load.
+    loaded l(
+        config_with("<rtmp><port>65535</port></rtmp><rtmfp><port>1</port></rtmfp>"
+                    "<idle_timeout>0</idle_timeout><app_update_interval>2147483647"
+                    "</app_update_interval>" +
+                    std::string(one_domain)));
+    EXPECT_EQ(l.config->settings().rtmp_port, 65535);
+    EXPECT_EQ(l.config->settings().rtmfp_port, 1);
+    EXPECT_EQ(l.config->settings().idle_timeout, 0);
+    EXPECT_EQ(l.config->settings().app_update_interval, 2147483647);
 }
 
 TEST(QenConfig, DomainsNamesAndVirtualDirectories) {
