@@ -24,5 +24,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # halt_on_error: a race in a child process (qen, the test servers) fails its
 # test too, instead of only being printed.
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 history_size=4"
+# scripts/tsan-suppressions.txt says which libraries' own memory traffic is
+# not checked, and why.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 history_size=4 suppressions=$PWD/scripts/tsan-suppressions.txt"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@"

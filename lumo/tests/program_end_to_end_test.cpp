@@ -81,8 +81,11 @@ TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
          "rtmp://localhost:" + std::to_string(rtmp) + "/" + app},
         60s);
     EXPECT_EQ(publish.exit_code, 0) << publish.err;
+    // The recording is finished off the server's io threads once the
+    // publisher has gone: its files come a moment after ffmpeg ends.
     const fs::path index = live_dir / "cam.livesegments";
-    ASSERT_TRUE(fs::exists(index)) << "no recording";
+    ASSERT_TRUE(platform::testing::eventually([&] { return fs::exists(index); }, 20s))
+        << "no recording";
     EXPECT_FALSE(fs::is_empty(live_dir / "cam.segments"));
 
     EXPECT_EQ(http_get(streaming, live_path + "/cam.livesegments"), read_file(index));
