@@ -47,6 +47,16 @@ std::unique_ptr<child_process> launch_program(const fake_site& site, const std::
         std::vector<std::string>{LUMO_UPL_PROGRAM, launch_argument_of(site, code)}, options);
 }
 
+// The site's script for the call-th request of the action: recorded, and
+// answered only once the test releases it.
+Json::Value held_request(const std::string& action, int call) {
+    Json::Value held;
+    held["action"] = action;
+    held["call"] = call;
+    held["hold"] = true;
+    return held;
+}
+
 int count_requests(fake_site& site, const std::string& action) {
     int count = 0;
     for (const recorded_request& request : site.requests()) {
@@ -120,10 +130,7 @@ TEST(Client, ASecondLaunchHandsItsCodeToTheRunningClientAndEnds) {
     save_tasks(session, {place_transcoded_task(session.work_folder(), "T1")});
     // The upload's first request waits, and is then refused as a changed
     // password would be.
-    Json::Value held;
-    held["action"] = "createUpload";
-    held["call"] = 1;
-    held["hold"] = true;
+    Json::Value held = held_request("createUpload", 1);
     held["reply"]["status"] = "2";
     held["reply"]["msg"] = "Authentication failed";
     session.site.script(held);
@@ -171,11 +178,7 @@ TEST(Client, KilledDuringAnUploadItGoesOnWhenLaunchedAgain) {
     client_session session;
     session.keep_work_folder();
     save_tasks(session, {place_transcoded_task(session.work_folder(), "T1")});
-    Json::Value held;
-    held["action"] = "uploadBlock";
-    held["call"] = 2;
-    held["hold"] = true;
-    session.site.script(held);
+    session.site.script(held_request("uploadBlock", 2));
 
     {
         const auto client = launch_program(session.site, session.code);
@@ -225,11 +228,7 @@ TEST(Client, ARelaunchWaitsUntilTheClosedClientsWorkersHaveStopped) {
     client_session session;
     session.keep_work_folder();
     save_tasks(session, {place_transcoded_task(session.work_folder(), "T1")});
-    Json::Value held;
-    held["action"] = "uploadBlock";
-    held["call"] = 2;
-    held["hold"] = true;
-    session.site.script(held);
+    session.site.script(held_request("uploadBlock", 2));
 
     // The client that is closed with a block in flight: here in the test,
     // whose main thread waits in its destruction for the block's worker.
