@@ -8,8 +8,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "lumo_upl/tests/media_samples.hpp"
 #include "lumo_upl/tests/worker_fixture.hpp"
 
 namespace {
@@ -123,6 +126,31 @@ TEST(FreeSpacePoll, AsksEvery16thCycleAndTakesANewCodeWhenRefused) {
     // Three spans of 16 cycles at the least between the first (after the
     // start) and the fourth.
     EXPECT_GE(elapsed, 3 * 16 * 25ms);
+}
+
+TEST(FreeSpacePoll, AStopTellsTheTasksBeforeItWaitsForThePoll) {
+    REQUIRE_MEDIA();
+    worker_session session(worker_session::options{.free_size_cycle = 25ms});
+    fake_site& site = session.site;
+    for (const auto& [action, call] : {std::pair{"getFreeSize", 2}, std::pair{"uploadBlock", 1}}) {
+        Json::Value held;
+        held["action"] = action;
+        held["call"] = call;
+        held["hold"] = true;
+        site.script(held);
+    }
+    add_task_records(session.tasks, {place_transcoded_task(session.work_folder, "T1")});
+    ASSERT_TRUE(schedule_until(session.tasks, [&] {
+        return requests_of(site, "getFreeSize").size() == 2 &&
+               requests_of(site, "uploadBlock").size() == 1;
+    }));
+
+    // Both requests wait at the site: the task hears of the stop at once,
+    // not once the poll's request has come back.
+    std::thread stopping([&] { session.tasks.stop(); });
+    EXPECT_TRUE(eventually([&] { return session.tasks.task_at(0).stop_requested(); }, 5s));
+    site.release(2);
+    stopping.join();
 }
 
 TEST(FreeSpacePoll, TheSpeedIsTheBytesSinceTheLastComputationOverItsSeconds) {
