@@ -102,11 +102,15 @@ if [ ! -e "$config" ]; then
     (
         umask 077
         python3 - "$checkout/conf/lumo.xml" "$config.new" "$root" <<'PYTHON'
+import secrets
 import sys
 from xml.sax.saxutils import escape
 example, target, root = sys.argv[1:]
 with open(example, encoding="utf-8") as source:
     text = source.read().replace("/srv/lumo", escape(root))
+# The site's database account gets a password of its own.
+empty = "<mysql_password></mysql_password>"
+text = text.replace(empty, "<mysql_password>" + secrets.token_urlsafe(18) + "</mysql_password>")
 with open(target, "w", encoding="utf-8") as out:
     out.write(text)
 PYTHON
@@ -170,6 +174,31 @@ ln -sfn "$apache_modules" "$root/apache/modules"
 ln -sfn "$mime_types" "$root/apache/conf/mime.types"
 
 if [ ! -d "$root/mysql/data" ]; then
+    # The administration site's account: the database lumo, from the
+    # socket (localhost) and from 127.0.0.1, with config.lumo.mysql_password.
+    # Accounts are named by address, never by host name: neither the data
+    # folder's making nor the server looks a name up.
+    account_sql=$root/mysql/site-account.sql
+    (
+        umask 077
+        python3 - "$config" >"$account_sql" <<'PYTHON'
+import sys
+import xml.etree.ElementTree as ElementTree
+config = sys.argv[1]
+element = ElementTree.parse(config).getroot().find("lumo/mysql_password")
+password = element.text if element is not None and element.text else ""
+if not password:
+    sys.exit(f"lumo-root.sh: {config}: config.lumo.mysql_password is empty: "
+             "the site's database account takes it")
+literal = "'" + password.replace("\\", "\\\\").replace("'", "''") + "'"
+# The grant tables are loaded first: the bootstrap runs without them.
+print("FLUSH PRIVILEGES;")
+print("CREATE DATABASE IF NOT EXISTS lumo CHARACTER SET utf8mb4;")
+for host in ("localhost", "127.0.0.1"):
+    print(f"CREATE USER 'lumo'@'{host}' IDENTIFIED BY {literal};")
+    print(f"GRANT ALL PRIVILEGES ON lumo.* TO 'lumo'@'{host}';")
+PYTHON
+    )
     # The database server refuses to run as root unless told to.
     as_user=()
     if [ "$(id -u)" -eq 0 ]; then
@@ -179,11 +208,15 @@ if [ ! -d "$root/mysql/data" ]; then
     # folder that the next run would take for a good one.
     rm -rf "$root/mysql/data.new"
     log=$root/mysql/install-db.log
+    # --force: no look-up of the machine's own name either, which fails
+    # where it has no hosts entry.
     if ! mariadb-install-db "${as_user[@]}" --datadir="$root/mysql/data.new" --skip-test-db \
-        >"$log" 2>&1; then
+        --skip-name-resolve --force --extra-file="$account_sql" >"$log" 2>&1; then
         cat "$log" >&2
+        rm -f "$account_sql"
         echo "$0: mariadb-install-db failed" >&2
         exit 1
     fi
+    rm -f "$account_sql"
     mv "$root/mysql/data.new" "$root/mysql/data"
 fi

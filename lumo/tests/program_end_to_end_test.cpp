@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
 #include <algorithm>
 
 #include "lumo/tests/children_test_support.hpp"
@@ -113,6 +116,43 @@ TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
     for (const pid_t child : children) {
         EXPECT_TRUE(platform::testing::live_processes_in_group(child).empty()) << child;
     }
+}
+
+// The site's pages reach its database through the account lumo-root.sh
+// makes, over the socket and over TCP.
+TEST(LumoEndToEnd, TheAdministrationSiteReachesItsDatabase) {
+    if (const auto missing = missing_for_real_servers()) {
+        GTEST_SKIP() << *missing << " is missing";
+    }
+    if (!fs::exists("/etc/php/8.2/mods-available/mysqli.ini")) {
+        GTEST_SKIP() << "php8.2-mysql is missing";
+    }
+    lumo_fixture f(root_programs{QEN_BINARY, {}, {}});
+    const auto ports = configure_ports(f);
+    f.start();
+    f.wait_started();
+
+    boost::property_tree::ptree root_config;
+    boost::property_tree::read_xml((f.root() / "lumo.xml").string(), root_config);
+    const auto password = root_config.get<std::string>("config.lumo.mysql_password");
+    ASSERT_FALSE(password.empty());
+    const fs::path page = f.root() / "htdocs/database-check.php";
+    platform::testing::write_file(
+        page,
+        "<?php\n"
+        "mysqli_report(MYSQLI_REPORT_ERROR | MYSQLI_REPORT_STRICT);\n"
+        "foreach (['socket' => 'localhost', 'tcp' => '127.0.0.1'] as $way => $host) {\n"
+        "    $db = new mysqli($host, 'lumo', '" +
+            password + "', 'lumo', " + std::to_string(ports.mysql) +
+            ");\n"
+            "    $db->query('CREATE TABLE IF NOT EXISTS visits (way VARCHAR(8))');\n"
+            "    $db->query(\"INSERT INTO visits VALUES ('$way')\");\n"
+            "    $row = $db->query(\"SELECT COUNT(*) FROM visits WHERE way = '$way'\")"
+            "->fetch_row();\n"
+            "    echo $way, $row[0] > 0 ? ' ok' : ' empty', \"\\n\";\n"
+            "}\n");
+    fs::permissions(page, fs::perms(0644));
+    EXPECT_EQ(http_get(ports.web_admin, "/database-check.php"), "socket ok\ntcp ok\n");
 }
 
 // Paths are bytes of UTF-8 in every file the supervisor writes, whatever
