@@ -15,8 +15,14 @@
   rtmfp_handshake     steps of the handshake fuzzer: first contacts, key
                       exchanges on the cookies they earn, introductions,
                       ticks, from the client's address and another
+  rtmfp_session       steps of the session fuzzer, from what our RTMFP test
+                      client sends on the flows the fuzzer opens: the
+                      NetConnection's calls, NetGroup joins, NetStream
+                      commands and media, fragments, acknowledgements,
+                      ticks (the build's rtmfp_fuzz_seeds writes them)
+  rtmfp_group_text    NetGroup specifiers, well made and not
 
-Usage: scripts/make-fuzz-seeds.py BUILD_DIR   (a build with qen in it)
+Usage: scripts/make-fuzz-seeds.py BUILD_DIR   (a build with qen and the tests)
 Needs ffmpeg and rtmpdump. Seeds are written anew; commit what changes.
 """
 import os
@@ -249,6 +255,11 @@ def first_contact(tag, url=b"rtmfp://127.0.0.1/live", step=FIRST_CONTACT):
 
 def key_exchange(pick=EARNED_COOKIE, initiator=0x0102, nonce=bytes(range(64)), step=KEY_EXCHANGE):
     return bytes([step, pick]) + struct.pack(">H", initiator) + bytes([len(nonce)]) + nonce
+
+
+def make_rtmfp_session_seeds(build_dir):
+    """The session and group-text seeds: our test client's own messages."""
+    subprocess.run([os.path.join(build_dir, "rtmfp", "rtmfp_fuzz_seeds"), SEEDS], check=True)
 
 
 def make_rtmfp_handshake_seeds():
@@ -541,6 +552,7 @@ def main():
     make_rpc_seeds()
     make_rtmfp_seeds()
     make_rtmfp_handshake_seeds()
+    make_rtmfp_session_seeds(build_dir)
     with tempfile.TemporaryDirectory() as work:
         sessions, www = record_rtmp_sessions(build_dir, work)
         make_rtmp_seeds(sessions, www)
