@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/command_line.hpp"
 #include "bench/process_usage.hpp"
 #include "bench/qen_child.hpp"
 #include "rtmfp/cipher.hpp"
@@ -330,7 +331,7 @@ void measure(const options& o, double rate, run_result& r) {
     }
 }
 
-void usage() {
+[[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: rtmfp_flood --qen BINARY [--rates R,R...] [--seconds S]\n"
                  "                   [--addresses N] [--threads N] [--connectors N]\n"
@@ -344,37 +345,34 @@ void usage() {
 
 options parse(int argc, char** argv) {
     options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            usage();
-        }
-        const std::string value = argv[++i];
-        const auto count = [&] { return std::max(1, std::atoi(value.c_str())); };
-        if (arg == "--qen") {
-            o.qen = value;
-        } else if (arg == "--rates") {
-            o.rates.clear();
-            std::istringstream list(value);
-            for (std::string rate; std::getline(list, rate, ',');) {
-                o.rates.push_back(std::atof(rate.c_str()));
+    bench::for_each_option(
+        argc, argv, usage, [&](const std::string& name, const std::string& value) {
+            const auto count = [&] { return std::max(1, std::atoi(value.c_str())); };
+            if (name == "--qen") {
+                o.qen = value;
+            } else if (name == "--rates") {
+                o.rates.clear();
+                std::istringstream list(value);
+                for (std::string rate; std::getline(list, rate, ',');) {
+                    o.rates.push_back(std::atof(rate.c_str()));
+                }
+            } else if (name == "--seconds") {
+                o.seconds = std::atof(value.c_str());
+            } else if (name == "--addresses") {
+                o.addresses = std::min(count(), 250);
+            } else if (name == "--threads") {
+                o.threads = static_cast<std::size_t>(count());
+            } else if (name == "--connectors") {
+                o.connectors = count();
+            } else if (name == "--established") {
+                o.established = count();
+            } else if (name == "--senders") {
+                o.senders = count();
+            } else {
+                return false;
             }
-        } else if (arg == "--seconds") {
-            o.seconds = std::atof(value.c_str());
-        } else if (arg == "--addresses") {
-            o.addresses = std::min(count(), 250);
-        } else if (arg == "--threads") {
-            o.threads = static_cast<std::size_t>(count());
-        } else if (arg == "--connectors") {
-            o.connectors = count();
-        } else if (arg == "--established") {
-            o.established = count();
-        } else if (arg == "--senders") {
-            o.senders = count();
-        } else {
-            usage();
-        }
-    }
+            return true;
+        });
     if (o.qen.empty()) {
         usage();
     }

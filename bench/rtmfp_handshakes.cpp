@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/command_line.hpp"
 #include "bench/rtmfp_group_members.hpp"
 #include "rtmfp/server.hpp"
 #include "rtmfp/tests/test_client.hpp"
@@ -200,7 +201,7 @@ memory measure_memory(const options& o) {
     return m;
 }
 
-void usage() {
+[[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: rtmfp_handshakes [--seconds S] [--clients N] [--sessions N]\n"
                  "                        [--qen BINARY]\n"
@@ -212,24 +213,21 @@ void usage() {
 
 options parse(int argc, char** argv) {
     options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            usage();
-        }
-        const char* value = argv[++i];
-        if (arg == "--seconds") {
-            o.seconds = std::atof(value);
-        } else if (arg == "--clients") {
-            o.clients = std::max(1, std::atoi(value));
-        } else if (arg == "--sessions") {
-            o.sessions = static_cast<std::size_t>(std::max(1, std::atoi(value)));
-        } else if (arg == "--qen") {
-            o.qen = value;
-        } else {
-            usage();
-        }
-    }
+    bench::for_each_option(
+        argc, argv, usage, [&](const std::string& name, const std::string& value) {
+            if (name == "--seconds") {
+                o.seconds = std::atof(value.c_str());
+            } else if (name == "--clients") {
+                o.clients = std::max(1, std::atoi(value.c_str()));
+            } else if (name == "--sessions") {
+                o.sessions = static_cast<std::size_t>(std::max(1, std::atoi(value.c_str())));
+            } else if (name == "--qen") {
+                o.qen = value;
+            } else {
+                return false;
+            }
+            return true;
+        });
     return o;
 }
 

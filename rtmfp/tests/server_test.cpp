@@ -838,10 +838,17 @@ struct flood_fixture {
     netconnection_client witness;
 };
 
-rtmfp_handshake_limits unlimited_handshakes() {
+rtmfp_handshake_limits no_rates() {
     rtmfp_handshake_limits limits;
     limits.datagrams_per_address = limits.datagrams = {0, 1e9};
     limits.key_exchanges_per_address = limits.key_exchanges = {0, 1e9};
+    return limits;
+}
+
+// No rate but `rate` on what `limited` counts.
+rtmfp_handshake_limits only(rtmfp_rate rtmfp_handshake_limits::*limited, rtmfp_rate rate) {
+    rtmfp_handshake_limits limits = no_rates();
+    limits.*limited = rate;
     return limits;
 }
 
@@ -853,11 +860,7 @@ TEST(RtmfpHandshakeFlood, IsDroppedBeyondTheLimitsWhileOthersGetIn) {
         std::function<void(flood_fixture&)> flood;
     } cases[] = {
         {"first contacts beyond an address's rate",
-         [] {
-             rtmfp_handshake_limits limits = unlimited_handshakes();
-             limits.datagrams_per_address = {0, 10};
-             return limits;
-         }(),
+         only(&rtmfp_handshake_limits::datagrams_per_address, {0, 10}),
          {},
          [](flood_fixture& f) {
              test_client flooder(f.server.endpoint(), from_address("127.0.0.2"));
@@ -865,13 +868,9 @@ TEST(RtmfpHandshakeFlood, IsDroppedBeyondTheLimitsWhileOthersGetIn) {
              EXPECT_EQ(f.server.sessions().pending_handshakes(), 1u + 10);
          }},
         {"first contacts beyond what all may send",
-         [] {
-             rtmfp_handshake_limits limits = unlimited_handshakes();
-             // The witness's handshake takes a few; then two a second, as
-             // the other client gets in.
-             limits.datagrams = {2, 22};
-             return limits;
-         }(),
+         // The witness's handshake takes a few; then two a second, as the
+         // other client gets in.
+         only(&rtmfp_handshake_limits::datagrams, {2, 22}),
          {},
          [](flood_fixture& f) {
              test_client one(f.server.endpoint(), from_address("127.0.0.2"));
@@ -881,11 +880,7 @@ TEST(RtmfpHandshakeFlood, IsDroppedBeyondTheLimitsWhileOthersGetIn) {
              EXPECT_LT(got, 60u);
          }},
         {"key exchanges beyond an address's rate",
-         [] {
-             rtmfp_handshake_limits limits = unlimited_handshakes();
-             limits.key_exchanges_per_address = {0, 2};
-             return limits;
-         }(),
+         only(&rtmfp_handshake_limits::key_exchanges_per_address, {0, 2}),
          {},
          [](flood_fixture& f) {
              test_client flooder(f.server.endpoint(), from_address("127.0.0.2"));
@@ -905,7 +900,7 @@ TEST(RtmfpHandshakeFlood, IsDroppedBeyondTheLimitsWhileOthersGetIn) {
              EXPECT_TRUE(wait_for_chunks(flooder, key_exchange_reply, 3));
          }},
         {"pending handshakes of busy addresses",
-         unlimited_handshakes(),
+         no_rates(),
          {.max_count = 24, .max_per_address_when_busy = 4},
          [](flood_fixture& f) {
              // The witness's handshake, answered, holds one place. Beyond
