@@ -39,19 +39,12 @@ class flv_file {
 
     void tag(std::uint8_t type, std::uint32_t timestamp, const std::uint8_t* body,
              std::uint32_t size) {
-        std::uint8_t header[11];
+        std::uint8_t header[flv_tag_header::size];
         buffer_writer head(header, sizeof header);
-        head.write_u8(type);
-        head.write_u8(static_cast<std::uint8_t>(size >> 16));
-        head.write_u16_be(static_cast<std::uint16_t>(size));
-        head.write_u8(static_cast<std::uint8_t>(timestamp >> 16));
-        head.write_u16_be(static_cast<std::uint16_t>(timestamp));
-        head.write_u8(static_cast<std::uint8_t>(timestamp >> 24));
-        head.write_u8(0);
-        head.write_u16_be(0);
-        std::uint8_t trailer[4];
+        flv_tag_header{type, size, timestamp}.write(head);
+        std::uint8_t trailer[flv_tag_header::trailer_size];
         buffer_writer tail(trailer, sizeof trailer);
-        tail.write_u32_be(size + 11);
+        tail.write_u32_be(size + flv_tag_header::size);
         out_.write(reinterpret_cast<const char*>(header), sizeof header);
         out_.write(reinterpret_cast<const char*>(body), size);
         out_.write(reinterpret_cast<const char*>(trailer), sizeof trailer);

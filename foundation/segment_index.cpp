@@ -1,19 +1,30 @@
 #include "foundation/segment_index.hpp"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
+
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
+#include "foundation/file_io.hpp"
 #include "foundation/hex.hpp"
 #include "foundation/replace_file.hpp"
+#include "foundation/unique_fd.hpp"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 enum index_flags : std::uint8_t {
     has_video_codec = 1 << 0,
@@ -131,12 +142,12 @@ segment_index segment_index::decode(std::string_view bytes) {
     return index;
 }
 
-std::string segment_index::encode() const {
+std::string segment_index::encode_head() const {
     if (name.size() > max_short_length) {
         throw std::length_error("Recording id too long");
     }
     std::uint8_t flags = 0;
-    std::uint64_t bytes = 12 + name.size() + 4 + 8 * std::uint64_t(segments.size());
+    std::uint64_t bytes = 12 + name.size();
     if (video_codec != -1) {
         flags |= has_video_codec;
     }
@@ -166,8 +177,8 @@ std::string segment_index::encode() const {
         throw buffer_over_range("Write buffer overflow");
     }
 
-    std::string file(bytes, '\0');
-    buffer_writer out(file.data(), static_cast<std::uint32_t>(file.size()));
+    std::string head(bytes, '\0');
+    buffer_writer out(head.data(), static_cast<std::uint32_t>(head.size()));
     out.write_u8(index_version);
     out.write_u8(flags);
     out.write_u16_be(0);
@@ -190,12 +201,29 @@ std::string segment_index::encode() const {
     if (flags & has_start) {
         out.write_u32(start_time);
     }
+    return head;
+}
+
+std::string segment_index::encode() const {
+    std::string file = encode_head();
+    const std::uint64_t bytes =
+        file.size() + segment_index_count_bytes + segment_index_entry_bytes * segments.size();
+    if (bytes > segment_index_max_bytes) {
+        throw buffer_over_range("Write buffer overflow");
+    }
+    const std::size_t head = file.size();
+    file.resize(bytes);
+    buffer_writer out(file.data() + head, static_cast<std::uint32_t>(bytes - head));
     out.write_u32(static_cast<std::uint32_t>(segments.size()));
-    for (const auto& segment : segments) {
+    encode_entries(segments, out);
+    return file;
+}
+
+void segment_index::encode_entries(std::span<const zpk_segment_entry> entries, buffer_writer& out) {
+    for (const auto& segment : entries) {
         out.write_u32(segment.start_ms);
         out.write_u32(segment.data_bytes);
     }
-    return file;
 }
 
 void segment_index::load(const std::filesystem::path& from) {
@@ -297,6 +325,164 @@ std::filesystem::path segment_dir_path(const std::filesystem::path& path, std::s
 
 std::filesystem::path segment_file_name(const std::filesystem::path& path) {
     return segment_dir_path(path, ".zpksegment");
+}
+
+std::filesystem::path open_segment_file_name(const std::filesystem::path& path) {
+    return segment_dir_path(path, ".zpksegment0");
+}
+
+namespace {
+
+constexpr std::uint32_t flv_tag_overhead = flv_tag_header::size + flv_tag_header::trailer_size;
+
+void add_taken_back(segment_index& index, const zpk_segment_entry& segment) {
+    if (!index.segments.empty()) {
+        index.segments.back().duration_ms = segment.start_ms - index.segments.back().start_ms;
+    }
+    index.segments.push_back(segment);
+    const std::uint32_t end = segment.start_ms + segment.duration_ms;
+    if (end > index.duration_ms && static_cast<std::int32_t>(end) >= 0) {
+        index.duration_ms = end;
+    }
+}
+
+// A closed segment file whose size agrees with its header.
+std::optional<zpk_segment_entry> closed_segment(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::uint8_t bytes[segment_header::size];
+    if (!in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+        return std::nullopt;
+    }
+    const segment_header header = segment_header::read(bytes);
+    std::error_code error;
+    const auto file_bytes = fs::file_size(file, error);
+    if (error || header.data_bytes == 0 ||
+        file_bytes != std::uintmax_t{header.data_bytes} + segment_header::size) {
+        return std::nullopt;
+    }
+    return zpk_segment_entry{header.start_ms, header.data_bytes, header.duration_ms};
+}
+
+// The whole tags at the start of an open segment's data: each with a known
+// type and a trailer that agrees with its header.
+struct whole_tags {
+    std::uint32_t data_bytes = 0;
+    std::uint32_t first_ms = 0;
+    std::uint32_t last_ms = 0;
+};
+
+whole_tags scan_open_segment(int fd, std::uint64_t file_bytes) {
+    whole_tags found;
+    std::uint64_t at = segment_header::size;
+    std::uint8_t header[flv_tag_header::size];
+    while (at + flv_tag_overhead <= file_bytes && read_at(fd, header, at)) {
+        buffer_reader in(header, sizeof header);
+        const flv_tag_header tag = flv_tag_header::read(in);
+        std::uint8_t trailer[flv_tag_header::trailer_size];
+        const std::uint64_t end = at + flv_tag_overhead + tag.body_size;
+        if ((tag.type != 8 && tag.type != 9 && tag.type != 18) || end > file_bytes ||
+            end - segment_header::size > segment_header::max_file_bytes - segment_header::size ||
+            !read_at(fd, trailer, end - sizeof trailer) ||
+            buffer_reader(trailer, sizeof trailer).read_u32_be() !=
+                tag.body_size + flv_tag_header::size) {
+            break;
+        }
+        if (found.data_bytes == 0) {
+            found.first_ms = tag.timestamp;
+        }
+        found.last_ms = tag.timestamp;
+        found.data_bytes = static_cast<std::uint32_t>(end - segment_header::size);
+        at = end;
+    }
+    return found;
+}
+
+bool begins_with_config(const std::vector<zpk_config_entry>& configs, std::uint32_t segment) {
+    return std::any_of(configs.begin(), configs.end(),
+                       [&](const zpk_config_entry& c) { return c.from_segment == segment; });
+}
+
+// The segment that was being written, closed as its writer would have.
+std::optional<zpk_segment_entry> take_back_open_segment(const segment_index& index,
+                                                        const fs::path& folder, bool repair) {
+    const auto n = static_cast<std::uint32_t>(index.segments.size());
+    const fs::path file = open_segment_file_name(folder / std::to_string(n));
+    const unique_fd fd(::open(file.c_str(), (repair ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0) {
+        return std::nullopt;
+    }
+    const whole_tags tags = scan_open_segment(fd.get(), static_cast<std::uint64_t>(status.st_size));
+    if (tags.data_bytes == 0) {
+        if (repair) {
+            fs::remove(file);
+        }
+        return std::nullopt;
+    }
+    const zpk_segment_entry entry{tags.first_ms, tags.data_bytes, tags.last_ms - tags.first_ms};
+    if (repair) {
+        segment_header header;
+        header.data_bytes = entry.data_bytes;
+        header.video_config_changed = begins_with_config(index.video_configs, n);
+        header.audio_config_changed = begins_with_config(index.audio_configs, n);
+        header.start_ms = entry.start_ms;
+        header.duration_ms = entry.duration_ms;
+        std::uint8_t bytes[segment_header::size];
+        header.write(bytes);
+        // What follows the last whole tag goes, and the segment reaches the
+        // disk before its closed name does.
+        if (::ftruncate(fd.get(), segment_header::size + off_t{entry.data_bytes}) != 0) {
+            throw_file_error("Can't write file", file);
+        }
+        write_at(fd.get(), bytes, 0, file);
+        if (::fdatasync(fd.get()) != 0) {
+            throw_file_error("Can't write file", file);
+        }
+        fs::rename(file, segment_file_name(folder / std::to_string(n)));
+    }
+    return entry;
+}
+
+}  // namespace
+
+std::size_t take_back_segments(segment_index& index, const std::filesystem::path& folder,
+                               bool repair) {
+    std::size_t taken = 0;
+    for (;;) {
+        const auto n = static_cast<std::uint32_t>(index.segments.size());
+        const auto closed = closed_segment(segment_file_name(folder / std::to_string(n)));
+        if (!closed) {
+            break;
+        }
+        add_taken_back(index, *closed);
+        ++taken;
+    }
+    if (const auto open = take_back_open_segment(index, folder, repair)) {
+        add_taken_back(index, *open);
+        ++taken;
+    }
+    return taken;
+}
+
+void flv_tag_header::write(buffer_writer& out) const {
+    out.write_u8(type);
+    out.write_u8(static_cast<std::uint8_t>(body_size >> 16));
+    out.write_u16_be(static_cast<std::uint16_t>(body_size));
+    out.write_u8(static_cast<std::uint8_t>(timestamp >> 16));
+    out.write_u16_be(static_cast<std::uint16_t>(timestamp));
+    out.write_u8(static_cast<std::uint8_t>(timestamp >> 24));
+    out.write_u8(0);
+    out.write_u16_be(0);
+}
+
+flv_tag_header flv_tag_header::read(buffer_reader& in) {
+    flv_tag_header header;
+    header.type = in.read_u8();
+    header.body_size = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    header.timestamp = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    header.timestamp |= std::uint32_t{in.read_u8()} << 24;
+    in.skip(3);
+    return header;
 }
 
 void segment_header::write(std::uint8_t (&out)[size]) const {

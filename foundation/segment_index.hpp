@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "foundation/buffer.hpp"
 
 // A recording is a folder of numbered segment files of about ten seconds
 // each and one index file that lists them with what a player needs to start
@@ -36,6 +39,12 @@
 // Index files larger than this are refused unread, and no larger one is
 // ever written.
 inline constexpr std::uint32_t segment_index_max_bytes = 5 * 1024 * 1024;
+// Where an index file's fields lie: its duration at a fixed offset, and
+// after the head (every field up to the start time) the segment count and
+// the table.
+inline constexpr std::uint32_t segment_index_duration_offset = 7;
+inline constexpr std::uint32_t segment_index_count_bytes = 4;
+inline constexpr std::uint32_t segment_index_entry_bytes = 8;
 
 // A sequence header kept as a whole FLV tag (11-byte header, body, 4-byte
 // trailer), valid from segment `from_segment` on.
@@ -97,6 +106,10 @@ class segment_index {
     // The file's bytes; the same errors as load() and save().
     static segment_index decode(std::string_view bytes);
     std::string encode() const;
+    // The bytes before the segment count, and table entries as the file
+    // holds them: a writer that only adds segments rewrites no more.
+    std::string encode_head() const;
+    static void encode_entries(std::span<const zpk_segment_entry> entries, buffer_writer& out);
 
     void new_recording_id();
 
@@ -116,12 +129,43 @@ class segment_index {
     bool set_metadata_duration();
 };
 
+// What a writer that stopped without finishing (killed, or its machine
+// gone) left in the segment folder beyond what `index` lists: the segments
+// it closed but had not listed yet, and the one it was writing (its
+// ".zpksegment0" file) up to its last whole tag. Each is added to the index
+// as the writer would have added it, the duration with it. Returns how many.
+//
+// With `repair` the files are made to match: the open segment is cut after
+// its last whole tag, given its header and closed (removed when it holds no
+// whole tag), so that the next writer starts a new one after it. Only the
+// holder of the recording's lock may repair; anyone may look.
+std::size_t take_back_segments(segment_index& index, const std::filesystem::path& folder,
+                               bool repair);
+
 // `path` with `suffix` (".livesegments", ".segments", ".zpksegments",
 // ".stopped") appended to its last component.
 std::filesystem::path segment_dir_path(const std::filesystem::path& path, std::string_view suffix);
 
 // A segment path ("dir/name.segments/7") with ".zpksegment" appended.
 std::filesystem::path segment_file_name(const std::filesystem::path& path);
+// The same with ".zpksegment0": the name of a segment while it is written.
+std::filesystem::path open_segment_file_name(const std::filesystem::path& path);
+
+// The 11-byte FLV tag header that begins each tag of a segment file (and of
+// a config tag): type, body size, timestamp (low 24 bits, then bits 24-31)
+// and stream id 0. After the body a tag has its size, header included, in 4
+// bytes.
+struct flv_tag_header {
+    static constexpr std::uint32_t size = 11;
+    static constexpr std::uint32_t trailer_size = 4;
+
+    std::uint8_t type = 0;
+    std::uint32_t body_size = 0;
+    std::uint32_t timestamp = 0;
+
+    void write(buffer_writer& out) const;
+    static flv_tag_header read(buffer_reader& in);
+};
 
 // The 12-byte header of a segment file.
 struct segment_header {

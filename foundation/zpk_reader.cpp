@@ -79,10 +79,15 @@ bool zpk_reader::seek(std::uint32_t& ms) {
             }
         }
         const auto found = index_.find_segment(ms);
-        if (!found) {
+        if (found) {
+            current_ = found->segment;
+        } else if (index_.segments.empty() && segment_exists(0)) {
+            // Nothing listed yet: its first segment is being written, or
+            // was when its writer was killed.
+            current_ = 0;
+        } else {
             return false;
         }
-        current_ = found->segment;
 
         const bool has_video = index_.video_codec != -1;
         std::optional<tag> keyframe;
@@ -127,16 +132,26 @@ bool zpk_reader::next_tag(tag& found, std::int32_t& status) {
         if (read_from_current(found)) {
             return true;
         }
-        // The current segment has ended, or is damaged or missing.
+        // The current segment has ended, or is damaged or missing, or is
+        // still being written.
         const auto listed = [this] { return current_ + 1 < index_.segments.size(); };
-        if (!listed() && index_.live && !next_segment_exists()) {
+        if (!listed() && index_.live && !segment_exists(current_ + 1)) {
             // The recording may have ended since the index was read.
             reload_if_changed();
         }
-        if (!listed() && !(index_.live && next_segment_exists())) {
+        if (!listed() && !(index_.live && segment_exists(current_ + 1))) {
             // Stays on this segment, where the next tag will come from.
             status = index_.live ? media_tag_later : media_source_ended;
             return false;
+        }
+        if (reading_open_segment_) {
+            // Its writer has moved on: what it wrote after our last read is
+            // there now, and is read before the next segment.
+            segment_size_ = file_size_of_current();
+            reading_open_segment_ = false;
+            if (read_from_current(found)) {
+                return true;
+            }
         }
         close_segment();
         ++current_;
@@ -165,8 +180,13 @@ bool zpk_reader::read_from_current(tag& found) {
     found.timestamp = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
     found.timestamp |= std::uint32_t{in.read_u8()} << 24;
     const std::streamoff end = offset + flv_tag_header_bytes + found.size + flv_tag_trailer_bytes;
+    if (end > segment_size_ && reading_open_segment_) {
+        // Written to since it was opened.
+        segment_size_ = file_size_of_current();
+    }
     if (end > segment_size_) {
-        // A damaged size: the tag would run past the file.
+        // A damaged size (the tag would run past the file), or a tag of an
+        // open segment not yet written whole.
         return give_up();
     }
     if (body_.size() < found.size) {
@@ -183,6 +203,13 @@ bool zpk_reader::read_from_current(tag& found) {
 bool zpk_reader::open_segment(std::uint32_t n) {
     close_segment();
     segment_.open(segment_file_name(folder_ / std::to_string(n)), std::ios::binary);
+    if (!segment_.is_open()) {
+        // Still being written, or left so by a writer that was killed: read
+        // up to its last whole tag.
+        segment_.clear();
+        segment_.open(open_segment_file_name(folder_ / std::to_string(n)), std::ios::binary);
+        reading_open_segment_ = segment_.is_open();
+    }
     if (segment_.is_open()) {
         segment_.seekg(0, std::ios::end);
         segment_size_ = segment_.tellg();
@@ -212,11 +239,22 @@ void zpk_reader::close_segment() {
         segment_.close();
     }
     segment_.clear();
+    reading_open_segment_ = false;
 }
 
-bool zpk_reader::next_segment_exists() const {
+bool zpk_reader::segment_exists(std::uint32_t n) const {
     std::error_code error;
-    return fs::exists(segment_file_name(folder_ / std::to_string(current_ + 1)), error);
+    const fs::path segment = folder_ / std::to_string(n);
+    return fs::exists(segment_file_name(segment), error) ||
+           fs::exists(open_segment_file_name(segment), error);
+}
+
+std::streamoff zpk_reader::file_size_of_current() {
+    const std::streamoff at = segment_.tellg();
+    segment_.seekg(0, std::ios::end);
+    const std::streamoff size = segment_.tellg();
+    segment_.seekg(at);
+    return size < 0 ? segment_size_ : size;
 }
 
 void zpk_reader::reload() {

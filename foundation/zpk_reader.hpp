@@ -9,9 +9,10 @@
 #include "foundation/segment_index.hpp"
 
 // Plays a segment recording back tag by tag. A recording that is still
-// live is followed as its segments are closed, and its end is noticed when
-// the index says it is no longer live. Damaged or missing segments are
-// skipped. Its five public operations have the signatures of
+// live is followed as it is written, its open segment up to its last whole
+// tag, and its end is noticed when the index says it is no longer live; a
+// segment that a killed writer left open is read up to its last whole tag
+// too. Damaged or missing segments are skipped. Its five public operations have the signatures of
 // media_source_callbacks; returned pointers stay valid until the next
 // read_tag or seek.
 //
@@ -31,7 +32,7 @@ class zpk_reader {
     const std::uint8_t* metadata(std::uint32_t& size) const;
 
     // The next tag's body; null with status media_tag_later (a live
-    // recording has no further closed segment yet) or media_source_ended.
+    // recording has nothing further written yet) or media_source_ended.
     // The status is left alone when a tag is returned.
     const std::uint8_t* read_tag(std::uint32_t& size, std::uint32_t& timestamp, std::uint8_t& type,
                                  std::int32_t& status);
@@ -68,7 +69,9 @@ class zpk_reader {
     bool open_segment(std::uint32_t n);
     bool position_at(const tag& where);
     void close_segment();
-    bool next_segment_exists() const;
+    // Closed, or open.
+    bool segment_exists(std::uint32_t n) const;
+    std::streamoff file_size_of_current();
     void reload();
     void reload_if_changed();
     const std::uint8_t* config_body(const std::vector<zpk_config_entry>& configs,
@@ -80,5 +83,7 @@ class zpk_reader {
     std::uint32_t current_ = 0;
     std::ifstream segment_;
     std::streamoff segment_size_ = 0;
+    // The current segment is read under its open name: it may grow.
+    bool reading_open_segment_ = false;
     std::vector<std::uint8_t> body_;
 };

@@ -54,6 +54,17 @@ std::optional<std::string> vod_path_of(const std::string& virtual_path) {
     return path;
 }
 
+// A channel's recording as it is on disk: its index, with what a media
+// server that was killed while recording had written beyond it. `repair`
+// (under the channel's lock) closes the segment it left open.
+segment_index recording_on_disk(const fs::path& index_path, bool repair) {
+    segment_index index;
+    index.load(index_path);
+    take_back_segments(index, index_path.parent_path() / (index_path.stem().string() + ".segments"),
+                       repair);
+    return index;
+}
+
 // "%.17lg": as many digits as tell the double apart.
 std::string number_text(double value) {
     char text[64];
@@ -98,8 +109,7 @@ bool lumo_channel_manager::rewrite_index(const channel_location& channel, bool e
         if (!path) {
             return fail(error, "CHANNEL_NO_CONTENT:Can't find zpk index file");
         }
-        segment_index index;
-        index.load(*path);
+        segment_index index = recording_on_disk(*path, true);
         index.live = false;
         if (!enable) {
             index.has_start_time = false;
@@ -203,8 +213,8 @@ bool lumo_channel_manager::getChannelMetaData(const std::string& virtual_path, s
             return true;
         }
         string_map result{{"fileexists", "1"}};
-        segment_index index;
-        index.load(*path);
+        // No lock: the media server may be writing it, and only looks.
+        const segment_index index = recording_on_disk(*path, false);
         if (!index.metadata.empty()) {
             buffer_reader in(index.metadata);
             amf0_string message_name;

@@ -189,8 +189,14 @@ void qen_stream_recorder::run() {
         }
         work item = std::move(queue_.front());
         queue_.pop_front();
+        const bool last_queued = queue_.empty();
         lock.unlock();
         perform(item);
+        if (last_queued) {
+            // What waits in the writer goes to the file: a kill loses no
+            // more than the queue held.
+            write_out();
+        }
         lock.lock();
         queued_bytes_ -= item.body.size();
         ++written_count_;
@@ -208,6 +214,19 @@ void qen_stream_recorder::run() {
     lock.unlock();
     if (finished) {
         finished();
+    }
+}
+
+void qen_stream_recorder::write_out() {
+    if (!writer_) {
+        return;
+    }
+    try {
+        writer_->flush();
+    } catch (const std::exception& e) {
+        writer_.reset();
+        std::unique_lock lock(mutex_);
+        stop_recording(lock, e.what());
     }
 }
 

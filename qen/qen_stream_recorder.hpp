@@ -105,6 +105,7 @@ class qen_stream_recorder {
     void stop_recording(std::unique_lock<std::mutex>& lock, const std::string& reason);
     void run();
     void perform(work& item);
+    void write_out();
     // After a successful end: no writer, and nothing more is taken.
     void ended();
     void close_lock_file() noexcept;

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <stdexcept>
 #include <string>
 
 #include "foundation/amf0.hpp"
+#include "foundation/segment_index_file.hpp"
 #include "foundation/tests/segment_test_support.hpp"
 #include "platform/testing/test_support.hpp"
 
@@ -317,6 +321,172 @@ TEST(SegmentIndex, SaveReplacesTheFileWholeUnderAnOpenReader) {
     EXPECT_EQ(folder_entries(dir.path()), (std::vector<std::string>{"a.livesegments"}));
 
     EXPECT_THROW(next.save(dir / "missing" / "a.livesegments"), fs::filesystem_error);
+}
+
+ino_t inode_of(const fs::path& file) {
+    struct stat status {};
+    EXPECT_EQ(::stat(file.c_str(), &status), 0);
+    return status.st_ino;
+}
+
+// A recording's index as its writer saves it, cut after cut: a table that
+// only grows is written in place, anything else whole, and the file holds
+// what a whole save would have written every time.
+TEST(SegmentIndexFile, GrowsInPlaceAndHoldsWhatAWholeSaveWouldWrite) {
+    temp_dir dir;
+    const fs::path path = dir / "cam.livesegments";
+    segment_index index;
+    index.live = true;
+    index.new_recording_id();
+    segment_index_updates updates;
+    segment_index_file file(path);
+    std::uint32_t next_start = 0;
+    const auto add_segments = [&](int count) {
+        return [&, count] {
+            for (int i = 0; i < count; ++i) {
+                index.segments.push_back({next_start, 1000 + next_start / 10, 10040});
+                next_start += 10040;
+            }
+            index.duration_ms = next_start - 40;
+        };
+    };
+    struct step {
+        const char* what;
+        std::function<void()> change;
+        bool saved;
+        bool whole;
+    } steps[] = {
+        {"the first save", [] {}, true, true},
+        {"one segment", add_segments(1), true, false},
+        {"two at once", add_segments(2), true, false},
+        {"nothing", [] {}, false, false},
+        {"the duration alone", [&] { index.duration_ms += 500; }, true, false},
+        {"a sequence header",
+         [&] { index.add_video_config(config_tag(9, segment_testing::avc_header(1)), 3); }, true,
+         true},
+        {"one more", add_segments(1), true, false},
+        {"the metadata", [&] { index.metadata = hex("02 00 0A 'onMetaData' 03 00 00 09"); }, true,
+         true},
+        {"the live flag", [&] { index.live = false; }, true, true},
+        {"after that", add_segments(3), true, false},
+    };
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.what);
+        s.change();
+        const auto update = updates.next(index);
+        ASSERT_EQ(update.has_value(), s.saved);
+        if (!update) {
+            continue;
+        }
+        EXPECT_EQ(update->whole, s.whole);
+        const ino_t before = fs::exists(path) ? inode_of(path) : 0;
+        file.apply(*update);
+        EXPECT_EQ(read_file(path), index.encode());
+        EXPECT_EQ(inode_of(path) == before, !s.whole) << "replaced only when whole";
+    }
+    EXPECT_EQ(folder_entries(dir.path()), (std::vector<std::string>{"cam.livesegments"}));
+}
+
+// An update in place only ever follows the state it was worked out from: a
+// file that did not take the one before it (a failed write, a new file)
+// refuses it rather than write a table of the wrong segments.
+TEST(SegmentIndexFile, RefusesAnUpdateInPlaceThatDoesNotFollowTheFile) {
+    temp_dir dir;
+    segment_index index;
+    index.live = true;
+    segment_index_updates updates;
+    segment_index_file first(dir / "a.livesegments");
+    first.apply(*updates.next(index));
+    index.segments.push_back({0, 100, 10000});
+    const auto in_place = updates.next(index);
+    ASSERT_FALSE(in_place->whole);
+
+    segment_index_file other(dir / "b.livesegments");
+    EXPECT_THROW(other.apply(*in_place), std::runtime_error);
+    EXPECT_FALSE(fs::exists(dir / "b.livesegments"));
+
+    first.apply(*in_place);
+    index.segments.push_back({10000, 100, 10000});
+    const auto next = updates.next(index);
+    first.apply(*next);
+    EXPECT_THROW(first.apply(*in_place), std::runtime_error) << "applied twice";
+    EXPECT_EQ(read_file(dir / "a.livesegments"), index.encode());
+}
+
+// What a writer that was killed left beyond its index: a closed segment it
+// had not listed, and the one it was writing, whose last tag it did not get
+// to write whole.
+class TakeBack : public ::testing::Test {
+  protected:
+    TakeBack() {
+        fs::create_directories(folder);
+        listed.video_configs = {{0, config_tag(9, segment_testing::avc_header(1))},
+                                {2, config_tag(9, segment_testing::avc_header(2))}};
+        listed.segments = {{0, 19, 0}};
+        listed.duration_ms = 0;
+        write_segment(0, {0, 19, 0}, segment_testing::tag_bytes(8, 0, "abcd"));
+        write_segment(1, {10000, 38, 20},
+                      segment_testing::tag_bytes(8, 10000, "abcd") +
+                          segment_testing::tag_bytes(8, 10020, "efgh"));
+        write_file(folder / "2.zpksegment0",
+                   std::string(segment_header::size, '\0') + whole +
+                       segment_testing::tag_bytes(9, 20080, "ijklmn").substr(0, 12));
+    }
+
+    void write_segment(std::uint32_t n, const zpk_segment_entry& entry, const std::string& tags) {
+        segment_header header;
+        header.data_bytes = entry.data_bytes;
+        header.start_ms = entry.start_ms;
+        header.duration_ms = entry.duration_ms;
+        std::uint8_t bytes[segment_header::size];
+        header.write(bytes);
+        write_file(folder / (std::to_string(n) + ".zpksegment"),
+                   std::string(bytes, bytes + segment_header::size) + tags);
+    }
+
+    temp_dir dir;
+    const fs::path folder = dir / "cam.segments";
+    const std::string whole =
+        segment_testing::tag_bytes(9, 20040, "ij") + segment_testing::tag_bytes(8, 20060, "kl");
+    segment_index listed;
+};
+
+TEST_F(TakeBack, ListsWhatReachedTheDiskAndRepairsOnlyWhenAsked) {
+    const std::vector<zpk_segment_entry> taken = {
+        {0, 19, 10000}, {10000, 38, 10040}, {20040, 34, 20}};
+    segment_index seen = listed;
+    EXPECT_EQ(take_back_segments(seen, folder, false), 2u);
+    EXPECT_EQ(seen.segments, taken);
+    EXPECT_EQ(seen.duration_ms, 20060u);
+    EXPECT_TRUE(fs::exists(folder / "2.zpksegment0")) << "looking changes no file";
+    EXPECT_FALSE(fs::exists(folder / "2.zpksegment"));
+
+    segment_index repaired = listed;
+    EXPECT_EQ(take_back_segments(repaired, folder, true), 2u);
+    EXPECT_EQ(repaired.segments, taken);
+    EXPECT_FALSE(fs::exists(folder / "2.zpksegment0"));
+    const auto closed = segment_testing::read_segment(folder / "2.zpksegment");
+    EXPECT_EQ(closed.tags,
+              (std::vector<segment_testing::flv_tag>{{9, 20040, "ij"}, {8, 20060, "kl"}}))
+        << "cut after its last whole tag";
+    EXPECT_TRUE(closed.header.video_config_changed) << "the index says a header begins it";
+    EXPECT_FALSE(closed.header.audio_config_changed);
+
+    segment_index again = repaired;
+    EXPECT_EQ(take_back_segments(again, folder, true), 0u);
+    EXPECT_EQ(again.segments, taken);
+}
+
+TEST_F(TakeBack, AnOpenSegmentWithoutAWholeTagIsOnlyRemovedByARepair) {
+    write_file(folder / "2.zpksegment0",
+               std::string(segment_header::size, '\0') + whole.substr(0, 15));
+    segment_index seen = listed;
+    EXPECT_EQ(take_back_segments(seen, folder, false), 1u);
+    EXPECT_TRUE(fs::exists(folder / "2.zpksegment0"));
+    EXPECT_EQ(take_back_segments(seen, folder, true), 0u);
+    EXPECT_EQ(seen.segments.size(), 2u);
+    EXPECT_FALSE(fs::exists(folder / "2.zpksegment0"));
+    EXPECT_FALSE(fs::exists(folder / "2.zpksegment"));
 }
 
 TEST(SegmentIndex, RecordingIdsAreRandomVersion4UuidsInUpperCaseHex) {

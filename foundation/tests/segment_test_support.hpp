@@ -77,6 +77,15 @@ inline std::string config_tag(std::uint8_t type, const message& body) {
     return {reinterpret_cast<const char*>(out.data), out.size};
 }
 
+// A tag as a segment file holds it.
+inline std::string tag_bytes(std::uint8_t type, std::uint32_t timestamp, std::string_view body) {
+    own_buffer_writer out;
+    flv_tag_header{type, static_cast<std::uint32_t>(body.size()), timestamp}.write(out);
+    out.write_string(body);
+    out.write_u32_be(static_cast<std::uint32_t>(body.size()) + 11);
+    return {reinterpret_cast<const char*>(out.data), out.size};
+}
+
 struct flv_tag {
     std::uint8_t type = 0;
     std::uint32_t timestamp = 0;

@@ -395,11 +395,102 @@ TEST_F(SegmentWriter, RefusesWhatTheFilesCannotHold) {
     EXPECT_EQ(writer.index().segments.at(0).data_bytes, 2 * (4 + 15u));
 }
 
+// A live recording can be found from its first moment, and what it takes
+// reaches its open segment's file with each write, before any cut.
+TEST_F(SegmentWriter, ALiveRecordingIsOnDiskFromItsFirstMoment) {
+    segment_writer writer(dir.path(), "cam", true, false);
+    const segment_index empty = load_index(path(".livesegments"));
+    EXPECT_TRUE(empty.live);
+    EXPECT_TRUE(empty.segments.empty());
+    EXPECT_EQ(empty.name, writer.index().name);
+
+    writer.on_video(0, avc_header());
+    feed_av(writer, 0, 3000);
+    writer.flush();
+    segment_index seen = load_index(path(".livesegments"));
+    EXPECT_EQ(take_back_segments(seen, path(".segments"), false), 1u);
+    ASSERT_EQ(seen.segments.size(), 1u);
+    EXPECT_EQ(seen.segments[0].start_ms, 0u);
+    EXPECT_EQ(seen.segments[0].duration_ms, 2800u) << "up to the last tag written";
+    EXPECT_EQ(seen.video_configs, writer.index().video_configs)
+        << "saved when the sequence header came";
+}
+
+// A recording whose index cannot list another segment ends as the format
+// allows, with everything it had: its last segments listed, both index files
+// within what any reader loads, and the stop marker.
+TEST_F(SegmentWriter, ARecordingWhoseIndexIsFullEndsWithEverythingItHad) {
+    segment_index prepared;
+    prepared.live = true;
+    prepared.new_recording_id();
+    prepared.video_codec = 7;
+    prepared.audio_format = 10;
+    // Room for two more segments, and what ending adds.
+    const std::size_t head = prepared.encode_head().size();
+    const std::size_t listed = (segment_index_max_bytes - 64 - 4 - head) / 8 - 2;
+    // Segments of a second: the timeline stays clear of 32 bits.
+    for (std::uint32_t n = 0; n < listed; ++n) {
+        prepared.segments.push_back({n * 1000, 1000, 1000});
+    }
+    prepared.duration_ms = static_cast<std::uint32_t>(listed) * 1000 - 40;
+    fs::create_directories(path(".segments"));
+    prepared.save(path(".livesegments"));
+
+    std::string failure;
+    {
+        segment_writer writer(dir.path(), "cam", true, false);
+        try {
+            // Cut at 12 s and 24 s: the third segment does not fit.
+            feed_av(writer, 0, 30000, 4000);
+        } catch (const std::runtime_error& e) {
+            failure = e.what();
+        }
+        EXPECT_THROW(writer.on_audio(30000, aac_frame()), std::runtime_error);
+    }
+    EXPECT_EQ(failure, "Index is full");
+    const segment_index index = load_index(path(".livesegments"));
+    EXPECT_FALSE(index.live);
+    EXPECT_EQ(read_file(path(".zpksegments")), read_file(path(".livesegments")));
+    EXPECT_TRUE(fs::exists(path(".stopped")));
+    EXPECT_LE(fs::file_size(path(".livesegments")), segment_index_max_bytes);
+    ASSERT_EQ(index.segments.size(), listed + 2);
+    for (std::uint32_t n = 0; n < listed; ++n) {
+        ASSERT_EQ(index.segments[n].start_ms, prepared.segments[n].start_ms);
+    }
+    const auto written = [&](std::size_t n) {
+        return read_segment(path(".segments") / (std::to_string(n) + ".zpksegment"));
+    };
+    EXPECT_EQ(written(listed).header.start_ms, index.segments[listed].start_ms);
+    EXPECT_EQ(written(listed + 1).tags.back().timestamp, index.duration_ms);
+    EXPECT_EQ(index.duration_ms, prepared.duration_ms + 40 + 23800)
+        << "to the last tag before the cut that did not fit";
+    EXPECT_THROW(segment_writer(dir.path(), "cam", true, false), std::runtime_error)
+        << "ended: a later publish does not record over it";
+}
+
+// Whether a segment that was being written got as far as a whole tag after
+// its header's room.
+bool holds_a_whole_tag(const fs::path& file) {
+    const std::string bytes = read_file(file);
+    if (bytes.size() < segment_header::size + 15) {
+        return false;
+    }
+    buffer_reader in(bytes);
+    in.skip(segment_header::size + 1);
+    const std::uint32_t body = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    if (in.remaining() < 7 + std::size_t{body} + 4) {
+        return false;
+    }
+    in.skip(7 + body);
+    return in.read_u32_be() == body + 11;
+}
+
 // Kills a recording process in the middle of its work, twice, and resumes
 // the recording each time: every index left behind loads, and every segment
 // that had been closed stays in the recording.
 TEST_F(SegmentWriter, ARecordingKilledMidwayResumesWithEverythingClosedKept) {
     std::set<std::uint32_t> closed_before_resume;
+    bool open_segment_written = false;
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         const std::size_t listed_before = fs::exists(path(".livesegments"))
@@ -426,20 +517,25 @@ TEST_F(SegmentWriter, ARecordingKilledMidwayResumesWithEverythingClosedKept) {
                 read_segment(path(".segments") / (std::to_string(n) + ".zpksegment"));
             EXPECT_EQ(file.header.data_bytes, index.segments[n].data_bytes) << n;
         }
+        open_segment_written = false;
         for (const auto& name : files_under(path(".segments"))) {
             if (name.ends_with(".zpksegment")) {
                 closed_before_resume.insert(static_cast<std::uint32_t>(std::stoul(name)));
+            }
+            if (name.ends_with(".zpksegment0")) {
+                open_segment_written = holds_a_whole_tag(path(".segments") / name);
             }
         }
     }
 
     std::size_t resumed_from = 0;
     {
+        // Every closed segment, and the one it was writing, as far as it got.
         segment_writer writer(dir.path(), "cam", true, false);
         resumed_from = writer.index().segments.size();
         ASSERT_FALSE(closed_before_resume.empty());
-        EXPECT_EQ(resumed_from, *closed_before_resume.rbegin() + 1);
-        EXPECT_EQ(closed_before_resume.size(), resumed_from);
+        EXPECT_EQ(resumed_from, *closed_before_resume.rbegin() + 1 + open_segment_written);
+        EXPECT_EQ(closed_before_resume.size() + open_segment_written, resumed_from);
         writer.on_video(0, avc_header());
         feed_av(writer, 0, 15000);
         writer.end_as_vod();

@@ -182,17 +182,18 @@ TEST_F(ZpkReader, FollowsALiveRecordingAsItGrowsAndNoticesItsEnd) {
         const media_source_callbacks source = callbacks_of(reader);
         EXPECT_EQ(reader.current_segment(), 0u);
 
+        // Into the open segment, as far as it has been written.
         std::int32_t status = media_tag_read;
         std::vector<flv_tag> read = read_on(source, status);
         EXPECT_EQ(status, media_tag_later);
-        EXPECT_EQ(reader.current_segment(), 1u);
+        EXPECT_EQ(reader.current_segment(), 2u);
         EXPECT_FALSE(next_tag(source, status));
         EXPECT_EQ(status, media_tag_later);
 
         feed_av(*writer, 24200, 36200);  // closes segment 2
         std::vector<flv_tag> more = read_on(source, status);
         EXPECT_EQ(status, media_tag_later);
-        EXPECT_EQ(reader.current_segment(), 2u);
+        EXPECT_EQ(reader.current_segment(), 3u);
         read.insert(read.end(), more.begin(), more.end());
 
         c.end(writer);
@@ -202,6 +203,43 @@ TEST_F(ZpkReader, FollowsALiveRecordingAsItGrowsAndNoticesItsEnd) {
         EXPECT_EQ(reader.current_segment(), 3u);
         EXPECT_EQ(read, tags_on_disk(here / "cam.segments"));
     }
+}
+
+// A recording whose writer was killed before it closed a segment: its index
+// lists nothing, its first segment is still open, the last tag cut short. A
+// player reads what was written whole, and follows on when the publisher
+// comes back and its writer takes that segment back.
+TEST_F(ZpkReader, PlaysASegmentLeftOpenByAKilledWriter) {
+    segment_index index;
+    index.live = true;
+    index.new_recording_id();
+    index.save(path(".livesegments"));
+    fs::create_directories(path(".segments"));
+    const std::vector<flv_tag> whole = {{video_tag, 0, text_of(avc_keyframe(1))},
+                                        {8, 20, text_of(aac_frame(2))}};
+    std::string file(segment_header::size, '\0');
+    for (const auto& tag : whole) {
+        file += tag_bytes(tag.type, tag.timestamp, tag.body);
+    }
+    file += tag_bytes(video_tag, 40, text_of(avc_inter(3))).substr(0, 14);
+    write_file(path(".segments") / "0.zpksegment0", file);
+
+    zpk_reader reader(path(".livesegments"));
+    const media_source_callbacks source = callbacks_of(reader);
+    std::uint32_t from = 0;
+    ASSERT_TRUE(source.seek(from)) << "nothing listed, but something written";
+    std::int32_t status = media_tag_read;
+    EXPECT_EQ(read_on(source, status), whole);
+    EXPECT_EQ(status, media_tag_later);
+
+    {
+        segment_writer writer(dir.path(), "cam", true, false);
+        EXPECT_EQ(writer.index().segments.size(), 1u);
+        writer.on_video(0, avc_keyframe(4));
+    }
+    EXPECT_EQ(read_on(source, status),
+              (std::vector<flv_tag>{{video_tag, 60, text_of(avc_keyframe(4))}}));
+    EXPECT_EQ(status, media_tag_later);
 }
 
 TEST_F(ZpkReader, StartsAViewerOfALiveRecordingNearItsEnd) {

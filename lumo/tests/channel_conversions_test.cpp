@@ -6,6 +6,7 @@
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
 #include "foundation/segment_index.hpp"
+#include "foundation/tests/segment_test_support.hpp"
 #include "lumo/tests/channel_test_support.hpp"
 #include "platform/testing/hex.hpp"
 
@@ -70,6 +71,39 @@ TEST(ChannelConversions, FakeLiveRewritesBothIndexes) {
         }
         EXPECT_FALSE(live.segments.empty()) << c.what;
     }
+}
+
+// The media server was killed while it wrote a channel's second segment:
+// what it wrote of it counts, in the metadata at once and in the recording
+// once the channel is stopped.
+TEST(ChannelConversions, WhatAKilledRecordingWroteOfItsOpenSegmentCounts) {
+    channel_fixture f;
+    const string_map info = f.create(0, "abc");
+    const fs::path dir = info.at("localPath");
+    record(dir, "abc");
+    const std::uint32_t closed = load(dir / "abc.livesegments").segments.at(0).data_bytes;
+    const std::string whole = segment_testing::tag_bytes(9, 2040, hex_bytes("17 01 00 00 00")) +
+                              segment_testing::tag_bytes(9, 2080, hex_bytes("27 01 00 00 00"));
+    write_file(dir / "abc.segments/1.zpksegment0",
+               std::string(segment_header::size, '\0') + whole +
+                   segment_testing::tag_bytes(9, 2120, hex_bytes("27 01 00 00 00")).substr(0, 9));
+
+    string_map metadata;
+    std::string error;
+    ASSERT_TRUE(f.manager->getChannelMetaData(info.at("virtualPath"), metadata, error)) << error;
+    EXPECT_EQ(metadata.at("filesize"), std::to_string(closed + whole.size()));
+    EXPECT_EQ(metadata.at("duration"), "2.0800000000000001");
+    EXPECT_TRUE(fs::exists(dir / "abc.segments/1.zpksegment0")) << "looked at, not changed";
+
+    ASSERT_TRUE(f.manager->stop_channel(info.at("virtualPath"), error)) << error;
+    const segment_index stopped = load(dir / "abc.zpksegments");
+    EXPECT_FALSE(stopped.live);
+    ASSERT_EQ(stopped.segments.size(), 2u);
+    EXPECT_EQ(stopped.segments[1].data_bytes, whole.size());
+    EXPECT_EQ(stopped.duration_ms, 2080u);
+    EXPECT_EQ(fs::file_size(dir / "abc.segments/1.zpksegment"),
+              segment_header::size + whole.size());
+    EXPECT_FALSE(fs::exists(dir / "abc.segments/1.zpksegment0"));
 }
 
 TEST(ChannelConversions, FakeLiveNeedsAnIndexItCanRead) {
