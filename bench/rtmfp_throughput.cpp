@@ -1,10 +1,12 @@
 // rtmfp_throughput: messages between an RTMFP session and our test client
 // on 127.0.0.1, through a relay that drops a share of the datagrams, in
 // both directions: how many messages and megabytes a second arrive whole
-// and in order, and how much was sent again. See bench/README.md.
+// and in order, and how much was sent again; then how long the server
+// takes to answer a call through such a relay. See bench/README.md.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "rtmfp/tests/lossy_relay.hpp"
+#include "rtmfp/tests/server_harness.hpp"
 #include "rtmfp/tests/session_host.hpp"
 #include "rtmfp/tests/test_client.hpp"
 
@@ -27,6 +30,7 @@ const bytes netconnection_signature{0x00, 0x54, 0x43, 0x04, 0x00};
 struct options {
     double seconds = 30;  // at most, per run
     int threads = 2;
+    std::size_t calls = 1000;
     std::vector<std::size_t> sizes{100, 10'000, 1 << 20};
     std::vector<double> losses{0, 0.01, 0.05};
 };
@@ -145,6 +149,59 @@ result download(std::size_t size, double loss, const options& o) {
     return r;
 }
 
+struct call_times {
+    std::size_t made = 0;
+    // Milliseconds from each call's sending to its answer, of the answered.
+    std::vector<double> answered;
+    std::uint64_t relay_dropped = 0;
+    bool connected = false;
+};
+
+// Calls one after the other, each answered by the server (stat) before the
+// next, from a client that reaches the server through the relay: the
+// server ticks its sessions once a second as in service.
+call_times calls(double loss, const options& o) {
+    test_server server({.options = {.tick_timer = true}});
+    lossy_relay relay(server.endpoint(), {.seed = 14, .drop = loss});
+    netconnection_client client(relay.endpoint());
+    call_times r;
+    r.connected = client.connect();
+    for (std::size_t i = 0; r.connected && i < o.calls; ++i) {
+        const auto start = steady_clock::now();
+        const bool answered = client.call(stat_call(static_cast<double>(i + 2))).has_value();
+        ++r.made;
+        if (answered) {
+            r.answered.push_back(
+                std::chrono::duration<double, std::milli>(steady_clock::now() - start).count());
+        }
+    }
+    r.relay_dropped = relay.dropped();
+    return r;
+}
+
+// The value below which `share` of the sorted times lie (nearest rank).
+double percentile(const std::vector<double>& sorted, double share) {
+    if (sorted.empty()) {
+        return 0;
+    }
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(share * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+void print_calls(double loss, call_times r) {
+    std::sort(r.answered.begin(), r.answered.end());
+    if (!r.connected) {
+        std::printf("%5.0f%%  the client did not connect\n", loss * 100);
+        return;
+    }
+    std::printf("%5.0f%% %9zu/%-9zu %9.1f %9.1f %9.1f %9.1f %9llu\n", loss * 100, r.answered.size(),
+                r.made, percentile(r.answered, 0.5), percentile(r.answered, 0.99),
+                percentile(r.answered, 0.999), r.answered.empty() ? 0 : r.answered.back(),
+                static_cast<unsigned long long>(r.relay_dropped));
+    std::fflush(stdout);
+}
+
 void print(const char* direction, std::size_t size, double loss, const result& r) {
     const double megabytes = static_cast<double>(r.messages) * static_cast<double>(size) / 1e6;
     std::printf("%-8s %9zu %5.0f%% %9zu/%-9zu %8.2f %12.0f %9.2f %10llu %9llu\n", direction, size,
@@ -165,10 +222,13 @@ int main(int argc, char** argv) {
             o.seconds = std::atof(argv[++i]);
         } else if (arg == "--threads" && i + 1 < argc) {
             o.threads = std::atoi(argv[++i]);
+        } else if (arg == "--calls" && i + 1 < argc) {
+            o.calls = static_cast<std::size_t>(std::atol(argv[++i]));
         } else {
             std::fprintf(stderr,
-                         "Usage: rtmfp_throughput [--seconds S] [--threads N]\n"
-                         "  S: longest run (30); N: threads feeding the session (2)\n");
+                         "Usage: rtmfp_throughput [--seconds S] [--threads N] [--calls C]\n"
+                         "  S: longest run (30); N: threads feeding the session (2);\n"
+                         "  C: calls made at each loss (1000)\n");
             return 2;
         }
     }
@@ -179,6 +239,11 @@ int main(int argc, char** argv) {
             print("upload", size, loss, upload(size, loss, o));
             print("download", size, loss, download(size, loss, o));
         }
+    }
+    std::printf("\n%6s %19s %9s %9s %9s %9s %9s\n", "loss", "calls answered", "median ms", "p99 ms",
+                "p99.9 ms", "max ms", "dropped");
+    for (const double loss : o.losses) {
+        print_calls(loss, calls(loss, o));
     }
     return 0;
 }
