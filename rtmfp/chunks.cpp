@@ -1,5 +1,7 @@
 #include "rtmfp/chunks.hpp"
 
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -289,7 +291,8 @@ rtmfp_ack_cmd::rtmfp_ack_cmd(rtmfp_packet_reader& in)
     : rtmfp_command(in),
       flow_id(rtmfp_read_vlu(in)),
       buffer_available(rtmfp_read_vlu(in)),
-      cumulative_sequence(rtmfp_read_vlu(in)) {}
+      cumulative_sequence(rtmfp_read_vlu(in)),
+      ranges(in.read_rest()) {}
 
 rtmfp_ack_cmd::rtmfp_ack_cmd(std::uint32_t flow, std::uint32_t cumulative,
                              std::uint32_t buffer_space)
@@ -302,6 +305,49 @@ void rtmfp_ack_cmd::write_body(rtmfp_packet_writer& out) const {
     rtmfp_write_vlu(out, flow_id);
     rtmfp_write_vlu(out, buffer_available);
     rtmfp_write_vlu(out, cumulative_sequence);
+}
+
+void rtmfp_ack_cmd::received_ranges(std::vector<rtmfp_received_range>& out) const {
+    rtmfp_packet_reader in(ranges);
+    // The sequence number after the last one known: where the next gap
+    // begins.
+    std::uint64_t next = std::uint64_t{cumulative_sequence} + 1;
+    try {
+        while (in.remaining() != 0) {
+            const std::uint64_t first = next + rtmfp_read_vlu(in) + 1;
+            const std::uint64_t last = first + rtmfp_read_vlu(in);
+            if (last > std::numeric_limits<std::uint32_t>::max()) {
+                return;
+            }
+            out.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)});
+            next = last + 1;
+        }
+    } catch (const std::exception&) {
+        // A pair cut short.
+    }
+}
+
+void rtmfp_ack_bitmap_cmd::received_ranges(std::vector<rtmfp_received_range>& out) const {
+    const std::uint64_t base = std::uint64_t{cumulative_sequence} + 2;
+    std::optional<rtmfp_received_range> open;
+    for (std::size_t bit = 0; bit < bitmap.size() * 8; ++bit) {
+        const std::uint64_t sequence = base + bit;
+        const bool held = (bitmap[bit / 8] >> (bit % 8) & 1) != 0;
+        if (held && sequence <= std::numeric_limits<std::uint32_t>::max()) {
+            if (open) {
+                open->last = static_cast<std::uint32_t>(sequence);
+            } else {
+                open = rtmfp_received_range{static_cast<std::uint32_t>(sequence),
+                                            static_cast<std::uint32_t>(sequence)};
+            }
+        } else if (open) {
+            out.push_back(*open);
+            open.reset();
+        }
+    }
+    if (open) {
+        out.push_back(*open);
+    }
 }
 
 rtmfp_ack_bitmap_cmd::rtmfp_ack_bitmap_cmd(rtmfp_packet_reader& in)

@@ -249,8 +249,17 @@ class rtmfp_flow_unusable final : public rtmfp_command {
     void write_body(rtmfp_packet_writer& out) const override;
 };
 
+// Fragments of a flow that the peer holds beyond its cumulative
+// acknowledgement: `first` to `last`, both included.
+struct rtmfp_received_range {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
 // A cumulative acknowledgement of a flow: the highest sequence number
-// received with everything before it.
+// received with everything before it. A peer that keeps fragments that
+// came early names them after it, in ranges; the server never holds any,
+// so it writes none.
 class rtmfp_ack_cmd final : public rtmfp_command {
   public:
     static constexpr std::uint8_t chunk_type = 0x51;
@@ -261,18 +270,27 @@ class rtmfp_ack_cmd final : public rtmfp_command {
     rtmfp_ack_cmd(std::uint32_t flow_id, std::uint32_t cumulative_sequence,
                   std::uint32_t buffer_available = default_buffer_available);
 
+    // The ranges after the cumulative number, ascending: each is a VLU
+    // pair, the missing fragments before it less one and its own fragments
+    // less one. Stops quietly at a pair that is cut short or leaves 32
+    // bits: what came before it still holds.
+    void received_ranges(std::vector<rtmfp_received_range>& out) const;
+
     std::uint32_t flow_id = 0;
     // A VLU on the wire, like the numbers around it.
     std::uint32_t buffer_available = default_buffer_available;
     std::uint32_t cumulative_sequence = 0;
+    // The bytes after the cumulative number; empty in what we send.
+    rtmfp_bytes ranges;
 
   private:
     void write_body(rtmfp_packet_writer& out) const override;
 };
 
 // The other form of a flow's acknowledgement: the cumulative number as in
-// 0x51, then a bitmap of the fragments received beyond it, which the server
-// does not use (it resends from the cumulative number).
+// 0x51, then a bitmap of the fragments received beyond it, one bit each
+// from the cumulative number + 2 on (the one after it is missing, or the
+// number would be higher), lowest bit of each byte first.
 class rtmfp_ack_bitmap_cmd final : public rtmfp_command {
   public:
     static constexpr std::uint8_t chunk_type = 0x50;
@@ -280,6 +298,9 @@ class rtmfp_ack_bitmap_cmd final : public rtmfp_command {
     explicit rtmfp_ack_bitmap_cmd(rtmfp_packet_reader& in);
     rtmfp_ack_bitmap_cmd(std::uint32_t flow_id, std::uint32_t buffer_available,
                          std::uint32_t cumulative_sequence, rtmfp_bytes bitmap);
+
+    // The bitmap's fragments as ranges, ascending.
+    void received_ranges(std::vector<rtmfp_received_range>& out) const;
 
     std::uint32_t flow_id = 0;
     std::uint32_t buffer_available = 0;

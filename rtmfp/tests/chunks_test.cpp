@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "rtmfp/tests/test_bytes.hpp"
@@ -299,6 +300,39 @@ TEST(RtmfpChunks, ReadsWhatTheServerDoesNotWriteItself) {
     // A body-less chunk with bytes after it is written back without them.
     const parsed_chunk session_end(hex("4C 00 02 AA BB"));
     EXPECT_EQ(written(*session_end.command), hex("4C 00 00"));
+}
+
+TEST(RtmfpChunks, AcknowledgementsNameTheFragmentsHeldBeyondTheGap) {
+    using held = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+    const struct {
+        const char* name;
+        bytes wire;
+        held ranges;
+    } cases[] = {
+        {"no ranges", hex("51 00 03 02 3F 0A"), {}},
+        // After 10: 11 missing, 12 and 13 held; 14 to 16 missing, 17 held.
+        {"ranges", hex("51 00 07 02 3F 0A 00 01 02 00"), {{12, 13}, {17, 17}}},
+        {"a pair cut short", hex("51 00 06 02 3F 0A 00 01 02"), {{12, 13}}},
+        // From 12 on, lowest bit first: 12, 13, 15, 16, and 27 in the next
+        // byte.
+        {"bitmap", hex("50 00 05 02 3F 0A 1B 80"), {{12, 13}, {15, 16}, {27, 27}}},
+        {"empty bitmap", hex("50 00 03 02 3F 0A"), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const parsed_chunk chunk(c.wire);
+        std::vector<rtmfp_received_range> ranges;
+        if (c.wire[0] == rtmfp_ack_cmd::chunk_type) {
+            as<rtmfp_ack_cmd>(*chunk.command).received_ranges(ranges);
+        } else {
+            as<rtmfp_ack_bitmap_cmd>(*chunk.command).received_ranges(ranges);
+        }
+        held found;
+        for (const rtmfp_received_range& r : ranges) {
+            found.emplace_back(r.first, r.last);
+        }
+        EXPECT_EQ(found, c.ranges);
+    }
 }
 
 TEST(RtmfpChunks, ChunkCutAtTheEndOfThePacketKeepsTheBytesThere) {

@@ -216,10 +216,19 @@ bytes test_client::next_user_data(std::uint8_t flags, const bytes& payload) {
     return chunk(next_user_data_type, body);
 }
 
-bytes test_client::ack(std::uint32_t flow, std::uint32_t cumulative, std::uint32_t buffer_space) {
+bytes test_client::ack(std::uint32_t flow, std::uint32_t cumulative, std::uint32_t buffer_space,
+                       const std::vector<held_range>& held) {
     bytes body = vlu(flow);
     append(body, vlu(buffer_space));
     append(body, vlu(cumulative));
+    // Each range after the gap before it: the gap's length less one, the
+    // range's length less one.
+    std::uint32_t known = cumulative;
+    for (const held_range& range : held) {
+        append(body, vlu(range.first - known - 2));
+        append(body, vlu(range.last - range.first));
+        known = range.last;
+    }
     return chunk(ack_type, body);
 }
 
@@ -757,10 +766,21 @@ void test_client::acknowledge(const std::vector<std::uint32_t>& flows) {
             bitmap_next_ = !bitmap_next_;
         }
         if (!bitmap) {
-            chunks.push_back(ack(id, flow.last_in_order, options_.buffer_space));
+            // The fragments kept beyond the gap, as ranges.
+            std::vector<held_range> held;
+            for (const auto& [sequence, unused] : flow.ahead) {
+                if (!held.empty() && held.back().last + 1 == sequence) {
+                    held.back().last = sequence;
+                } else if (held.size() == max_ack_ranges) {
+                    break;
+                } else {
+                    held.push_back({sequence, sequence});
+                }
+            }
+            chunks.push_back(ack(id, flow.last_in_order, options_.buffer_space, held));
             continue;
         }
-        // Bit i (most significant first): fragment last_in_order + 2 + i
+        // Bit i (lowest of each byte first): fragment last_in_order + 2 + i
         // is here.
         bytes map;
         for (const auto& [sequence, unused] : flow.ahead) {
@@ -769,7 +789,7 @@ void test_client::acknowledge(const std::vector<std::uint32_t>& flows) {
                 break;
             }
             map.resize(std::max<std::size_t>(map.size(), bit / 8 + 1));
-            map[bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+            map[bit / 8] |= static_cast<std::uint8_t>(1 << (bit % 8));
         }
         chunks.push_back(ack_bitmap(id, flow.last_in_order, options_.buffer_space, map));
     }

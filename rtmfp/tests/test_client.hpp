@@ -5,9 +5,10 @@
 // by its own code, so that it checks the server rather than agreeing with
 // it: flows are numbered from 1, several fragments of a flow share a packet
 // (0x10 then 0x11 chunks), a packet sent in the same 4-ms tick as the one
-// before goes without a timestamp, acknowledgements alternate between
-// their two forms (0x51 and 0x50), and fragments that arrive early are kept
-// until the gap before them is filled.
+// before goes without a timestamp, fragments that arrive early are kept
+// until the gap before them is filled, and acknowledgements name them,
+// alternating between their two forms (0x51 with ranges, 0x50 with a
+// bitmap).
 //
 // It also speaks the handshake, built by its own code from the bytes on the
 // wire: a client made without keys meets the server (handshake()), agrees
@@ -158,7 +159,14 @@ class test_client {
                            std::uint32_t fsn_offset, const std::optional<bytes>& signature,
                            const bytes& payload);
     static bytes next_user_data(std::uint8_t flags, const bytes& payload);
-    static bytes ack(std::uint32_t flow, std::uint32_t cumulative, std::uint32_t buffer_space);
+    // Fragments held beyond the cumulative number, `first` to `last`.
+    struct held_range {
+        std::uint32_t first = 0;
+        std::uint32_t last = 0;
+    };
+    static constexpr std::size_t max_ack_ranges = 64;
+    static bytes ack(std::uint32_t flow, std::uint32_t cumulative, std::uint32_t buffer_space,
+                     const std::vector<held_range>& held = {});
     static bytes ack_bitmap(std::uint32_t flow, std::uint32_t cumulative,
                             std::uint32_t buffer_space, const bytes& bitmap);
     static bytes ping(const bytes& body = {});
