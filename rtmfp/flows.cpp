@@ -203,7 +203,7 @@ void rtmfp_out_flow_writer::open_fragment(std::uint8_t flags) {
     rtmfp_write_vlu(*this, next_sequence_);
     // Everything up to the last acknowledged fragment is settled, so the
     // offset names that one.
-    rtmfp_write_vlu(*this, next_sequence_ - flow_.last_ack_);
+    rtmfp_write_vlu(*this, next_sequence_ - flow_.window_.cumulative());
     if (opens_flow) {
         flow_.write_options(*this);
     }
@@ -262,7 +262,7 @@ void rtmfp_out_flow_writer::reset() noexcept {
 }
 
 rtmfp_out_flow::rtmfp_out_flow(std::uint32_t flow_id, rtmfp_session& session)
-    : flow_id_(flow_id), session_(session), writer_(*this) {}
+    : flow_id_(flow_id), session_(session), writer_(*this), window_(session.rtt_estimator()) {}
 
 rtmfp_out_flow::~rtmfp_out_flow() {
     detach();
@@ -275,11 +275,7 @@ rtmfp_out_flow::~rtmfp_out_flow() {
 void rtmfp_out_flow::clear_queues() noexcept {
     in_flight_.clear();
     waiting_.clear();
-    last_ack_ = 0;
-    dup_acks_ = 0;
-    window_ = 1;
-    acks_in_window_ = 0;
-    threshold_ = initial_threshold;
+    window_.reset();
     closing_ = false;
 }
 
@@ -323,7 +319,7 @@ void rtmfp_out_flow::send_or_queue(block_buffer packet, std::uint32_t sequence) 
     if (session_.is_closed()) {
         return;
     }
-    if (waiting_.empty() && in_flight_.size() < window_) {
+    if (waiting_.empty() && window_.has_room()) {
         transmit({std::move(packet), sequence});
         return;
     }
@@ -341,53 +337,41 @@ void rtmfp_out_flow::transmit(unsent_packet packet) {
     session_.stamp_packet(packet.block);
     auto shared = std::make_shared<const block_buffer>(std::move(packet.block));
     in_flight_.push_back({shared, packet.sequence});
-    last_send_time_ = session_.now16();
+    const rtmfp_steady_time now = session_.steady_now();
+    window_.sent(now);
     session_.send_packet(std::move(shared));
+    session_.arm_flow_timer(now + window_.timeout());
 }
 
-void rtmfp_out_flow::resend_all(std::uint16_t now) {
-    for (const sent_packet& packet : in_flight_) {
-        session_.send_packet(packet.block);
-    }
-    session_.count_resent(in_flight_.size());
-    last_send_time_ = now;
-}
-
-void rtmfp_out_flow::on_ack(std::uint32_t cumulative) {
-    // Packets leave in sequence order, so the last one in flight is the
-    // newest: an acknowledgement beyond it is bogus, one below last_ack a
-    // late copy of an old one.
-    const std::uint32_t newest = in_flight_.empty() ? last_ack_ : in_flight_.back().sequence;
-    if (cumulative < last_ack_ || cumulative > newest) {
+void rtmfp_out_flow::send_again() {
+    if (resend_.empty()) {
         return;
     }
-    if (cumulative == last_ack_) {
-        if (!in_flight_.empty()) {
-            ++dup_acks_;
-        }
-    } else {
-        last_ack_ = cumulative;
-        dup_acks_ = 0;
-        if (window_ < threshold_) {
-            acks_in_window_ = 0;
-            ++window_;
-        } else if (++acks_in_window_ >= window_) {
-            acks_in_window_ = 0;
-            ++window_;
-        }
+    // A copy is the packet as it first went, its stamp and the
+    // acknowledgements it carried included: the window times no round
+    // trip by a packet sent more than once.
+    session_.count_resent(resend_.size());
+    for (const std::uint32_t sequence : resend_) {
+        session_.send_packet(in_flight_[sequence - in_flight_.front().sequence].block);
+    }
+    session_.arm_flow_timer(session_.steady_now() + window_.timeout());
+    resend_.clear();
+}
+
+void rtmfp_out_flow::on_ack(std::uint32_t cumulative,
+                            std::span<const rtmfp_received_range> received) {
+    resend_.clear();
+    if (!window_.acknowledge(cumulative, received, !waiting_.empty(), session_.steady_now(),
+                             resend_)) {
+        // A late copy of an old acknowledgement, or one of packets never
+        // sent.
+        return;
     }
     while (!in_flight_.empty() && in_flight_.front().sequence <= cumulative) {
         in_flight_.pop_front();
     }
-    const std::uint16_t now = session_.now16();
-    if (dup_acks_ > 2) {
-        dup_acks_ = 0;
-        threshold_ = window_ / 2 + 1;
-        window_ = 1;
-        acks_in_window_ = 0;
-        resend_all(now);
-    }
-    while (in_flight_.size() < window_ && !waiting_.empty() && !session_.is_closed()) {
+    send_again();
+    while (window_.has_room() && !waiting_.empty() && !session_.is_closed()) {
         unsent_packet next = std::move(waiting_.front());
         waiting_.pop_front();
         transmit(std::move(next));
@@ -397,19 +381,18 @@ void rtmfp_out_flow::on_ack(std::uint32_t cumulative) {
     }
 }
 
-void rtmfp_out_flow::on_tick(std::uint16_t now) {
+void rtmfp_out_flow::on_timer(rtmfp_steady_time now) {
+    resend_.clear();
+    window_.expire(now, resend_);
+    send_again();
+}
+
+void rtmfp_out_flow::on_tick(rtmfp_steady_time now) {
     if (in_flight_.empty()) {
         on_drained();
         return;
     }
-    const auto since = static_cast<std::int16_t>(now - last_send_time_);
-    const auto patience = static_cast<std::uint16_t>(5 * session_.rtt());
-    if (since > patience) {
-        threshold_ = window_ / 2 + 1;
-        window_ = 1;
-        acks_in_window_ = 0;
-        resend_all(now);
-    }
+    on_timer(now);
 }
 
 void rtmfp_out_flow::on_drained() {

@@ -4,7 +4,8 @@
 // the fragments of the peer's flow strictly in sequence, reassembles the
 // messages and hands them to its stream; an out flow cuts the messages its
 // stream writes into packets of one fragment each and sends them under a
-// small congestion window, keeping every packet until it is acknowledged.
+// congestion window, keeping every packet until it is acknowledged and
+// sending again those the acknowledgements show lost (rtmfp_send_window).
 //
 // Flows belong to their session and run under its processing mutex. A flow
 // that asks the session to remove it (or closes the session) stays alive
@@ -13,11 +14,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "foundation/block_pool.hpp"
 #include "foundation/buffer.hpp"
 #include "rtmfp/packet.hpp"
+#include "rtmfp/send_window.hpp"
 
 class rtmfp_session;
 class rtmfp_netstream;
@@ -127,7 +131,7 @@ class rtmfp_out_flow {
     // largest size (some 900 packets) and then some. A peer that lets more
     // pile up by not acknowledging loses its session.
     static constexpr std::size_t max_waiting = 1024;
-    static constexpr std::uint32_t initial_threshold = 128;
+    static constexpr std::uint32_t initial_threshold = rtmfp_send_window::initial_threshold;
 
     rtmfp_out_flow(std::uint32_t flow_id, rtmfp_session& session);
     ~rtmfp_out_flow();
@@ -137,10 +141,16 @@ class rtmfp_out_flow {
 
     rtmfp_out_flow_writer& writer() noexcept { return writer_; }
 
-    // A cumulative acknowledgement (chunk 0x50 or 0x51).
-    void on_ack(std::uint32_t cumulative);
-    // The session's tick, with the time in its low 16 bits.
-    void on_tick(std::uint16_t now);
+    // An acknowledgement (chunk 0x50 or 0x51): the cumulative number and
+    // what the peer holds beyond it.
+    void on_ack(std::uint32_t cumulative, std::span<const rtmfp_received_range> received = {});
+    // Sends again what has waited for its acknowledgement past its
+    // time-out. The session's timer calls it at deadline().
+    void on_timer(rtmfp_steady_time now);
+    std::optional<rtmfp_steady_time> deadline() const noexcept { return window_.deadline(); }
+    // The session's tick: a flow whose stream let it go closes once
+    // drained, and what is overdue goes again should the timer be late.
+    void on_tick(rtmfp_steady_time now);
 
     // Binds the flow to the stream that writes into it, the peer's flow
     // `answers` having opened that stream; a flow moved to another stream
@@ -150,10 +160,11 @@ class rtmfp_out_flow {
 
     std::uint32_t flow_id() const noexcept { return flow_id_; }
     const std::shared_ptr<rtmfp_netstream>& stream() const noexcept { return stream_; }
-    std::uint32_t last_ack() const noexcept { return last_ack_; }
-    std::uint32_t window() const noexcept { return window_; }
-    std::uint32_t threshold() const noexcept { return threshold_; }
-    std::size_t in_flight() const noexcept { return in_flight_.size(); }
+    std::uint32_t last_ack() const noexcept { return window_.cumulative(); }
+    std::uint32_t window() const noexcept { return window_.window(); }
+    std::uint32_t threshold() const noexcept { return window_.threshold(); }
+    // Sent and not known to have arrived.
+    std::size_t in_flight() const noexcept { return window_.in_flight(); }
     std::size_t waiting() const noexcept { return waiting_.size(); }
     bool closing() const noexcept { return closing_; }
 
@@ -172,7 +183,8 @@ class rtmfp_out_flow {
     // From the writer: a finished packet, not yet stamped.
     void send_or_queue(block_buffer packet, std::uint32_t sequence);
     void transmit(unsent_packet packet);
-    void resend_all(std::uint16_t now);
+    // Sends again the packets of `resend_`.
+    void send_again();
     void on_drained();
     void clear_queues() noexcept;
 
@@ -185,13 +197,12 @@ class rtmfp_out_flow {
     std::vector<std::uint8_t> signature_;
     std::uint32_t answers_ = 0;
     rtmfp_out_flow_writer writer_;
+    rtmfp_send_window window_;
+    // Every packet sent and not acknowledged by the cumulative number, in
+    // sequence order.
     std::deque<sent_packet> in_flight_;
     std::deque<unsent_packet> waiting_;
-    std::uint32_t last_ack_ = 0;
-    std::int32_t dup_acks_ = 0;
-    std::uint32_t window_ = 1;
-    std::uint32_t acks_in_window_ = 0;
-    std::uint32_t threshold_ = initial_threshold;
-    std::uint16_t last_send_time_ = 0;
+    // Sequence numbers the window names to send again.
+    std::vector<std::uint32_t> resend_;
     bool closing_ = false;
 };

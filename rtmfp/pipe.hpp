@@ -47,6 +47,9 @@ class rtmfp_socket {
         socket_.async_receive_from(bytes, from, flags, std::forward<Handler>(done));
     }
 
+    // Where the socket's handlers run; safe from any thread.
+    udp::socket::executor_type get_executor() noexcept { return socket_.get_executor(); }
+
     udp::endpoint local_endpoint() const {
         std::lock_guard lock(mutex_);
         return socket_.local_endpoint();

@@ -29,6 +29,13 @@ constexpr std::uint32_t stream_id_limit = 128;
     throw std::runtime_error("Too many streams");
 }
 
+std::shared_ptr<rtmfp_socket> checked(std::shared_ptr<rtmfp_socket> socket) {
+    if (!socket) {
+        throw std::invalid_argument("An RTMFP session needs a socket");
+    }
+    return socket;
+}
+
 std::uint32_t stream_id_of(rtmfp_bytes signature) {
     if (signature.size() > 4) {
         rtmfp_packet_reader in(signature);
@@ -64,14 +71,13 @@ std::uint32_t free_id(std::uint32_t next, std::uint32_t first, std::uint32_t lim
 
 rtmfp_session::rtmfp_session(block_malloc& pool, std::shared_ptr<rtmfp_socket> socket,
                              std::int32_t socket_index, const rtmfp_session_setup& setup,
-                             rtmfp_clock clock)
-    : rtmfp_pipe(pool, std::move(socket), socket_index, setup.session_id, setup.far_session_id,
-                 setup.encrypt_key, setup.decrypt_key, std::move(clock)),
+                             rtmfp_clock clock, rtmfp_steady_clock steady_clock)
+    : rtmfp_pipe(pool, checked(std::move(socket)), socket_index, setup.session_id,
+                 setup.far_session_id, setup.encrypt_key, setup.decrypt_key, std::move(clock)),
       peer_id_(setup.peer_id),
+      steady_clock_(std::move(steady_clock)),
+      flow_timer_(this->socket()->get_executor()),
       addresses_{setup.peer} {
-    if (!this->socket()) {
-        throw std::invalid_argument("An RTMFP session needs a socket");
-    }
     peer_endpoint_ = setup.peer;
 }
 
@@ -176,12 +182,16 @@ void rtmfp_session::dispatch(rtmfp_command& command) {
             break;
         case rtmfp_ack_cmd::chunk_type: {
             const auto& ack = static_cast<rtmfp_ack_cmd&>(command);
-            on_flow_ack(ack.flow_id, ack.cumulative_sequence);
+            received_ranges_.clear();
+            ack.received_ranges(received_ranges_);
+            on_flow_ack(ack.flow_id, ack.cumulative_sequence, received_ranges_);
             break;
         }
         case rtmfp_ack_bitmap_cmd::chunk_type: {
             const auto& ack = static_cast<rtmfp_ack_bitmap_cmd&>(command);
-            on_flow_ack(ack.flow_id, ack.cumulative_sequence);
+            received_ranges_.clear();
+            ack.received_ranges(received_ranges_);
+            on_flow_ack(ack.flow_id, ack.cumulative_sequence, received_ranges_);
             break;
         }
         default:
@@ -228,9 +238,56 @@ void rtmfp_session::on_next_user_data(const rtmfp_block_data_compact& chunk) {
     }
 }
 
-void rtmfp_session::on_flow_ack(std::uint32_t flow_id, std::uint32_t cumulative) {
+void rtmfp_session::on_flow_ack(std::uint32_t flow_id, std::uint32_t cumulative,
+                                std::span<const rtmfp_received_range> received) {
     if (rtmfp_out_flow* flow = out_flows_.find(flow_id)) {
-        flow->on_ack(cumulative);
+        flow->on_ack(cumulative, received);
+    }
+}
+
+void rtmfp_session::arm_flow_timer(rtmfp_steady_time at) {
+    if (is_closed() || (flow_timer_at_ && *flow_timer_at_ <= at)) {
+        return;
+    }
+    flow_timer_at_ = at;
+    // A wait already pending ends as cancelled.
+    flow_timer_.expires_after(at - steady_now());
+    flow_timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+        if (error) {
+            return;
+        }
+        if (const std::shared_ptr<rtmfp_pipe> self = weak.lock()) {
+            static_cast<rtmfp_session&>(*self).resend_overdue();
+        }
+    });
+}
+
+void rtmfp_session::resend_overdue() {
+    std::lock_guard processing(processing_mutex_);
+    flow_timer_at_.reset();
+    if (is_closed()) {
+        return;
+    }
+    try {
+        run_flow_timers();
+    } catch (const std::exception& error) {
+        close_on_error(error);
+    }
+    release_retired();
+}
+
+void rtmfp_session::run_flow_timers() {
+    const rtmfp_steady_time now = steady_now();
+    std::optional<rtmfp_steady_time> next;
+    for (const auto& [id, flow] : out_flows_) {
+        flow->on_timer(now);
+        const std::optional<rtmfp_steady_time> due = flow->deadline();
+        if (due && (!next || *due < *next)) {
+            next = due;
+        }
+    }
+    if (next) {
+        arm_flow_timer(*next);
     }
 }
 
@@ -247,7 +304,7 @@ bool rtmfp_session::tick() {
         if (idle == keep_alive_tick) {
             send_keep_alive();
         }
-        const std::uint16_t now = now16();
+        const rtmfp_steady_time now = steady_now();
         // A flow may remove itself; it stays alive until the walk is over.
         std::vector<rtmfp_out_flow*> flows;
         flows.reserve(out_flows_.size());
@@ -291,6 +348,8 @@ void rtmfp_session::close_locked() {
     }
     pending_acks_.clear();
     acks_due_ = false;
+    flow_timer_.cancel();
+    flow_timer_at_.reset();
     idle_count_ = dead_after_ticks + 1;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <boost/asio/steady_timer.hpp>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -9,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,10 +65,13 @@ class rtmfp_session : public rtmfp_pipe {
     using address_changed =
         std::function<void(rtmfp_session&, const endpoint& before, const endpoint& now)>;
 
-    // `socket` must not be null.
+    // `socket` must not be null. `clock` stamps the packets; the flows
+    // time their round trips and time-outs on `steady_clock`, and their
+    // timer runs on the socket's executor.
     rtmfp_session(block_malloc& pool, std::shared_ptr<rtmfp_socket> socket,
                   std::int32_t socket_index, const rtmfp_session_setup& setup,
-                  rtmfp_clock clock = rtmfp_now);
+                  rtmfp_clock clock = rtmfp_now,
+                  rtmfp_steady_clock steady_clock = std::chrono::steady_clock::now);
     ~rtmfp_session() override;
 
     // The receive path (see rtmfp_pipe): false makes the caller decode the
@@ -143,6 +150,18 @@ class rtmfp_session : public rtmfp_pipe {
     bool reserve_partial(std::size_t bytes) noexcept;
     void release_partial(std::size_t bytes) noexcept;
 
+    // The out flows' time-outs: the session's timer wakes at the earliest
+    // time a flow asked for, and sends again what waited too long for its
+    // acknowledgement. Called under the processing mutex.
+    void arm_flow_timer(rtmfp_steady_time at);
+    // What the timer runs (tests call it after moving their clock): every
+    // flow's packets that are past their time-out go again.
+    void resend_overdue();
+    rtmfp_steady_time steady_now() const { return steady_clock_(); }
+    // The round trip of the session's packets, from the acknowledgements of
+    // its out flows. Under the processing mutex.
+    rtmfp_rtt_estimator& rtt_estimator() noexcept { return rtt_estimator_; }
+
     // Flow packets sent again since the session began.
     std::uint64_t packets_resent() const noexcept { return packets_resent_.load(); }
     void count_resent(std::size_t packets) noexcept { packets_resent_ += packets; }
@@ -204,7 +223,9 @@ class rtmfp_session : public rtmfp_pipe {
     void dispatch(rtmfp_command& command);
     void on_user_data(const rtmfp_block_data& chunk);
     void on_next_user_data(const rtmfp_block_data_compact& chunk);
-    void on_flow_ack(std::uint32_t flow_id, std::uint32_t cumulative);
+    void on_flow_ack(std::uint32_t flow_id, std::uint32_t cumulative,
+                     std::span<const rtmfp_received_range> received);
+    void run_flow_timers();
     void send_control(std::uint8_t marker, const rtmfp_command& chunk);
     void send_session_end() noexcept;
     void enqueue(outgoing_packet packet);
@@ -217,6 +238,7 @@ class rtmfp_session : public rtmfp_pipe {
     void write_ack_chunks(block_buffer& packet, std::uint32_t limit);
 
     const rtmfp_peer_id peer_id_;
+    const rtmfp_steady_clock steady_clock_;
     std::atomic<state_type> state_{state_type::fresh};
     std::atomic<std::int32_t> nat_type_{0};
     std::atomic<bool> heard_from_{false};
@@ -238,6 +260,12 @@ class rtmfp_session : public rtmfp_pipe {
     id_map<std::unique_ptr<rtmfp_out_flow>> out_flows_;
     std::vector<std::unique_ptr<rtmfp_in_flow>> retired_in_flows_;
     std::vector<std::unique_ptr<rtmfp_out_flow>> retired_out_flows_;
+    rtmfp_rtt_estimator rtt_estimator_;
+    // The ranges of the acknowledgement being handled.
+    std::vector<rtmfp_received_range> received_ranges_;
+    boost::asio::steady_timer flow_timer_;
+    // When the pending wait of flow_timer_ ends; none while it has none.
+    std::optional<rtmfp_steady_time> flow_timer_at_;
 
     // Under the pipe's endpoint mutex, with peer_endpoint_.
     std::vector<endpoint> addresses_;

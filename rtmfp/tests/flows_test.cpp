@@ -408,57 +408,119 @@ TEST(RtmfpOutFlow, WindowGrowsWithAcknowledgementsOfEitherForm) {
     EXPECT_EQ(f.out().in_flight(), 0u);
 }
 
-TEST(RtmfpOutFlow, ThreeRepeatedAcknowledgementsHalveTheWindowAndResend) {
-    flow_fixture f;
-    f.open();
-    for (std::uint32_t i = 1; i <= 4; ++i) {
-        f.write(hex("04"));
-        f.ack(i);
+TEST(RtmfpOutFlow, SendsAgainOnlyWhatTheAcknowledgementsShowMissing) {
+    // Packets 6 to 11 in flight; 6 and 9 do not arrive.
+    const struct {
+        const char* name;
+        std::vector<bytes> acks;
+        std::vector<std::uint32_t> resent;
+    } cases[] = {
+        {"ranges", {test_client::ack(reply_flow, 5, 0x3F, {{7, 8}, {10, 11}})}, {6, 9}},
+        // Bits for 7 onwards, lowest first: 7, 8, 10 and 11.
+        {"bitmap", {test_client::ack_bitmap(reply_flow, 5, 0x3F, hex("1B"))}, {6, 9}},
+        // A peer that tells nothing beyond its cumulative number: the one
+        // after it goes on the third repeat, alone.
+        {"repeats",
+         {test_client::ack(reply_flow, 5, 0x3F), test_client::ack(reply_flow, 5, 0x3F),
+          test_client::ack(reply_flow, 5, 0x3F)},
+         {6}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        flow_fixture f;
+        f.open();
+        for (std::uint32_t i = 1; i <= 5; ++i) {
+            f.write(hex("04"));
+            f.ack(i);
+        }
+        ASSERT_EQ(f.out().window(), 6u);
+        for (int i = 0; i < 6; ++i) {
+            f.write(hex("04"));
+        }
+        ASSERT_EQ(f.out().in_flight(), 6u);
+        f.s.client.forget_packets();
+        for (const bytes& ack : c.acks) {
+            f.s.client.send_chunks({ack});
+            f.s.exchange();
+        }
+        EXPECT_EQ(f.sequences_received(), c.resent);
+        // Halved, not dropped to one packet.
+        EXPECT_EQ(f.out().window(), 3u);
+        EXPECT_EQ(f.out().threshold(), 3u);
+        // The same news again sends nothing more.
+        f.s.client.send_chunks({c.acks.back()});
+        f.s.exchange();
+        EXPECT_EQ(f.sequences_received(), c.resent);
+        f.ack(11);
+        EXPECT_EQ(f.out().in_flight(), 0u);
+        EXPECT_EQ(f.s.session->packets_resent(), c.resent.size());
     }
-    ASSERT_EQ(f.out().window(), 5u);
-    for (int i = 0; i < 4; ++i) {
-        f.write(hex("04"));
-    }
-    EXPECT_EQ(f.out().in_flight(), 4u);
-    f.s.client.forget_packets();
-    f.ack(4);
-    f.ack(4);
-    EXPECT_EQ(f.sequences_received(), std::vector<std::uint32_t>{});
-    f.ack(4);
-    EXPECT_EQ(f.out().threshold(), 3u);
-    EXPECT_EQ(f.out().window(), 1u);
-    EXPECT_EQ(f.sequences_received(), (std::vector<std::uint32_t>{5, 6, 7, 8}));
-    // Repeats with nothing in flight do not count.
-    f.ack(8);
-    for (int i = 0; i < 3; ++i) {
-        f.ack(8);
-    }
-    EXPECT_EQ(f.out().window(), 2u);
 }
 
-TEST(RtmfpOutFlow, ResendsAtTheFirstTickAfterFiveRoundTrips) {
+TEST(RtmfpOutFlow, SendsAgainWhenTheTimeOutFromTheRoundTripPasses) {
     flow_fixture f;
     f.open();
+    const auto overdue = [&](std::uint64_t units) {
+        f.s.client.forget_packets();
+        f.s.clock.advance(units);
+        f.s.session->resend_overdue();
+        f.s.exchange();
+        return f.sequences_received();
+    };
+    // Nothing timed yet: one second (250 units of 4 ms).
     f.write(hex("04"));
+    EXPECT_EQ(overdue(249), std::vector<std::uint32_t>{});
+    EXPECT_EQ(overdue(1), std::vector<std::uint32_t>{1});
+    EXPECT_EQ(f.out().window(), 1u);
+    // Not again before twice as long.
+    EXPECT_EQ(overdue(499), std::vector<std::uint32_t>{});
+    EXPECT_EQ(overdue(1), std::vector<std::uint32_t>{1});
+    // The acknowledgement of a packet sent more than once times nothing.
+    f.ack(1);
+
+    // Acknowledged 100 ms after it left: a time-out of 300 ms.
     f.write(hex("04"));
-    ASSERT_EQ(f.s.session->rtt(), 10);
+    f.s.clock.advance(25);
+    f.ack(2);
+    f.write(hex("04"));
+    EXPECT_EQ(overdue(74), std::vector<std::uint32_t>{});
+    EXPECT_EQ(overdue(1), std::vector<std::uint32_t>{3});
+    // The session's tick sends nothing that is not overdue.
     f.s.client.forget_packets();
-    // Sent at the clock's time; 5 x rtt = 50 units (200 ms) later is not yet
-    // too late.
-    f.s.clock.advance(50);
     ASSERT_TRUE(f.s.session->tick());
     f.s.exchange();
     EXPECT_EQ(f.sequences_received(), std::vector<std::uint32_t>{});
-    f.s.clock.advance(1);
-    ASSERT_TRUE(f.s.session->tick());
-    f.s.exchange();
-    EXPECT_EQ(f.sequences_received(), std::vector<std::uint32_t>{1});
-    EXPECT_EQ(f.out().window(), 1u);
-    EXPECT_EQ(f.out().threshold(), 1u);
-    // Not again until another 5 x rtt have passed.
-    ASSERT_TRUE(f.s.session->tick());
-    f.s.exchange();
-    EXPECT_EQ(f.sequences_received(), std::vector<std::uint32_t>{1});
+}
+
+TEST(RtmfpOutFlow, TheSessionsTimerSendsAgainWithoutTicks) {
+    session_host host;
+    test_client client(host.keys_for_client(), host.endpoint(), manual_acks());
+    const std::shared_ptr<test_session> session = host.open(client.local_endpoint());
+    host.run_threads(1);
+    client.send_chunks(
+        {test_client::user_data(0x00, 1, 1, 1, netconnection_signature, hex("04 01"))});
+    ASSERT_TRUE(client.run_until(
+        [&] {
+            return host.locked(
+                [](test_session& s) { return s.find_out_flow(reply_flow) != nullptr; });
+        },
+        std::chrono::seconds(20)));
+    ASSERT_TRUE(host.locked([](test_session& s) { return s.recording(0)->write(hex("04 02")); }));
+    // Never acknowledged: it comes again, and again, on the session's own.
+    const auto copies = [&] { return client.server_flows()[reply_flow].fragments.size(); };
+    std::size_t packets = 0;
+    ASSERT_TRUE(client.run_until(
+        [&] {
+            packets = 0;
+            for (const received_packet& packet : client.packets()) {
+                packets += std::count_if(packet.chunks.begin(), packet.chunks.end(),
+                                         [](const received_chunk& c) { return c.type == 0x10; });
+            }
+            return packets >= 3;
+        },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(copies(), 1u);
+    EXPECT_GE(session->packets_resent(), 2u);
 }
 
 TEST(RtmfpOutFlow, ForwardSequenceOffsetsNeverPassWhatIsUnacknowledged) {

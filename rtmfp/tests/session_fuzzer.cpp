@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const ip::udp::endpoint elsewhere(ip::make_address("127.0.0.1"), 19);
 
     manual_clock clock;
-    session_host host(host_options{true, clock.function()});
+    session_host host(host_options{true, clock.function(), clock.steady_function()});
     const client_keys keys = host.keys_for_client();
     rtmfp_cipher encrypt(keys.encrypt_key, rtmfp_cipher::direction::encrypt);
     const auto send = [&](const std::vector<bytes>& chunks, const ip::udp::endpoint& from) {

@@ -98,7 +98,7 @@ client_keys session_host::keys_for_client() const {
 
 const std::shared_ptr<test_session>& session_host::open(const udp_endpoint& peer) {
     session_ = std::make_shared<test_session>(pool_, socket_, test_session_setup(peer),
-                                              options_.clock, options_.echo);
+                                              options_.clock, options_.steady_clock, options_.echo);
     active_ = session_;
     arm();
     return session_;
@@ -190,6 +190,9 @@ void session_host::stop() {
     }
     boost::system::error_code ignored;
     socket_->close(ignored);
+    // The session's flow timer may still wait: what is left runs in
+    // shutdown(), after the session closed.
+    io_.stop();
     for (std::thread& thread : threads_) {
         thread.join();
     }
@@ -197,7 +200,7 @@ void session_host::stop() {
 }
 
 stepped_session::stepped_session(client_options options, bool echo)
-    : host(host_options{echo, clock.function()}),
+    : host(host_options{echo, clock.function(), clock.steady_function()}),
       client(host.keys_for_client(), host.endpoint(), options),
       session(host.open(client.local_endpoint())) {}
 

@@ -28,6 +28,11 @@ class manual_clock {
     rtmfp_clock function() const {
         return [now = now_] { return now->load(); };
     }
+    // The same time as a steady clock's, for the flows' round trips.
+    rtmfp_steady_clock steady_function() const {
+        return
+            [now = now_] { return rtmfp_steady_time(std::chrono::milliseconds(4 * now->load())); };
+    }
     std::uint64_t now() const { return now_->load(); }
     void advance(std::uint64_t units) { *now_ += units; }
 
@@ -83,8 +88,11 @@ class recording_stream : public rtmfp_netstream {
 class test_session : public rtmfp_session {
   public:
     test_session(block_malloc& pool, std::shared_ptr<rtmfp_socket> socket,
-                 const rtmfp_session_setup& setup, rtmfp_clock clock, bool echo)
-        : rtmfp_session(pool, std::move(socket), 0, setup, std::move(clock)), echo_(echo) {}
+                 const rtmfp_session_setup& setup, rtmfp_clock clock,
+                 rtmfp_steady_clock steady_clock, bool echo)
+        : rtmfp_session(pool, std::move(socket), 0, setup, std::move(clock),
+                        std::move(steady_clock)),
+          echo_(echo) {}
 
     // Under the processing mutex.
     std::shared_ptr<recording_stream> recording(std::uint32_t id) const {
@@ -121,6 +129,7 @@ rtmfp_session_setup test_session_setup(const udp_endpoint& peer);
 struct host_options {
     bool echo = false;
     rtmfp_clock clock = rtmfp_now;
+    rtmfp_steady_clock steady_clock = std::chrono::steady_clock::now;
 };
 
 class session_host {
@@ -193,7 +202,9 @@ class session_host {
 };
 
 // A client and a session that one thread steps through an exchange, the
-// session on a clock of the test's.
+// session on a clock of the test's (both its clocks: a flow's time-out
+// passes only when the test moves it, and the test then calls
+// resend_overdue()).
 struct stepped_session {
     explicit stepped_session(client_options options = {}, bool echo = false);
 
