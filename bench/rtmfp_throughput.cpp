@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/command_line.hpp"
 #include "rtmfp/tests/lossy_relay.hpp"
 #include "rtmfp/tests/server_harness.hpp"
 #include "rtmfp/tests/session_host.hpp"
@@ -212,26 +213,36 @@ void print(const char* direction, std::size_t size, double loss, const result& r
     std::fflush(stdout);
 }
 
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: rtmfp_throughput [--seconds S] [--threads N] [--calls C]\n"
+                 "  S: longest run (30); N: threads feeding the session (2);\n"
+                 "  C: calls made at each loss (1000)\n");
+    std::exit(2);
+}
+
+options parse(int argc, char** argv) {
+    options o;
+    bench::for_each_option(argc, argv, usage,
+                           [&](const std::string& name, const std::string& value) {
+                               if (name == "--seconds") {
+                                   o.seconds = std::atof(value.c_str());
+                               } else if (name == "--threads") {
+                                   o.threads = std::atoi(value.c_str());
+                               } else if (name == "--calls") {
+                                   o.calls = static_cast<std::size_t>(std::atol(value.c_str()));
+                               } else {
+                                   return false;
+                               }
+                               return true;
+                           });
+    return o;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--seconds" && i + 1 < argc) {
-            o.seconds = std::atof(argv[++i]);
-        } else if (arg == "--threads" && i + 1 < argc) {
-            o.threads = std::atoi(argv[++i]);
-        } else if (arg == "--calls" && i + 1 < argc) {
-            o.calls = static_cast<std::size_t>(std::atol(argv[++i]));
-        } else {
-            std::fprintf(stderr,
-                         "Usage: rtmfp_throughput [--seconds S] [--threads N] [--calls C]\n"
-                         "  S: longest run (30); N: threads feeding the session (2);\n"
-                         "  C: calls made at each loss (1000)\n");
-            return 2;
-        }
-    }
+    const options o = parse(argc, argv);
     std::printf("%-8s %9s %6s %19s %8s %12s %9s %10s %9s\n", "way", "bytes", "loss", "messages",
                 "seconds", "messages/s", "MB/s", "resent", "dropped");
     for (const double loss : o.losses) {
