@@ -3,6 +3,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -48,7 +49,13 @@ lumo_main_app::lumo_main_app(qen::qen_config& config)
     const auto endpoint = admin_endpoint(config_.tree());
     password_ = config_.tree().get<std::string>("config.lumo.server_admin_ipc_pwd", "");
 
-    server_ = admin_server::create(io_, endpoint);
+    try {
+        server_ = admin_server::create(io_, endpoint);
+    } catch (const boost::system::system_error& e) {
+        std::ostringstream reason;
+        reason << "The administration port on TCP " << endpoint << ": " << e.what();
+        throw std::runtime_error(reason.str());
+    }
     server_->set_new_connection_callback(
         [this](const std::shared_ptr<lumo_ipc_connection>& connection) {
             on_new_connection(connection);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -42,6 +43,22 @@ std::uint32_t ticks(std::int32_t configured) {
     return static_cast<std::uint32_t>(std::max(configured, 0));
 }
 
+// Makes a listener; one that cannot start names itself in the reason, as
+// "RTMP on TCP 0.0.0.0:1935: bind: Address already in use".
+template <class Make>
+auto listener(const std::string& name, Make make) -> decltype(make()) {
+    try {
+        return make();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(name + ": " + e.what());
+    }
+}
+
+std::string host_and_port(const std::string& address, std::uint16_t port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 }  // namespace
 
 qen_server_context::qen_server_context(const std::filesystem::path& config_file)
@@ -64,9 +81,12 @@ qen_server::qen_server(qen_server_context& context, qen_stream_recorder::options
     timer_.emplace(timer_strand_);
     const server_settings& settings = context.settings();
     if (settings.rtmp_enabled) {
-        const boost::asio::ip::tcp::endpoint endpoint(
-            boost::asio::ip::make_address(settings.rtmp_addr), settings.rtmp_port);
-        rtmp_server_ = std::make_shared<rtmp::rtmp_server>(pool_, endpoint, context);
+        rtmp_server_ =
+            listener("RTMP on TCP " + host_and_port(settings.rtmp_addr, settings.rtmp_port), [&] {
+                const boost::asio::ip::tcp::endpoint endpoint(
+                    boost::asio::ip::make_address(settings.rtmp_addr), settings.rtmp_port);
+                return std::make_shared<rtmp::rtmp_server>(pool_, endpoint, context);
+            });
         rtmp_server_->new_connection_handler =
             [this](const std::shared_ptr<rtmp::rtmp_server_connection>& connection) {
                 on_new_connection(connection);
@@ -114,9 +134,14 @@ void qen_server::build_rtmfp_server() {
     limits.max_sessions_per_ip = settings.max_sessions_per_ip;
     limits.max_groups_per_session = settings.max_groups_per_session;
     limits.max_sessions = 0xFFFFFFFF;
-    rtmfp_server_ = std::make_shared<rtmfp_server>(rtmfp_listen_endpoints(settings.rtmfp_port),
-                                                   settings.detect_nat_port1,
-                                                   settings.detect_nat_port2, limits);
+    const std::string name = "RTMFP on UDP port " + std::to_string(settings.rtmfp_port) +
+                             " (NAT detection " + std::to_string(settings.detect_nat_port1) +
+                             " and " + std::to_string(settings.detect_nat_port2) + ")";
+    rtmfp_server_ = listener(name, [&] {
+        return std::make_shared<rtmfp_server>(rtmfp_listen_endpoints(settings.rtmfp_port),
+                                              settings.detect_nat_port1, settings.detect_nat_port2,
+                                              limits);
+    });
     rtmfp_server_->sessions().add_handler(0, std::make_shared<qen_rtmfp_server_handler>(context_));
 }
 

@@ -5,6 +5,7 @@
 #include <boost/asio/ip/v6_only.hpp>
 
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,13 +18,20 @@ constexpr int receive_buffer_size = 4 * 1024 * 1024;
 // How long stop() waits for the sessions' last packets.
 constexpr std::chrono::seconds send_drain_time(1);
 
+// Throws naming the address and the port.
 std::shared_ptr<rtmfp_socket> open_socket(boost::asio::io_context& io, const udp::endpoint& at) {
     udp::socket socket(io);
-    socket.open(at.protocol());
-    if (at.address().is_v6()) {
-        socket.set_option(boost::asio::ip::v6_only(true));
+    try {
+        socket.open(at.protocol());
+        if (at.address().is_v6()) {
+            socket.set_option(boost::asio::ip::v6_only(true));
+        }
+        socket.bind(at);
+    } catch (const boost::system::system_error& e) {
+        std::ostringstream name;
+        name << "UDP " << at << ": " << e.what();
+        throw std::runtime_error(name.str());
     }
-    socket.bind(at);
     // Room for the bursts of many clients at once while the threads are
     // busy (the kernel keeps what it allows of it).
     boost::system::error_code ignored;
@@ -45,6 +53,7 @@ rtmfp_server::rtmfp_server(const std::vector<endpoint>& listen, std::uint16_t de
     state_.detect_nat_port1 = detect_nat_port1;
     state_.detect_nat_port2 = detect_nat_port2;
     state_.limits = limits;
+    std::string first_failure;
     for (const endpoint& address : listen) {
         try {
             listen_sockets opened;
@@ -54,12 +63,16 @@ rtmfp_server::rtmfp_server(const std::vector<endpoint>& listen, std::uint16_t de
             opened.detect_nat_port2 =
                 open_socket(io_.pick(), endpoint(address.address(), detect_nat_port2));
             sockets_.push_back(std::move(opened));
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // This address is left out; the sockets opened for it close.
+            if (first_failure.empty()) {
+                first_failure = e.what();
+            }
         }
     }
     if (sockets_.empty()) {
-        throw std::runtime_error("No sockets were opened successfully");
+        throw std::runtime_error("No sockets were opened successfully" +
+                                 (first_failure.empty() ? "" : ": " + first_failure));
     }
     std::vector<std::shared_ptr<rtmfp_socket>> main_sockets;
     for (const listen_sockets& opened : sockets_) {

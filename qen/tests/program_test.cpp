@@ -5,9 +5,16 @@
 #include <semaphore.h>
 #include <signal.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/testing/test_support.hpp"
 
@@ -90,6 +97,67 @@ TEST(Program, ConfigurationErrorsExitWithCode3AndTheReason) {
         auto result = platform::testing::run({QEN_BINARY, (dir / "qen.xml").string()}, 20s, {});
         EXPECT_EQ(result.exit_code, 3) << c.what;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << c.what << ": " << result.err;
+    }
+}
+
+// A socket that holds a port on every address, IPv4 and IPv6, while it
+// lives.
+std::shared_ptr<void> occupy_everywhere(int type, unsigned short port) {
+    const int fd = ::socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    EXPECT_GE(fd, 0);
+    const int dual_stack = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &dual_stack, sizeof dual_stack);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_any;
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (type == SOCK_STREAM) {
+        EXPECT_EQ(::listen(fd, 1), 0);
+    }
+    return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
+}
+
+TEST(Program, AListenerThatCannotStartNamesItsProtocolAddressAndPort) {
+    temp_dir dir;
+    const unsigned short rtmp = platform::testing::free_port();
+    const unsigned short rtmfp = platform::testing::free_port(platform::testing::transport::udp);
+    const std::string domain = "<domains><domain><names><name>localhost</name></names><path>" +
+                               dir.path().string() + "</path></domain></domains>";
+    const struct {
+        const char* what;
+        int type;
+        unsigned short port;
+        std::string qen;
+        std::vector<std::string> reason;  // parts of its one line
+    } cases[] = {
+        {"RTMP",
+         SOCK_STREAM,
+         rtmp,
+         "<rtmp><addr>127.0.0.1</addr><port>" + std::to_string(rtmp) +
+             "</port></rtmp><rtmfp><disabled>1</disabled></rtmfp>",
+         {"RTMP on TCP 127.0.0.1:" + std::to_string(rtmp) + ": bind: Address already in use"}},
+        {"RTMFP",
+         SOCK_DGRAM,
+         rtmfp,
+         "<rtmp><disabled>1</disabled></rtmp><rtmfp><port>" + std::to_string(rtmfp) +
+             "</port><detect_nat_port1>" + std::to_string(rtmfp + 1) +
+             "</detect_nat_port1><detect_nat_port2>" + std::to_string(rtmfp + 2) +
+             "</detect_nat_port2></rtmfp>",
+         {"RTMFP on UDP port " + std::to_string(rtmfp), "UDP ",
+          ":" + std::to_string(rtmfp) + ": bind: Address already in use"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto busy = occupy_everywhere(c.type, c.port);
+        write_file(dir / "qen.xml", "<config><qen>" + c.qen + domain + "</qen></config>");
+        const auto result =
+            platform::testing::run({QEN_BINARY, (dir / "qen.xml").string()}, 20s, {});
+        EXPECT_EQ(result.exit_code, 3);
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        for (const auto& part : c.reason) {
+            EXPECT_NE(result.err.find(part), std::string::npos) << part << " in " << result.err;
+        }
     }
 }
 

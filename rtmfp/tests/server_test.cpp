@@ -351,8 +351,10 @@ TEST(RtmfpServerSockets, AddressesThatCannotBeBoundAreLeftOut) {
     const udp_endpoint local(ip::make_address("127.0.0.1"), 0);
     rtmfp_server one({foreign, local}, 0, 0, {});
     EXPECT_EQ(one.local_endpoints().size(), 1u);
+    // The reason names the socket that could not be bound.
     EXPECT_EQ(thrown_message([&] { rtmfp_server none({foreign}, 0, 0, {}); }),
-              "No sockets were opened successfully");
+              "No sockets were opened successfully: UDP 192.0.2.1:0: bind: Cannot assign "
+              "requested address");
 }
 
 // --- NetConnection -----------------------------------------------------------
