@@ -26,7 +26,9 @@ namespace fs = std::filesystem;
 fs::path temporary_name(const fs::path& target) {
     const boost::uuids::uuid id = boost::uuids::random_generator()();
     fs::path temporary = target;
-    temporary += "." + hex_encode(id.data, 6) + ".tmp";
+    temporary += '.';
+    temporary += hex_encode(id.data, 6);
+    temporary += ".tmp";
     return temporary;
 }
 

@@ -147,7 +147,9 @@ task_record read_task_record(const pt::ptree& task) {
 std::string make_local_file_name(const fs::path& work_folder, std::int64_t seconds,
                                  const std::function<std::uint32_t()>& draw) {
     for (;;) {
-        std::string name = "T" + std::to_string(seconds) + std::to_string(draw());
+        std::string name = "T";
+        name += std::to_string(seconds);
+        name += std::to_string(draw());
         std::error_code error;
         if (fs::create_directory(work_folder / name, error)) {
             return name;

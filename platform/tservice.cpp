@@ -151,7 +151,10 @@ std::string TService::unit_text(const std::vector<std::string>& command_line) co
     }
     std::string exec_start;
     for (const auto& word : command_line) {
-        exec_start += (exec_start.empty() ? "" : " ") + quote_exec_word(word);
+        if (!exec_start.empty()) {
+            exec_start += ' ';
+        }
+        exec_start += quote_exec_word(word);
     }
     // KillMode=mixed: a stop signals the service alone, which stops its
     // children in its own order; whatever is left when it ends is killed.

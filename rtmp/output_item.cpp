@@ -44,11 +44,17 @@ void output_item::take(output_item& other) noexcept {
     renew_if_stripped(other.owners_);
 }
 
+// GCC 12 takes the growth path of small_vector::push_back, inlined here, for
+// a copy of elements into a new buffer of no size (-Wstringop-overflow); the
+// vector copies its size, which is 0 here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overflow"
 void output_item::make_spans_explicit() {
     if (spans_.empty() && block_.size() != 0) {
         spans_.push_back({nullptr, 0, block_.size()});
     }
 }
+#pragma GCC diagnostic pop
 
 void output_item::add_span(const span& s) {
     if (s.size == 0) {
