@@ -17,6 +17,7 @@
 
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
+#include "foundation/decoded_metadata.hpp"
 #include "foundation/file_io.hpp"
 #include "foundation/hex.hpp"
 #include "foundation/replace_file.hpp"
@@ -289,28 +290,23 @@ std::optional<segment_found> segment_index::find_segment(std::uint32_t time_ms) 
 bool segment_index::set_metadata_duration() {
     const double seconds = duration_ms / 1000.0;
     try {
-        own_buffer_writer out;
         if (metadata.empty()) {
+            own_buffer_writer out;
             amf0_object object;
             object.insert("duration", std::make_unique<amf0_number>(seconds));
             amf0_string("onMetaData").write(out);
             object.write(out);
-        } else {
-            buffer_reader in(metadata);
-            amf0_string message_name;
-            amf0_object object;
-            amf0_read_expected(in, message_name);
-            amf0_read_expected(in, object);
-            auto& duration = object.values["duration"];
-            if (auto* number = dynamic_cast<amf0_number*>(duration.get())) {
-                number->value = seconds;
-            } else {
-                duration = std::make_unique<amf0_number>(seconds);
-            }
-            message_name.write(out);
-            object.write(out);
+            metadata.assign(reinterpret_cast<const char*>(out.data), out.size);
+            return true;
         }
-        metadata.assign(reinterpret_cast<const char*>(out.data), out.size);
+        decoded_metadata decoded(metadata);
+        auto& duration = decoded.properties().values["duration"];
+        if (auto* number = dynamic_cast<amf0_number*>(duration.get())) {
+            number->value = seconds;
+        } else {
+            duration = std::make_unique<amf0_number>(seconds);
+        }
+        metadata = decoded.encode();
         return true;
     } catch (const std::exception&) {
         return false;

@@ -123,9 +123,10 @@ class segment_index {
     // earlier time); nothing for an empty table or a time past the end.
     std::optional<segment_found> find_segment(std::uint32_t time_ms) const;
 
-    // Sets "duration" (seconds) in the metadata object, or builds an
-    // "onMetaData" message holding only it. False, and the metadata left as
-    // it was, when the stored message is not a string and an AMF0 object.
+    // Sets "duration" (seconds) among the metadata's properties, kept as the
+    // object or mixed array they came in, or builds an "onMetaData" message
+    // holding only it. False, and the metadata left as it was, when the
+    // stored message is not a string followed by either.
     bool set_metadata_duration();
 };
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "foundation/amf0.hpp"
-#include "foundation/buffer.hpp"
+#include "foundation/decoded_metadata.hpp"
 #include "foundation/file_name.hpp"
 #include "foundation/segment_index.hpp"
 #include "lumo/channel_files.hpp"
@@ -216,12 +216,8 @@ bool lumo_channel_manager::getChannelMetaData(const std::string& virtual_path, s
         // No lock: the media server may be writing it, and only looks.
         const segment_index index = recording_on_disk(*path, false);
         if (!index.metadata.empty()) {
-            buffer_reader in(index.metadata);
-            amf0_string message_name;
-            amf0_object object;
-            amf0_read_expected(in, message_name);
-            amf0_read_expected(in, object);
-            for (const auto& [key, value] : object.values) {
+            const decoded_metadata decoded(index.metadata);
+            for (const auto& [key, value] : decoded.properties().values) {
                 if (std::string text = value ? property_text(*value) : std::string();
                     !text.empty()) {
                     result[key.str()] = std::move(text);

@@ -190,6 +190,26 @@ TEST(SegmentIndex, SetsTheMetadataDuration) {
              "00 00 09 FF"),
          hex("02 00 06 'onMeta' 03 00 01 'w' 00 40 00 00 00 00 00 00 00 00 08 'duration' 00 40 4E "
              "C0 00 00 00 00 00 00 0A 'framerate!' 01 01 00 00 09")},
+        // Encoders send a mixed array closed by an object end; it stays one,
+        // with its count made true.
+        {"mixed array as ffmpeg sends it",
+         hex("02 00 0A 'onMetaData' 08 00 00 00 02 00 08 'duration' 00 00 00 00 00 00 00 00 00 "
+             "00 05 'width' 00 40 84 00 00 00 00 00 00 00 00 09"),
+         hex("02 00 0A 'onMetaData' 08 00 00 00 02 00 05 'width' 00 40 84 00 00 00 00 00 00 00 08 "
+             "'duration' 00 40 4E C0 00 00 00 00 00 00 00 09")},
+        {"mixed array that counts fewer pairs than it holds",
+         hex("02 00 0A 'onMetaData' 08 00 00 00 00 00 05 'width' 00 40 84 00 00 00 00 00 00 00 "
+             "00 09"),
+         hex("02 00 0A 'onMetaData' 08 00 00 00 02 00 05 'width' 00 40 84 00 00 00 00 00 00 00 08 "
+             "'duration' 00 40 4E C0 00 00 00 00 00 00 00 09")},
+        {"mixed array that counts more pairs than it holds",
+         hex("02 00 0A 'onMetaData' 08 00 00 00 09 00 00 09"),
+         hex("02 00 0A 'onMetaData' 08 00 00 00 01 00 08 'duration' 00 40 4E C0 00 00 00 00 00 00 "
+             "00 09")},
+        {"mixed array without an object end",
+         hex("02 00 0A 'onMetaData' 08 00 00 00 01 00 01 'w' 01 01"),
+         hex("02 00 0A 'onMetaData' 08 00 00 00 02 00 01 'w' 01 01 00 08 'duration' 00 40 4E C0 "
+             "00 00 00 00 00")},
     };
     for (const auto& c : cases) {
         segment_index index;
@@ -200,9 +220,11 @@ TEST(SegmentIndex, SetsTheMetadataDuration) {
     }
 
     const std::string refused[] = {
-        hex("02 00 0A 'onMetaData' 08 00 00 00 00 00 00 09"),  // a mixed array
-        hex("02 00 0A 'onMetaData' 03 00 08 'dura'"),          // cut short
-        hex("05 03 00 00 09"),                                 // no name first
+        hex("02 00 0A 'onMetaData' 03 00 08 'dura'"),                 // cut short
+        hex("02 00 0A 'onMetaData' 08 00 00 00 01 00 01 'w' 00 40"),  // cut short
+        hex("02 00 0A 'onMetaData' 08 00 00 00 01 00 01 'w' 09"),     // no value
+        hex("02 00 0A 'onMetaData' 0A 00 00 00 00"),                  // a strict array
+        hex("05 03 00 00 09"),                                        // no name first
     };
     for (const auto& metadata : refused) {
         segment_index index;

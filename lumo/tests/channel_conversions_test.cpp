@@ -274,6 +274,21 @@ TEST(ChannelConversions, MetadataAsText) {
                                     {"filesize", "3000000"},
                                     {"bitrate", "960"}}));
 
+    // Most encoders send their properties as a mixed array.
+    index.metadata = hex_bytes(
+        "02 00 0A 'onMetaData' 08 00 00 00 03 00 05 'width' 00 40 84 00 00 00 00 00 00 00 06 "
+        "'stereo' 01 01 00 07 'encoder' 02 00 03 'lav' 00 00 09");
+    index.save(dir / "abc.zpksegments");
+    ASSERT_TRUE(f.manager->getChannelMetaData(path, metadata, error)) << error;
+    EXPECT_EQ(metadata, (string_map{{"fileexists", "1"},
+                                    {"width", "640"},
+                                    {"stereo", "1"},
+                                    {"encoder", "lav"},
+                                    {"duration", "25"},
+                                    {"uuid", "0123456789ABCDEF0123456789ABCDEF"},
+                                    {"filesize", "3000000"},
+                                    {"bitrate", "960"}}));
+
     // The live index wins while there is one.
     index.duration_ms = 25040;
     index.metadata.clear();
