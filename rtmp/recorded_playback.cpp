@@ -20,6 +20,13 @@ constexpr std::uint8_t seek_end_frame = 1;
 
 constexpr std::uint8_t avc_end_of_sequence[] = {0x17, 0x02, 0x00, 0x00, 0x00};
 
+// A data message that begins with the AMF0 string "onMetaData".
+bool is_metadata_message(const std::uint8_t* body, std::uint32_t size) {
+    static constexpr std::uint8_t name[] = {0x02, 0x00, 0x0A, 'o', 'n', 'M', 'e',
+                                            't',  'a',  'D',  'a', 't', 'a'};
+    return size >= sizeof name && std::memcmp(body, name, sizeof name) == 0;
+}
+
 }  // namespace
 
 recorded_playback::recorded_playback(media_source_callbacks source, recorded_stream_output& output,
@@ -234,6 +241,12 @@ void recorded_playback::send_tag(std::uint8_t type, std::uint32_t time, const st
             return;
         case amf3_data_tag:
         case amf0_data_tag:
+            if (type == amf0_data_tag && stored_metadata_sent_ && is_metadata_message(body, size)) {
+                // The stored metadata, sent first, describes the whole
+                // stream: a recording's holds its duration. The copy a
+                // publisher sent live (duration 0) would replace it.
+                return;
+            }
             output_.send_video(type, time, body, size);
             return;
         default:
@@ -254,6 +267,7 @@ void recorded_playback::send_metadata_once() {
     std::uint32_t size = 0;
     if (const std::uint8_t* metadata = source_.metadata ? source_.metadata(size) : nullptr) {
         output_.send_video(amf0_data_tag, 0, metadata, size);
+        stored_metadata_sent_ = true;
     }
 }
 

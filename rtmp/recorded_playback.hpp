@@ -156,6 +156,8 @@ class recorded_playback {
     // The next run restarts its pacing at the next tag.
     bool reset_ = true;
     bool metadata_sent_ = false;
+    // The source had metadata of its own to send.
+    bool stored_metadata_sent_ = false;
     // Where the stream was last started or sought to. A client that pauses
     // before it has read any media names 0 (librtmp's answer to a
     // BufferEmpty): once the stream starts later than that, an unpause at 0

@@ -478,6 +478,33 @@ TEST(RecordedPlayback, OnlyMediaAndDataTagsAreSentAndAnEndOfSequenceRestartsTheS
     EXPECT_EQ(p.output.sent, expected);
 }
 
+TEST(RecordedPlayback, AnOnMetaDataAmongTheTagsGivesWayToTheStoredOne) {
+    // A recording keeps the publisher's live onMetaData among its tags
+    // (duration 0) and its own, with the duration, in its index.
+    const std::string live_metadata = std::string("\x02\x00\x0AonMetaData\x08", 14);
+    const std::string other_data = std::string("\x02\x00\x0AonCuePoint\x03", 14);
+    const struct {
+        const char* what;
+        bool stored;
+        std::vector<std::string> data_sent;
+    } cases[] = {
+        {"stored metadata", true, {"data 0 02 00", "data 120 02 00"}},
+        {"none stored", false, {"data 80 02 00", "data 120 02 00"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Playback p({keyframe_at(0), {18, 80, live_metadata}, {18, 120, other_data}});
+        if (!c.stored) {
+            p.source.metadata.clear();
+        }
+        p.play({{step::start}, {step::run}});
+        std::vector<std::string> data_sent;
+        std::copy_if(p.output.sent.begin(), p.output.sent.end(), std::back_inserter(data_sent),
+                     [](const std::string& s) { return s.starts_with("data"); });
+        EXPECT_EQ(data_sent, c.data_sent);
+    }
+}
+
 TEST(RecordedPlayback, ASourceWithNoTagYetSendsNothingAndPacingRestartsAtTheNextTag) {
     Playback p(keys_at(20000, {0, 10000}));
     p.source.available = 3;  // 0, 1000, 2000
