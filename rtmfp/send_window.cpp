@@ -107,10 +107,17 @@ bool rtmfp_send_window::acknowledge(std::uint32_t cumulative,
                                     : std::uint64_t{1};
     for (std::size_t i = 0; i < packets_.size(); ++i) {
         packet& p = packets_[i];
-        if (!p.arrived && p.sending + tolerance <= newest_arrived_) {
+        if (p.arrived) {
+            continue;
+        }
+        if (p.sending + tolerance <= newest_arrived_) {
             const std::uint32_t sequence = cumulative_ + 1 + static_cast<std::uint32_t>(i);
             on_loss(sequence);
             send_again(sequence, p, now, resend);
+        } else if (!p.resent) {
+            // Every packet after one sent only once left later than it did,
+            // whether once or again.
+            break;
         }
     }
     return true;
