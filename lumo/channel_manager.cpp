@@ -15,6 +15,7 @@
 #include "foundation/segment_index.hpp"
 #include "foundation/unique_fd.hpp"
 #include "lumo/channel_files.hpp"
+#include "lumo/config_checks.hpp"
 #include "lumo/text_conversions.hpp"
 
 namespace lumo {
@@ -141,10 +142,7 @@ string_map channel_info(const std::string& virtual_path, const channel_location&
 lumo_channel_manager::lumo_channel_manager(qen::qen_config& config, std::mutex& config_lock)
     : config_(config), config_lock_(config_lock) {
     std::lock_guard lock(config_lock_);
-    if (config_.domains().empty()) {
-        throw std::runtime_error("You should at least have one domain");
-    }
-    domain_ = config_.domains().begin()->second;
+    domain_ = served_domain(config_);
     authentication_notice_ = utf8_to_ansi(
         config_.tree().get<std::string>("config.lumo.authentication_notice", default_notice));
 }
@@ -385,11 +383,6 @@ bool lumo_channel_manager::update_settings(const std::string& directory, const s
     } catch (const std::exception& e) {
         return fail(error, updating_failed + e.what());
     }
-}
-
-bool lumo_channel_manager::fail(std::string& error, std::string text) {
-    error = std::move(text);
-    return false;
 }
 
 bool lumo_channel_manager::locate_channel(const std::string& virtual_path,

@@ -3,10 +3,8 @@
 // The supervisor's side of the channels: where a channel's directory lies,
 // its creation, settings, access files, stop and deletion, and what becomes
 // of its recording. It keeps no channel state: everything is in the
-// channel's files, which the media server reads when they change. It also
-// changes the machine's configuration for the administration site: virtual
-// directories, single settings and the domain's name, each written back to
-// the configuration file at once.
+// channel's files, which the media server reads when they change. (The
+// configuration's own changes are the configuration editor's.)
 //
 // Every worker returns true on success, or false with an error text
 // "CODE:message" (an unexpected exception gives "EXCEPTION:Exception occurs
@@ -26,11 +24,10 @@
 
 #include "foundation/exclusive_ofstream.hpp"
 #include "lumo/channel_files.hpp"
+#include "lumo/worker_results.hpp"
 #include "qen/qen_config.hpp"
 
 namespace lumo {
-
-using string_map = std::map<std::string, std::string>;
 
 // What a channel's virtual path names.
 struct channel_location {
@@ -90,24 +87,6 @@ class lumo_channel_manager {
     bool getChannelMetaData(const std::string& virtual_path, string_map& metadata,
                             std::string& error);
 
-    // The domain's virtual directories in name order, each with
-    // "virtualDir", "localPath" and, when its file system answers,
-    // "leftSize": the bytes free to this process there.
-    bool getVirtualDirs(std::vector<string_map>& dirs, std::string& error);
-    // Adds a virtual directory at an existing local path (a relative one is
-    // taken from the current directory), gives it "live" and "vod" folders
-    // with their publishing rules, and saves the configuration.
-    bool addVirtualDir(const std::string& name, const std::string& local_path, std::string& error);
-    // Puts a value at a dotted key under "config" and saves the
-    // configuration. A failed save is false with an empty error text.
-    bool updateSetting(const std::string& key, const std::string& value, std::string& error);
-    // The settings the administration site edits, defaults for those the
-    // configuration lacks.
-    bool get_settings(string_map& settings, std::string& error);
-    // Gives the served domain a new first host name and saves the
-    // configuration.
-    bool set_domain_name(const std::string& name, std::string& error);
-
     // The local path of one of the domain's virtual directories.
     std::optional<std::string> resolve_virtual_dir(const std::string& name);
 
@@ -161,13 +140,6 @@ class lumo_channel_manager {
                        bool force, std::string& error);
     bool move_to_vod(const channel_location& channel, const std::string& vod_path,
                      const channel_location& vod, string_map& info, std::string& error);
-
-    // A name under which the configuration's table finds the served
-    // domain; call with the configuration lock held.
-    std::optional<std::string> served_domain_name() const;
-
-    // Sets the error text; false.
-    static bool fail(std::string& error, std::string text);
 
     qen::qen_config& config_;
     std::mutex& config_lock_;

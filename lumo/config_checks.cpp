@@ -36,6 +36,13 @@ std::optional<unsigned short> parse_port(std::string_view text) {
 
 }  // namespace
 
+qen::domain_ptr served_domain(const qen::qen_config& config) {
+    if (config.domains().empty()) {
+        throw std::runtime_error("You should at least have one domain");
+    }
+    return config.domains().begin()->second;
+}
+
 std::filesystem::path installation_root(const ptree& tree) {
     const auto root = tree.get_optional<std::string>("config.lumo.path");
     if (!root) {

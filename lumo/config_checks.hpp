@@ -9,7 +9,13 @@
 
 #include <filesystem>
 
+#include "qen/qen_config.hpp"
+
 namespace lumo {
+
+// The domain the supervisor serves: the one that owns the name that sorts
+// first. Throws when there is none.
+qen::domain_ptr served_domain(const qen::qen_config& config);
 
 // The installation root, config.lumo.path. Throws when it is missing or
 // empty; whether the folder is there is the machine's state, looked at by

@@ -44,6 +44,7 @@ void answer_flag(const rpc::bool_reply& reply, Worker worker) {
 lumo_main_app::lumo_main_app(qen::qen_config& config)
     : config_(config),
       channels_(config_, config_lock_),
+      configuration_(config_, config_lock_),
       processes_(config_, config_lock_),
       start_time_(seconds_since_1970()) {
     const auto endpoint = admin_endpoint(config_.tree());
@@ -211,29 +212,30 @@ void lumo_main_app::get_status(rpc::map_reply reply) {
 
 void lumo_main_app::getVirtualDirs(rpc::map_vector_reply reply) {
     answer(reply, [&](rpc::string_map_vector& dirs, std::string& error) {
-        return channels_.getVirtualDirs(dirs, error);
+        return configuration_.getVirtualDirs(dirs, error);
     });
 }
 
 void lumo_main_app::addVirtualDir(rpc::bool_reply reply, std::string name, std::string local_path) {
     answer_flag(reply, [&](std::string& error) {
-        return channels_.addVirtualDir(name, local_path, error);
+        return configuration_.addVirtualDir(name, local_path, error);
     });
 }
 
 void lumo_main_app::updateSetting(rpc::bool_reply reply, std::string key, std::string value) {
-    answer_flag(reply,
-                [&](std::string& error) { return channels_.updateSetting(key, value, error); });
+    answer_flag(
+        reply, [&](std::string& error) { return configuration_.updateSetting(key, value, error); });
 }
 
 void lumo_main_app::get_settings(rpc::map_reply reply) {
     answer(reply, [&](rpc::string_map& settings, std::string& error) {
-        return channels_.get_settings(settings, error);
+        return configuration_.get_settings(settings, error);
     });
 }
 
 void lumo_main_app::set_domain_name(rpc::bool_reply reply, std::string name) {
-    answer_flag(reply, [&](std::string& error) { return channels_.set_domain_name(name, error); });
+    answer_flag(reply,
+                [&](std::string& error) { return configuration_.set_domain_name(name, error); });
 }
 
 }  // namespace lumo

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "lumo/channel_manager.hpp"
+#include "lumo/configuration_editor.hpp"
 #include "lumo/lumo_ipc_connection.hpp"
 #include "lumo/lumo_proc_mgr.hpp"
 #include "qen/qen_config.hpp"
@@ -18,9 +19,9 @@
 namespace lumo {
 
 // The supervisor at work: the administration port on which the web
-// administration site calls the remote methods, the channel manager and the
-// process manager behind them, and the one thread on which every connection,
-// call and reply of the port runs.
+// administration site calls the remote methods, the channel manager, the
+// configuration editor and the process manager behind them, and the one
+// thread on which every connection, call and reply of the port runs.
 //
 // A connection may call only `login` (method 1) until it gives the
 // configured password; then methods 2 to 18 are there for it too. Each
@@ -77,9 +78,11 @@ class lumo_main_app {
     qen::qen_config& config_;
     std::shared_ptr<admin_server> server_;
     std::string password_;
-    // Guards the configuration; shared by the two managers.
+    // Guards the configuration; shared by the channels, the configuration
+    // editor and the process manager.
     std::mutex config_lock_;
     lumo_channel_manager channels_;
+    configuration_editor configuration_;
     lumo_proc_mgr processes_;
     std::thread worker_;
     const std::int64_t start_time_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumo/channel_manager.hpp"
+#include "lumo/configuration_editor.hpp"
 #include "lumo/tests/channel_test_support.hpp"
 #include "lumo/tests/children_test_support.hpp"
 #include "platform/testing/media.hpp"
@@ -50,10 +51,11 @@ TEST(SupervisedPublishing, OnlyAChannelTakesAPublisher) {
     // and channels in both, as it makes them.
     qen::qen_config config(config_file);
     std::mutex config_lock;
+    lumo::configuration_editor editor(config, config_lock);
     lumo::lumo_channel_manager channels(config, config_lock);
     std::string error;
     fs::create_directories(dir / "more");
-    ASSERT_TRUE(channels.addVirtualDir("more", (dir / "more").string(), error)) << error;
+    ASSERT_TRUE(editor.addVirtualDir("more", (dir / "more").string(), error)) << error;
     string_map media_cam;
     string_map more_cam;
     string_map media_vod;

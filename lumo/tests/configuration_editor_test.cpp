@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumo/channel_manager.hpp"
+#include "lumo/configuration_editor.hpp"
 #include "lumo/tests/channel_test_support.hpp"
 #include "qen/app_manager.hpp"
 #include "qen/qen_config.hpp"
@@ -38,13 +39,15 @@ std::string error_of(bool ok, const std::string& error) {
 }
 
 // A machine's configuration file in etc/ with one domain and no lumo
-// section, and the supervisor's channel manager on it.
+// section, and the supervisor's configuration editor and channel manager
+// on it.
 struct supervisor {
     temp_dir dir;
     fs::path file = dir / "etc/qen.xml";
     std::mutex config_lock;
     std::unique_ptr<qen::qen_config> config;
-    std::unique_ptr<lumo::lumo_channel_manager> manager;
+    std::unique_ptr<lumo::configuration_editor> editor;
+    std::unique_ptr<lumo::lumo_channel_manager> channels;
 
     // `domains`: the inside of config.qen.domains; "$ROOT" stands for the
     // test's folder.
@@ -60,7 +63,8 @@ struct supervisor {
         write_file(file, "<config><qen>" + qen_settings + "<domains>" + domains +
                              "</domains></qen></config>");
         config = std::make_unique<qen::qen_config>(file);
-        manager = std::make_unique<lumo::lumo_channel_manager>(*config, config_lock);
+        editor = std::make_unique<lumo::configuration_editor>(*config, config_lock);
+        channels = std::make_unique<lumo::lumo_channel_manager>(*config, config_lock);
     }
 
     // The file as the media server or a restarted supervisor loads it.
@@ -70,7 +74,7 @@ struct supervisor {
 
     std::string add(const std::string& name, const std::string& path) {
         std::string error;
-        return error_of(manager->addVirtualDir(name, path, error), error);
+        return error_of(editor->addVirtualDir(name, path, error), error);
     }
 
     // Takes the configuration's folder away, so that no save can complete,
@@ -211,9 +215,9 @@ TEST(VirtualDirs, TheMediaServerServesANewDirectoryWithItsPublishingRules) {
     string_map live;
     string_map vod;
     std::string error;
-    ASSERT_TRUE(s.manager->create_channel(0, "media", {{"stream_name", "abc"}}, live, error))
+    ASSERT_TRUE(s.channels->create_channel(0, "media", {{"stream_name", "abc"}}, live, error))
         << error;
-    ASSERT_TRUE(s.manager->create_channel(1, "media", {{"stream_name", "abc"}}, vod, error))
+    ASSERT_TRUE(s.channels->create_channel(1, "media", {{"stream_name", "abc"}}, vod, error))
         << error;
     const std::string live_path = live.at("virtualPath");
     const std::string vod_path = vod.at("virtualPath");
@@ -231,10 +235,10 @@ TEST(VirtualDirs, TheMediaServerServesANewDirectoryWithItsPublishingRules) {
     EXPECT_FALSE(publish_allowed(*qen_sees, "/media/vod", "abc"));
 
     // No vod channel can turn publishing on for itself.
-    ASSERT_TRUE(s.manager->update_channel(vod_path, {{"allow_publish", "1"}}, error)) << error;
+    ASSERT_TRUE(s.channels->update_channel(vod_path, {{"allow_publish", "1"}}, error)) << error;
     EXPECT_FALSE(publish_allowed(*qen_sees, vod_path, "abc"));
     // While a live one can turn it off.
-    ASSERT_TRUE(s.manager->update_channel(live_path, {{"allow_publish", "0"}}, error)) << error;
+    ASSERT_TRUE(s.channels->update_channel(live_path, {{"allow_publish", "0"}}, error)) << error;
     EXPECT_FALSE(publish_allowed(*qen_sees, live_path, "abc"));
 }
 
@@ -248,7 +252,7 @@ TEST(VirtualDirs, ListedInNameOrderWithTheSpaceLeft) {
 
     std::vector<string_map> dirs;
     std::string error;
-    ASSERT_TRUE(s.manager->getVirtualDirs(dirs, error)) << error;
+    ASSERT_TRUE(s.editor->getVirtualDirs(dirs, error)) << error;
     EXPECT_EQ(error, "");
     ASSERT_EQ(dirs.size(), 4u);
     struct statvfs volume {};
@@ -296,13 +300,13 @@ TEST(Settings, DefaultsChangesAndKeysOfAnyKind) {
     };
     string_map settings;
     std::string error;
-    ASSERT_TRUE(s.manager->get_settings(settings, error)) << error;
+    ASSERT_TRUE(s.editor->get_settings(settings, error)) << error;
     EXPECT_EQ(settings, defaults);
 
-    ASSERT_TRUE(s.manager->updateSetting("config.qen.rtmp.port", "1940", error)) << error;
-    ASSERT_TRUE(s.manager->updateSetting("config.lumo.mysql_port", "3306", error)) << error;
+    ASSERT_TRUE(s.editor->updateSetting("config.qen.rtmp.port", "1940", error)) << error;
+    ASSERT_TRUE(s.editor->updateSetting("config.lumo.mysql_port", "3306", error)) << error;
     settings.clear();
-    ASSERT_TRUE(s.manager->get_settings(settings, error)) << error;
+    ASSERT_TRUE(s.editor->get_settings(settings, error)) << error;
     string_map changed = defaults;
     changed["config.qen.rtmp.port"] = "1940";
     changed["config.lumo.mysql_port"] = "3306";
@@ -313,7 +317,7 @@ TEST(Settings, DefaultsChangesAndKeysOfAnyKind) {
     // Keys outside the table, replaced in place where they exist.
     for (const char* key : {"config.lumo.authentication_notice",
                             "config.custom.x-y_z.\xC3\xA9t\xC3\xA9", "config.qen.rtmp.addr"}) {
-        ASSERT_TRUE(s.manager->updateSetting(key, "<a & \"b\">", error)) << key << error;
+        ASSERT_TRUE(s.editor->updateSetting(key, "<a & \"b\">", error)) << key << error;
         EXPECT_EQ(s.load_again()->tree().get<std::string>(key), "<a & \"b\">") << key;
     }
     EXPECT_EQ(s.load_again()->tree().get_child("config.qen.rtmp").size(), 2u);
@@ -325,10 +329,10 @@ TEST(DomainName, RenamesTheServedDomainWhateverItsElementsAreCalled) {
         "<path>$ROOT/www</path></site>");
     const std::string before = read_file(s.file);
     std::string error;
-    EXPECT_EQ(error_of(s.manager->set_domain_name("", error), error), bad_domain_name);
+    EXPECT_EQ(error_of(s.editor->set_domain_name("", error), error), bad_domain_name);
     EXPECT_EQ(read_file(s.file), before);
 
-    ASSERT_TRUE(s.manager->set_domain_name("New.Example", error)) << error;
+    ASSERT_TRUE(s.editor->set_domain_name("New.Example", error)) << error;
     const std::string saved = read_file(s.file);
     EXPECT_NE(saved.find("<site><names><host>New.Example</host><host>alias.example</host>"
                          "</names>"),
@@ -352,9 +356,9 @@ TEST(DomainName, WithTwoDomainsTheServedOneIsRenamed) {
         "<domain><names><name>alpha.example</name></names><path>$ROOT/www</path></domain>");
     std::string error;
     // A name the other domain has would take its visitors.
-    EXPECT_EQ(error_of(s.manager->set_domain_name("Zeta.example", error), error), bad_domain_name);
-    ASSERT_TRUE(s.manager->set_domain_name("beta.example", error)) << error;
-    ASSERT_TRUE(s.manager->set_domain_name("Beta.Example", error)) << error;
+    EXPECT_EQ(error_of(s.editor->set_domain_name("Zeta.example", error), error), bad_domain_name);
+    ASSERT_TRUE(s.editor->set_domain_name("beta.example", error)) << error;
+    ASSERT_TRUE(s.editor->set_domain_name("Beta.Example", error)) << error;
 
     const auto fresh = s.load_again();
     EXPECT_EQ(served_domains(*fresh), served_domains(*s.config));
@@ -377,7 +381,7 @@ TEST(DomainName, TheServedDomainIsTheOneItsSmallestNameLeadsTo) {
     fs::create_directories(s.dir / "media");
     EXPECT_EQ(s.add("media", (s.dir / "media").string()), "(succeeded)");
     std::string error;
-    ASSERT_TRUE(s.manager->set_domain_name("c.example", error)) << error;
+    ASSERT_TRUE(s.editor->set_domain_name("c.example", error)) << error;
 
     const auto fresh = s.load_again();
     EXPECT_EQ(served_domains(*fresh), served_domains(*s.config));
@@ -393,28 +397,28 @@ TEST(ConfigurationChanges, AFailedSaveIsAFailureAndTheChangeStaysLoaded) {
     std::string error;
     {
         supervisor::folder_away away(s);
-        EXPECT_FALSE(s.manager->addVirtualDir("media", (s.dir / "media").string(), error));
+        EXPECT_FALSE(s.editor->addVirtualDir("media", (s.dir / "media").string(), error));
         EXPECT_EQ(
             error.rfind(dirs_failed + "filesystem error: Can't create file: Not a directory", 0),
             0u)
             << error;
         EXPECT_EQ(s.config->domains().at("example.com")->virtual_dirs.count("media"), 1u);
 
-        EXPECT_FALSE(s.manager->set_domain_name("new.example", error));
+        EXPECT_FALSE(s.editor->set_domain_name("new.example", error));
         EXPECT_EQ(error.rfind("EXCEPTION:filesystem error: Can't create file: Not a directory", 0),
                   0u)
             << error;
         EXPECT_EQ(s.config->domains().count("new.example"), 1u);
 
         error = "left over";
-        EXPECT_FALSE(s.manager->updateSetting("config.qen.rtmp.port", "1940", error));
+        EXPECT_FALSE(s.editor->updateSetting("config.qen.rtmp.port", "1940", error));
         EXPECT_EQ(error, "");
         string_map settings;
-        ASSERT_TRUE(s.manager->get_settings(settings, error));
+        ASSERT_TRUE(s.editor->get_settings(settings, error));
         EXPECT_EQ(settings.at("config.qen.rtmp.port"), "1940");
     }
     // The next save that succeeds writes all of it.
-    ASSERT_TRUE(s.manager->updateSetting("config.qen.idle_timeout", "30", error)) << error;
+    ASSERT_TRUE(s.editor->updateSetting("config.qen.idle_timeout", "30", error)) << error;
     const auto fresh = s.load_again();
     EXPECT_EQ(served_domains(*fresh), served_domains(*s.config));
     EXPECT_EQ(fresh->settings().rtmp_port, 1940);
@@ -487,19 +491,19 @@ TEST(ConfigurationChanges, HostileInputChangesNothing) {
         bool ok = false;
         switch (c.what) {
             case kind::dir_name:
-                ok = s.manager->addVirtualDir(c.input, media, error);
+                ok = s.editor->addVirtualDir(c.input, media, error);
                 break;
             case kind::local_path:
-                ok = s.manager->addVirtualDir("media", (s.dir / c.input).string(), error);
+                ok = s.editor->addVirtualDir("media", (s.dir / c.input).string(), error);
                 break;
             case kind::setting_key:
-                ok = s.manager->updateSetting(c.input, "", error);
+                ok = s.editor->updateSetting(c.input, "", error);
                 break;
             case kind::setting_value:
-                ok = s.manager->updateSetting("config.qen.rtmp.port", c.input, error);
+                ok = s.editor->updateSetting("config.qen.rtmp.port", c.input, error);
                 break;
             case kind::domain_name:
-                ok = s.manager->set_domain_name(c.input, error);
+                ok = s.editor->set_domain_name(c.input, error);
                 break;
         }
         EXPECT_EQ(error_of(ok, error), c.answer) << shown;
@@ -510,8 +514,8 @@ TEST(ConfigurationChanges, HostileInputChangesNothing) {
     // The valid counterparts pass.
     std::string error;
     EXPECT_EQ(s.add("Media-1.x", media), "(succeeded)");
-    EXPECT_TRUE(s.manager->set_domain_name(std::string(253, 'h'), error)) << error;
-    EXPECT_TRUE(s.manager->updateSetting("config.x1._y-z", "a\x7E b", error)) << error;
+    EXPECT_TRUE(s.editor->set_domain_name(std::string(253, 'h'), error)) << error;
+    EXPECT_TRUE(s.editor->updateSetting("config.x1._y-z", "a\x7E b", error)) << error;
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
-// The channel manager's changes to the machine's configuration: virtual
-// directories, single settings and the served domain's name. Each change is
-// made to the loaded configuration and written to its file at once; the
-// media server and the rendered configurations of the other servers see it
-// when they next read the file.
+#include "lumo/configuration_editor.hpp"
+
 #include <sys/statvfs.h>
 
 #include <boost/property_tree/xml_parser.hpp>
@@ -16,7 +13,6 @@
 
 #include "foundation/file_name.hpp"
 #include "lumo/channel_files.hpp"
-#include "lumo/channel_manager.hpp"
 #include "lumo/config_checks.hpp"
 
 namespace lumo {
@@ -160,7 +156,13 @@ bool is_host_name_text(std::string_view name) {
 
 }  // namespace
 
-std::optional<std::string> lumo_channel_manager::served_domain_name() const {
+configuration_editor::configuration_editor(qen::qen_config& config, std::mutex& config_lock)
+    : config_(config), config_lock_(config_lock) {
+    std::lock_guard lock(config_lock_);
+    domain_ = served_domain(config_);
+}
+
+std::optional<std::string> configuration_editor::served_domain_name() const {
     for (const auto& name : domain_->names) {
         const auto found = config_.domains().find(name);
         if (found != config_.domains().end() && found->second == domain_) {
@@ -170,7 +172,7 @@ std::optional<std::string> lumo_channel_manager::served_domain_name() const {
     return std::nullopt;
 }
 
-bool lumo_channel_manager::getVirtualDirs(std::vector<string_map>& dirs, std::string& error) {
+bool configuration_editor::getVirtualDirs(std::vector<string_map>& dirs, std::string& error) {
     try {
         std::map<std::string, std::string> table;
         {
@@ -194,7 +196,7 @@ bool lumo_channel_manager::getVirtualDirs(std::vector<string_map>& dirs, std::st
     }
 }
 
-bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::string& local_path,
+bool configuration_editor::addVirtualDir(const std::string& name, const std::string& local_path,
                                          std::string& error) {
     std::lock_guard lock(config_lock_);
     try {
@@ -266,7 +268,7 @@ bool lumo_channel_manager::addVirtualDir(const std::string& name, const std::str
     }
 }
 
-bool lumo_channel_manager::updateSetting(const std::string& key, const std::string& value,
+bool configuration_editor::updateSetting(const std::string& key, const std::string& value,
                                          std::string& error) {
     std::lock_guard lock(config_lock_);
     try {
@@ -302,7 +304,7 @@ bool lumo_channel_manager::updateSetting(const std::string& key, const std::stri
     }
 }
 
-bool lumo_channel_manager::get_settings(string_map& settings, std::string& error) {
+bool configuration_editor::get_settings(string_map& settings, std::string& error) {
     std::lock_guard lock(config_lock_);
     try {
         for (const auto& [key, fallback] : settings_table) {
@@ -314,7 +316,7 @@ bool lumo_channel_manager::get_settings(string_map& settings, std::string& error
     }
 }
 
-bool lumo_channel_manager::set_domain_name(const std::string& name, std::string& error) {
+bool configuration_editor::set_domain_name(const std::string& name, std::string& error) {
     std::lock_guard lock(config_lock_);
     try {
         if (!is_host_name_text(name)) {
