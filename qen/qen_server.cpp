@@ -87,12 +87,12 @@ qen_server::qen_server(qen_server_context& context, qen_stream_recorder::options
                     boost::asio::ip::make_address(settings.rtmp_addr), settings.rtmp_port);
                 return std::make_shared<rtmp::rtmp_server>(pool_, endpoint, context);
             });
-        rtmp_server_->new_connection_handler =
+        rtmp_server_->set_new_connection_handler(
             [this](const std::shared_ptr<rtmp::rtmp_server_connection>& connection) {
                 on_new_connection(connection);
-            };
-        rtmp_server_->closed_connection_handler =
-            [](const std::shared_ptr<rtmp::rtmp_server_connection>&) {};
+            });
+        rtmp_server_->set_closed_connection_handler(
+            [](const std::shared_ptr<rtmp::rtmp_server_connection>&) {});
     }
     if (settings.rtmfp_enabled) {
         build_rtmfp_server();

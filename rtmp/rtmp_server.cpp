@@ -12,7 +12,7 @@ namespace rtmp {
 
 rtmp_server::rtmp_server(io_service_pool& pool, const endpoint_type& endpoint,
                          rtmp_server_context& server_context)
-    : tcp_server(pool, endpoint), context(server_context), timer_(strand()) {}
+    : tcp_server(pool.pick(), endpoint), context(server_context), pool_(pool), timer_(strand()) {}
 
 rtmp_server::~rtmp_server() = default;
 
@@ -24,6 +24,10 @@ void rtmp_server::start() {
 void rtmp_server::stop() {
     tcp_server::stop();
     boost::asio::post(strand(), [self = shared_from_this()] { self->timer_.cancel(); });
+}
+
+rtmp_server::connection_ptr rtmp_server::make_connection() {
+    return std::make_shared<rtmp_server_connection>(shared_from_this());
 }
 
 void rtmp_server::arm_timer() {

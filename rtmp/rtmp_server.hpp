@@ -12,11 +12,12 @@
 
 #include "foundation/block_pool.hpp"
 #include "foundation/io_service_pool.hpp"
+#include "foundation/tcp_server.hpp"
 #include "rtmp/connection_callbacks.hpp"
 #include "rtmp/pending_message_budget.hpp"
 #include "rtmp/rtmp_send_queue.hpp"
 #include "rtmp/rtmp_server_stack.hpp"
-#include "rtmp/tcp_server.hpp"
+#include "rtmp/tcp_connection.hpp"
 
 namespace rtmp {
 
@@ -55,12 +56,19 @@ class rtmp_server : public tcp_server<rtmp_server, rtmp_server_connection> {
     void start() override;
     void stop() override;
 
+    // The pool whose io contexts the connections are spread over.
+    io_service_pool& pool() noexcept { return pool_; }
+
     rtmp_server_context& context;
+
+  protected:
+    connection_ptr make_connection() override;
 
   private:
     void arm_timer();
     void on_tick(const boost::system::error_code& error);
 
+    io_service_pool& pool_;
     boost::asio::steady_timer timer_;
 };
 

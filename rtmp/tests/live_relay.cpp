@@ -122,9 +122,8 @@ void bind_live_relay(rtmp::rtmp_server_connection& connection, rtmp::rtmp_live_s
 }
 
 void bind_live_relay(rtmp::rtmp_server& server, rtmp::rtmp_live_streams& registry) {
-    server.new_connection_handler = [&registry](const auto& connection) {
-        bind_live_relay(*connection, registry);
-    };
+    server.set_new_connection_handler(
+        [&registry](const auto& connection) { bind_live_relay(*connection, registry); });
 }
 
 void loopback_relay::start(std::int32_t idle_timeout, connection_handler also) {
@@ -132,12 +131,12 @@ void loopback_relay::start(std::int32_t idle_timeout, connection_handler also) {
     server = std::make_shared<rtmp::rtmp_server>(
         pool, boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0),
         context);
-    server->new_connection_handler = [this, also](const auto& connection) {
+    server->set_new_connection_handler([this, also](const auto& connection) {
         bind_live_relay(*connection, registry);
         if (also) {
             also(connection);
         }
-    };
+    });
     server->start();
     port = server->local_endpoint().port();
 }

@@ -48,7 +48,7 @@ TEST(RealClients, FfmpegCompletesTheHandshakeAndItsConnectArrivesIntact) {
         context);
     std::mutex mutex;
     std::string app, tc_url;
-    server->new_connection_handler = [&](const auto& connection) {
+    server->set_new_connection_handler([&](const auto& connection) {
         connection->stack().connect_handler = [&](amf0_object& command, std::string& reason) {
             std::lock_guard lock(mutex);
             app = text_of(command.find("app"));
@@ -56,7 +56,7 @@ TEST(RealClients, FfmpegCompletesTheHandshakeAndItsConnectArrivesIntact) {
             reason = "refused by the test";
             return false;
         };
-    };
+    });
     server->start();
     const auto port = server->local_endpoint().port();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/app";

@@ -99,7 +99,7 @@ class recorded_file_stream {
 }  // namespace
 
 void bind_recorded_files(rtmp::rtmp_server& server, const std::filesystem::path& folder) {
-    server.new_connection_handler = [folder](const auto& connection) {
+    server.set_new_connection_handler([folder](const auto& connection) {
         auto& stack = connection->stack();
         stack.connect_handler = [](amf0_object&, std::string&) { return true; };
         stack.netstream_created_handler =
@@ -107,7 +107,7 @@ void bind_recorded_files(rtmp::rtmp_server& server, const std::filesystem::path&
                 recorded_file_stream::bind(
                     std::make_shared<recorded_file_stream>(folder, connection, *stream), *stream);
             };
-    };
+    });
 }
 
 }  // namespace rtmp_test

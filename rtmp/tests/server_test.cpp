@@ -136,12 +136,18 @@ TEST_F(RtmpServer, ARefusedConnectClosesOnlyOnceItsAnswerIsWritten) {
     }
 }
 
-TEST_F(RtmpServer, ANewConnectionHandlerThatThrowsDoesNotStopTheConnection) {
-    loopback_relay::start(60, [](const std::shared_ptr<rtmp_server_connection>&) {
-        throw std::runtime_error("bookkeeping failed");
+// Without what the application meant to bind, the connection is not served.
+TEST_F(RtmpServer, ANewConnectionHandlerThatThrowsClosesOnlyItsConnection) {
+    auto failed = std::make_shared<std::atomic<bool>>(false);
+    loopback_relay::start(60, [failed](const std::shared_ptr<rtmp_server_connection>&) {
+        if (!failed->exchange(true)) {
+            throw std::runtime_error("bookkeeping failed");
+        }
     });
-    tcp_client client(port);
-    EXPECT_EQ(client.handshake().size(), 3073u);
+    tcp_client refused(port);
+    EXPECT_TRUE(refused.wait_closed(3s));
+    tcp_client served(port);
+    EXPECT_EQ(served.handshake().size(), 3073u);
 }
 
 TEST_F(RtmpServer, IdleConnectionsCloseAndBusyOnesStay) {
