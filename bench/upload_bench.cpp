@@ -96,7 +96,7 @@ struct bench_tasks {
             task_record record;
             record.state = task_state::transcoded;
             record.info.caption = "bench " + std::to_string(i);
-            record.local_file_name = "T" + std::to_string(i);
+            record.local_file_name = std::string("T").append(std::to_string(i));
             record.count_block =
                 make_recording(work / record.local_file_name, record.local_file_name, megabytes);
             records.push_back(record);

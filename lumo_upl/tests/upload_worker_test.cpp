@@ -470,7 +470,8 @@ TEST_F(UploadWorker, AtMostFourTasksUploadAtOnceInListOrder) {
     }
     std::vector<task_record> records;
     for (int i = 0; i < 5; ++i) {
-        records.push_back(place_transcoded_task(session.work_folder, "T" + std::to_string(i)));
+        records.push_back(
+            place_transcoded_task(session.work_folder, std::string("T").append(std::to_string(i))));
     }
     add_task_records(session.tasks, records);
     const auto state = [&](std::size_t i) { return session.tasks.task_at(i).state(); };

@@ -168,9 +168,9 @@ std::vector<std::string> upload_requests(fake_site& site) {
         };
         std::string text = request.action;
         if (request.action == "uploadBlock") {
-            text += " " + field("currentBlock");
+            text.append(" ").append(field("currentBlock"));
         } else if (request.action == "uploadThumbnail") {
-            text += " " + field("imgNo");
+            text.append(" ").append(field("imgNo"));
         }
         seen.push_back(text);
     }

@@ -119,6 +119,11 @@ TEST(QenRtmfp, MaxConcurrentsCountsRtmpAndRtmfpClients) {
         20s));
 }
 
+// GCC 12 takes the comparison of two lists of byte vectors below for a
+// memcmp past their ends (-Wstringop-overread); each vector compares its
+// own size first.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overread"
 TEST(QenRtmfp, GroupMembersOfOneHostMeet) {
     qen_process qen;
     qen.app("app");
@@ -155,6 +160,7 @@ TEST(QenRtmfp, GroupMembersOfOneHostMeet) {
     EXPECT_TRUE(platform::testing::eventually(
         [&] { return c.call(stat_call(99)) == stat_reply(3, 2); }, 10s));
 }
+#pragma GCC diagnostic pop
 
 TEST(QenRtmfp, IntroducesClientsToEachOther) {
     qen_process qen;

@@ -263,6 +263,11 @@ std::string group_key_of(const std::string& text) {
     return "app/" + rtmfp_group_id(parse_group_specifier(text));
 }
 
+// GCC 12 takes the comparison of two lists of byte vectors below for a
+// memcmp past their ends (-Wstringop-overread); each vector compares its
+// own size first.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overread"
 TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
     stream_server server;
     netconnection_client a(server.endpoint()), b(server.endpoint()), c(server.endpoint());
@@ -304,6 +309,7 @@ TEST(RtmfpNetGroup, MembersOfAGroupLearnEachOther) {
     b.client().send_chunks({test_client::chunk(0x4C, {})});
     EXPECT_TRUE(eventually([&] { return server.netgroups().group_count() == 0; }));
 }
+#pragma GCC diagnostic pop
 
 TEST(RtmfpNetGroup, SessionsThatHaveNotConnectedMeetNobody) {
     stream_server server;

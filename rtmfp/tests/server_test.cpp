@@ -587,6 +587,11 @@ std::optional<rtmfp_address> introduced_at(test_client& requester, const bytes& 
     return rtmfp_read_address(in);
 }
 
+// GCC 12 takes the comparison of two lists of byte vectors below for a
+// memcmp past their ends (-Wstringop-overread); each vector compares its
+// own size first.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wstringop-overread"
 TEST(RtmfpSessionsOfOnePeer, TheStaleOnesEndLeavesTheNewOneInItsGroupsAndReachable) {
     test_server server;
     rtmfp_server_netgroups& groups = *server.server().state().netgroups;
@@ -645,6 +650,7 @@ TEST(RtmfpSessionsOfOnePeer, TheStaleOnesEndLeavesTheNewOneInItsGroupsAndReachab
         fresh.client().run_until([&] { return introductions_to(fresh.client()).size() == 2; }, 5s))
         << "the fresh session is told of both requests made since it spoke";
 }
+#pragma GCC diagnostic pop
 
 // --- Limits -------------------------------------------------------------------
 
