@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/command_line.hpp"
+#include "bench/qen_child.hpp"
 #include "rtmfp/tests/lossy_relay.hpp"
 #include "rtmfp/tests/server_harness.hpp"
 #include "rtmfp/tests/session_host.hpp"
@@ -32,6 +34,8 @@ struct options {
     double seconds = 30;  // at most, per run
     int threads = 2;
     std::size_t calls = 1000;
+    // A qen binary to make the calls to instead of a server in this process.
+    std::string qen;
     std::vector<std::size_t> sizes{100, 10'000, 1 << 20};
     std::vector<double> losses{0, 0.01, 0.05};
 };
@@ -160,13 +164,25 @@ struct call_times {
 
 // Calls one after the other, each answered by the server (stat) before the
 // next, from a client that reaches the server through the relay: the
-// server ticks its sessions once a second as in service.
+// server ticks its sessions once a second as in service. The server is
+// the given qen, or one in this process.
 call_times calls(double loss, const options& o) {
-    test_server server({.options = {.tick_timer = true}});
-    lossy_relay relay(server.endpoint(), {.seed = 14, .drop = loss});
+    std::unique_ptr<bench::qen_child> qen;
+    std::unique_ptr<test_server> server;
+    udp_endpoint target;
+    std::string url = "rtmfp://localhost/app";
+    if (!o.qen.empty()) {
+        qen = std::make_unique<bench::qen_child>(o.qen, 2);
+        target = qen->endpoint();
+        url = qen->url();
+    } else {
+        server = std::make_unique<test_server>(server_setup{.options = {.tick_timer = true}});
+        target = server->endpoint();
+    }
+    lossy_relay relay(target, {.seed = 14, .drop = loss});
     netconnection_client client(relay.endpoint());
     call_times r;
-    r.connected = client.connect();
+    r.connected = client.connect(url);
     for (std::size_t i = 0; r.connected && i < o.calls; ++i) {
         const auto start = steady_clock::now();
         const bool answered = client.call(stat_call(static_cast<double>(i + 2))).has_value();
@@ -216,8 +232,9 @@ void print(const char* direction, std::size_t size, double loss, const result& r
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: rtmfp_throughput [--seconds S] [--threads N] [--calls C]\n"
+                 "                        [--qen BINARY]\n"
                  "  S: longest run (30); N: threads feeding the session (2);\n"
-                 "  C: calls made at each loss (1000)\n");
+                 "  C: calls made at each loss (1000), to that qen when given\n");
     std::exit(2);
 }
 
@@ -231,6 +248,8 @@ options parse(int argc, char** argv) {
                                    o.threads = std::atoi(value.c_str());
                                } else if (name == "--calls") {
                                    o.calls = static_cast<std::size_t>(std::atol(value.c_str()));
+                               } else if (name == "--qen") {
+                                   o.qen = value;
                                } else {
                                    return false;
                                }
