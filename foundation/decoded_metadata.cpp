@@ -4,6 +4,10 @@
 
 namespace {
 
+using namespace std::string_view_literals;
+
+constexpr std::string_view metadata_name = "\x02\x00\x0AonMetaData"sv;
+
 // As many properties as any other AMF0 container may hold.
 constexpr std::uint32_t max_properties = 0xFFFF;
 
@@ -13,6 +17,10 @@ bool object_end_follows(const buffer_reader& in) {
 }
 
 }  // namespace
+
+bool is_metadata_message(std::string_view message) noexcept {
+    return message.size() > metadata_name.size() && message.starts_with(metadata_name);
+}
 
 decoded_metadata::decoded_metadata(std::string_view message) {
     buffer_reader in(message);

@@ -6,6 +6,10 @@
 
 #include "foundation/amf0.hpp"
 
+// Whether a data message is an "onMetaData" one: the AMF0 string
+// "onMetaData" and something after it.
+bool is_metadata_message(std::string_view message) noexcept;
+
 // A recording's "onMetaData" data message, decoded: the message name and its
 // properties, held as the AMF0 type they came in, an object or the mixed
 // (ECMA) array that most encoders send. Decoded texts point into the

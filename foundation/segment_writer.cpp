@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "foundation/buffer.hpp"
+#include "foundation/decoded_metadata.hpp"
 #include "foundation/file_io.hpp"
 #include "foundation/replace_file.hpp"
 
@@ -39,7 +40,6 @@ constexpr std::string_view avc_end_of_sequence = "\x17\x02\x00\x00\x00"sv;
 // AMF0 string "onAVFormatChanged" and null: tells a player that the
 // sequence header which follows replaces the one it has.
 constexpr std::string_view av_format_changed = "\x02\x00\x11onAVFormatChanged\x05"sv;
-constexpr std::string_view metadata_prefix = "\x02\x00\x0AonMetaData"sv;
 
 std::span<const std::uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -196,8 +196,7 @@ void segment_writer::on_data(std::uint32_t timestamp, std::span<const std::uint8
     owner = keep(body, std::move(owner));
     write_tag(tag_type::data, rebase(timestamp), body, std::move(owner));
     const std::string_view message = text_of(body);
-    if (message.size() > metadata_prefix.size() && message.starts_with(metadata_prefix) &&
-        index_.metadata != message) {
+    if (is_metadata_message(message) && index_.metadata != message) {
         index_.metadata = message;
         save_index();
     }

@@ -9,6 +9,7 @@
 
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
+#include "foundation/decoded_metadata.hpp"
 
 namespace rtmp {
 
@@ -29,16 +30,6 @@ constexpr std::uint32_t min_start_offset = 5001;
 constexpr std::uint8_t audio_tag = 8;
 constexpr std::uint8_t video_tag = 9;
 constexpr std::uint8_t data_tag = 18;
-
-constexpr char on_metadata_prefix[] =
-    "\x02\x00\x0a"
-    "onMetaData";
-constexpr std::uint32_t on_metadata_prefix_bytes = sizeof on_metadata_prefix - 1;
-
-bool is_on_metadata(const std::uint8_t* body, std::uint32_t size) {
-    return size > on_metadata_prefix_bytes &&
-           std::memcmp(body, on_metadata_prefix, on_metadata_prefix_bytes) == 0;
-}
 
 std::uint32_t read_u24(const std::uint8_t* bytes) {
     return std::uint32_t{bytes[0]} << 16 | std::uint32_t{bytes[1]} << 8 | bytes[2];
@@ -208,7 +199,7 @@ void flv_stream_source::scan_first_tags() {
             first_time = time;
         }
         const std::uint8_t* body = window_.data() + tag_start_ + tag_header_bytes;
-        if (type == data_tag && is_on_metadata(body, size)) {
+        if (type == data_tag && is_metadata_message({reinterpret_cast<const char*>(body), size})) {
             metadata_.assign(reinterpret_cast<const char*>(body), size);
         }
     }

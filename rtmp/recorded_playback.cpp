@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "foundation/decoded_metadata.hpp"
+
 namespace rtmp {
 
 namespace {
@@ -19,13 +21,6 @@ constexpr std::uint8_t seek_start_frame = 0;
 constexpr std::uint8_t seek_end_frame = 1;
 
 constexpr std::uint8_t avc_end_of_sequence[] = {0x17, 0x02, 0x00, 0x00, 0x00};
-
-// A data message that begins with the AMF0 string "onMetaData".
-bool is_metadata_message(const std::uint8_t* body, std::uint32_t size) {
-    static constexpr std::uint8_t name[] = {0x02, 0x00, 0x0A, 'o', 'n', 'M', 'e',
-                                            't',  'a',  'D',  'a', 't', 'a'};
-    return size >= sizeof name && std::memcmp(body, name, sizeof name) == 0;
-}
 
 }  // namespace
 
@@ -241,7 +236,8 @@ void recorded_playback::send_tag(std::uint8_t type, std::uint32_t time, const st
             return;
         case amf3_data_tag:
         case amf0_data_tag:
-            if (type == amf0_data_tag && stored_metadata_sent_ && is_metadata_message(body, size)) {
+            if (type == amf0_data_tag && stored_metadata_sent_ &&
+                is_metadata_message({reinterpret_cast<const char*>(body), size})) {
                 // The stored metadata, sent first, describes the whole
                 // stream: a recording's holds its duration. The copy a
                 // publisher sent live (duration 0) would replace it.

@@ -6,17 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "lumo/channel_manager.hpp"
 #include "lumo/configuration_editor.hpp"
 #include "lumo/tests/channel_test_support.hpp"
-#include "lumo/tests/children_test_support.hpp"
+#include "lumo/tests/real_qen_root.hpp"
 #include "platform/testing/media.hpp"
 #include "platform/testing/test_support.hpp"
-#include "qen/qen_config.hpp"
 
 namespace {
 
@@ -29,30 +27,16 @@ TEST(SupervisedPublishing, OnlyAChannelTakesAPublisher) {
     if (!testing::have_program("ffmpeg")) {
         GTEST_SKIP() << "ffmpeg is missing";
     }
-    testing::temp_dir dir;
-    const fs::path root = dir / "root";
-    fs::create_directories(root / "mysql/data");  // no database wanted
-    lumo_test::make_root(root, {QEN_BINARY, "/bin/true", "/bin/true"});
+    lumo_test::real_qen_root r(QEN_BINARY);
+    const fs::path& dir = r.dir.path();
+    const fs::path& root = r.root;
     const fs::path sample = dir / "sample.flv";
     ASSERT_EQ(testing::make_sample_flv(sample, 1), "");
 
-    // The root's own configuration, on ports of the test's.
-    const fs::path config_file = root / "lumo.xml";
-    const unsigned short rtmp_port = testing::free_port();
-    {
-        qen::qen_config config(config_file);
-        config.tree().put("config.qen.rtmp.addr", "127.0.0.1");
-        config.tree().put("config.qen.rtmp.port", rtmp_port);
-        config.tree().put("config.qen.rtmfp.disabled", "1");
-        ASSERT_TRUE(config.save());
-    }
-
     // A virtual directory added the way the administration site adds one,
     // and channels in both, as it makes them.
-    qen::qen_config config(config_file);
-    std::mutex config_lock;
-    lumo::configuration_editor editor(config, config_lock);
-    lumo::lumo_channel_manager channels(config, config_lock);
+    lumo::configuration_editor editor(*r.config, r.config_lock);
+    lumo::lumo_channel_manager& channels = *r.channels;
     std::string error;
     fs::create_directories(dir / "more");
     ASSERT_TRUE(editor.addVirtualDir("more", (dir / "more").string(), error)) << error;
@@ -70,15 +54,14 @@ TEST(SupervisedPublishing, OnlyAChannelTakesAPublisher) {
         fs::create_directories(other);
     }
 
-    testing::child_process qen({QEN_BINARY, config_file.string()});
-    ASSERT_TRUE(testing::wait_for_tcp_port(rtmp_port, 30s)) << qen.stderr_text();
+    testing::child_process qen({QEN_BINARY, r.config_file.string()});
+    ASSERT_TRUE(testing::wait_for_tcp_port(r.rtmp_port, 30s)) << qen.stderr_text();
 
     // Each publish names its application (the tcUrl's path) and its stream.
     const auto publish = [&](const std::string& app, const std::string& name) {
         return testing::run(
             {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", sample.string(), "-c",
-             "copy", "-f", "flv", "-rtmp_app", app, "-rtmp_playpath", name,
-             "rtmp://127.0.0.1:" + std::to_string(rtmp_port) + "/" + app},
+             "copy", "-f", "flv", "-rtmp_app", app, "-rtmp_playpath", name, r.url(app)},
             60s);
     };
     const std::string media_channel = media_cam.at("virtualPath").substr(1);
@@ -101,14 +84,14 @@ TEST(SupervisedPublishing, OnlyAChannelTakesAPublisher) {
         {"more/vod", "intruder"},
         {"more/other", "intruder"},
     };
-    const auto before = channel_testing::snapshot(dir.path());
+    const auto before = channel_testing::snapshot(dir);
     for (const auto& p : refused) {
         SCOPED_TRACE(p.app + " " + p.name);
         const auto result = publish(p.app, p.name);
         EXPECT_NE(result.exit_code, 0);
         EXPECT_NE(result.exit_code, -1) << "still waiting";
     }
-    EXPECT_EQ(channel_testing::changes_since(before, dir.path()), std::vector<std::string>{})
+    EXPECT_EQ(channel_testing::changes_since(before, dir), std::vector<std::string>{})
         << "recorded where nobody may publish";
 
     for (const auto& channel : {media_cam, more_cam}) {

@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <mutex>
 #include <string>
 
 #include "lumo/channel_manager.hpp"
-#include "lumo/tests/children_test_support.hpp"
+#include "lumo/tests/real_qen_root.hpp"
 #include "platform/testing/media.hpp"
 #include "platform/testing/test_support.hpp"
-#include "qen/qen_config.hpp"
 
 namespace {
 
@@ -24,40 +22,24 @@ TEST(VodMetadata, AChannelPublishedByFfmpegKeepsItsMetadataAndDurationAsVod) {
     if (!testing::have_media_tools()) {
         GTEST_SKIP() << "ffmpeg or ffprobe is missing";
     }
-    testing::temp_dir dir;
-    const fs::path root = dir / "root";
-    fs::create_directories(root / "mysql/data");  // no database wanted
-    lumo_test::make_root(root, {QEN_BINARY, "/bin/true", "/bin/true"});
-    const fs::path sample = dir / "sample.flv";
+    lumo_test::real_qen_root r(QEN_BINARY);
+    const fs::path sample = r.dir / "sample.flv";
     ASSERT_EQ(testing::make_sample_flv(sample, 3), "");
-
-    const fs::path config_file = root / "lumo.xml";
-    const unsigned short rtmp_port = testing::free_port();
-    {
-        qen::qen_config config(config_file);
-        config.tree().put("config.qen.rtmp.addr", "127.0.0.1");
-        config.tree().put("config.qen.rtmp.port", rtmp_port);
-        config.tree().put("config.qen.rtmfp.disabled", "1");
-        ASSERT_TRUE(config.save());
-    }
-    qen::qen_config config(config_file);
-    std::mutex config_lock;
-    lumo::lumo_channel_manager channels(config, config_lock);
+    lumo::lumo_channel_manager& channels = *r.channels;
     std::string error;
     string_map live;
     ASSERT_TRUE(channels.create_channel(0, "media", {{"stream_name", "cam"}}, live, error))
         << error;
     const std::string live_path = live.at("virtualPath");
 
-    testing::child_process qen({QEN_BINARY, config_file.string()});
-    ASSERT_TRUE(testing::wait_for_tcp_port(rtmp_port, 30s)) << qen.stderr_text();
-    const std::string server = "rtmp://127.0.0.1:" + std::to_string(rtmp_port) + "/";
+    testing::child_process qen({QEN_BINARY, r.config_file.string()});
+    ASSERT_TRUE(testing::wait_for_tcp_port(r.rtmp_port, 30s)) << qen.stderr_text();
 
     // ffmpeg sends its onMetaData as a mixed array, with a duration of 0.
     const auto publish =
         testing::run({"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", sample.string(),
                       "-c", "copy", "-f", "flv", "-rtmp_app", live_path.substr(1), "-rtmp_playpath",
-                      "cam", server + live_path.substr(1)},
+                      "cam", r.url(live_path.substr(1))},
                      60s);
     ASSERT_EQ(publish.exit_code, 0) << publish.err;
     // The recorder finishes on a thread of its own and holds the channel's
@@ -83,7 +65,7 @@ TEST(VodMetadata, AChannelPublishedByFfmpegKeepsItsMetadataAndDurationAsVod) {
     const std::string vod_app = vod_path.substr(1);
     const auto probe = testing::run(
         {"ffprobe", "-v", "error", "-rtmp_app", vod_app, "-rtmp_playpath", "zpk:cam.zpksegments",
-         "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", server + vod_app},
+         "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", r.url(vod_app)},
         60s);
     ASSERT_EQ(probe.exit_code, 0) << probe.err;
     EXPECT_NEAR(std::stod(probe.out), duration, 0.001) << probe.out;
