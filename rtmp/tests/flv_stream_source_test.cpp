@@ -403,6 +403,11 @@ TEST(FlvSource, ATruncatedOrDamagedFileEndsAtTheDamagedTag) {
 
     std::string huge_size = whole.substr(0, third);
     huge_size += hex_bytes("09 ff ff ff 00 00 50 00 00 00 00 'short'");
+    // A tag larger than what the source reads ahead.
+    flv_builder with_large;
+    with_large.tag(video, 0, keyframe_body);
+    const auto large = with_large.tag(video, 40, std::string(100000, 'x'));
+    const std::string large_whole = with_large.bytes();
     const struct {
         const char* name;
         std::string bytes;
@@ -414,6 +419,8 @@ TEST(FlvSource, ATruncatedOrDamagedFileEndsAtTheDamagedTag) {
         {"cut before any tag", whole.substr(0, 13), {}},
         {"cut inside the first body", whole.substr(0, second - 6), {}},
         {"a size beyond the file", huge_size, {0, 40}},
+        {"cut inside a large body", large_whole.substr(0, large + 50000), {0}},
+        {"cut after a large body", large_whole.substr(0, large_whole.size() - 4), {0, 40}},
     };
     temp_dir dir;
     for (const auto& c : cases) {
