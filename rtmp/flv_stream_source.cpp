@@ -165,8 +165,11 @@ std::size_t flv_stream_source::fill(std::size_t needed) {
     window_begin_ = 0;
     window_end_ = held;
     if (window_.size() < needed) {
-        // Just past the tag: the window is what a player holds while idle.
-        window_.resize((needed + window_step - 1) / window_step * window_step);
+        // Just past the tag (resize alone would double the room): the window
+        // is what a player holds while idle.
+        const std::size_t grown = (needed + window_step - 1) / window_step * window_step;
+        window_.reserve(grown);
+        window_.resize(grown);
     }
     file_.read(reinterpret_cast<char*>(window_.data() + window_end_),
                static_cast<std::streamsize>(window_.size() - window_end_));
