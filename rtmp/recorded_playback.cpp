@@ -144,7 +144,7 @@ void recorded_playback::send_burst() {
         }
         if (connection_full()) {
             // What the socket takes now makes room at once.
-            output_.flush();
+            write_out();
             if (connection_full()) {
                 held_back_ = true;
                 break;
@@ -187,7 +187,18 @@ void recorded_playback::send_burst() {
         playing_ = false;
         output_.send_play_stop();
     }
+    write_out();
+    if (!held_back_ && output_.unwritten_bytes() == 0) {
+        // Caught up with its pace, and all of it written at once.
+        slow_ = false;
+    }
+}
+
+void recorded_playback::write_out() {
     output_.flush();
+    if (output_.unwritten_bytes() != 0) {
+        slow_ = true;
+    }
 }
 
 void recorded_playback::end_seek() {

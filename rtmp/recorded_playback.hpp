@@ -56,7 +56,10 @@ class recorded_stream_output {
 // that at once it stops; the next run, once the connection has written
 // some, goes on from there. A client that reads slowly (or not at all) so
 // holds its stream back instead of piling it up in the server, and one that
-// reads fast gets a buffer of any length at its own pace.
+// reads fast gets a buffer of any length at its own pace. From the time the
+// socket does not take a flush whole until a run ends caught up with its
+// pace, the steps are `slow_step_bytes`: what a lagging client holds in the
+// server is about that and a tag.
 //
 // Not locked: its owner calls it on the connection's thread only.
 class recorded_playback {
@@ -67,6 +70,9 @@ class recorded_playback {
     // one go, small enough that a server with thousands of players holds
     // little for each.
     static constexpr std::uint64_t max_unwritten_bytes = 64 * 1024;
+    // One block: the step for a client that does not keep up with what it
+    // is sent.
+    static constexpr std::uint64_t slow_step_bytes = 16 * 1024;
     static constexpr unsigned max_tags_per_run = 514;
     static constexpr std::uint32_t min_buffer_length = 5000;
     static constexpr std::uint32_t max_buffer_length = 60000;
@@ -100,9 +106,9 @@ class recorded_playback {
     void set_buffer_length(std::uint32_t milliseconds);
     std::uint32_t buffer_length() const noexcept { return buffer_length_; }
 
-    // One run: nothing while the connection holds max_unwritten_bytes or
-    // more; otherwise the queued commands, then a burst of at most 514 tags
-    // that ends early when the connection holds that much.
+    // One run: nothing while the connection holds a step's worth or more;
+    // otherwise the queued commands, then a burst of at most 514 tags that
+    // ends early when the connection holds that much.
     void run();
     // The last run stopped (or did nothing) because of what the connection
     // holds: run again once it has written some.
@@ -124,7 +130,11 @@ class recorded_playback {
         bool framed = false;  // 57 00 sent, 57 01 not yet
     };
 
-    bool connection_full() const { return output_.unwritten_bytes() >= max_unwritten_bytes; }
+    bool connection_full() const {
+        return output_.unwritten_bytes() >= (slow_ ? slow_step_bytes : max_unwritten_bytes);
+    }
+    // Flushes; a socket that does not take everything makes the steps small.
+    void write_out();
     void run_command(const command& c);
     // Positions the source for a seek to `target`; false when it cannot.
     bool seek_to(std::uint32_t target);
@@ -144,6 +154,10 @@ class recorded_playback {
     std::deque<command> commands_;
     std::optional<seek_in_run> seek_;
     bool held_back_ = false;
+    // Small steps: since the socket did not take a flush whole, until a run
+    // ends caught up; at first too, so that a crowd of players that start
+    // together takes little each before their sockets have shown their pace.
+    bool slow_ = true;
 
     // Source time of the first tag after the last reset: out_pos_ counts
     // from it, and the clock from clock_base_.

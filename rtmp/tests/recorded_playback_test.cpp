@@ -429,6 +429,36 @@ TEST(RecordedPlayback, ARunStopsAtWhatTheConnectionHoldsAndTheNextGoesOnFromTher
     EXPECT_EQ(media_sent(held.output).front(), "audio 10020 af 01");
 }
 
+// A run writes in steps of a block until one ends caught up with its pace,
+// everything written: a client that lags holds about a block and a tag in
+// the server, not a whole step. Lagging again brings the small steps back.
+TEST(RecordedPlayback, WhileTheSocketLagsTheStepsAreSmall) {
+    constexpr std::size_t frame_bytes = 5000;
+    Playback p(heavy_stream(20000, frame_bytes));
+    const auto unwritten_after_run = [&p] {
+        p.play({{step::run}});
+        EXPECT_TRUE(p.playback.held_back());
+        return p.output.unwritten;
+    };
+    // Small steps from the start, until the socket has shown its pace.
+    p.play({{step::start}});
+    for (int run = 0; run < 3; ++run) {
+        const auto lagging = unwritten_after_run();
+        EXPECT_GE(lagging, recorded_playback::slow_step_bytes);
+        EXPECT_LT(lagging, recorded_playback::slow_step_bytes + 2 * frame_bytes);
+        p.play({{step::written}});
+    }
+
+    p.output.holds_what_it_sends = false;
+    p.play({{step::written}, {step::run}});
+    EXPECT_FALSE(p.playback.held_back());
+    p.output.holds_what_it_sends = true;
+    p.play({{step::advance, 3000}});
+    EXPECT_GE(unwritten_after_run(), recorded_playback::max_unwritten_bytes);
+    p.play({{step::written}});
+    EXPECT_LT(unwritten_after_run(), recorded_playback::slow_step_bytes + 2 * frame_bytes);
+}
+
 // A catch-up to a seek's target that spans many held-back runs stays framed
 // until the target: the client shows nothing before it.
 TEST(RecordedPlayback, AFramedSeekSpansTheRunsOfAHeldBackCatchUp) {

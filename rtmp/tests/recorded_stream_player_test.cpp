@@ -123,10 +123,10 @@ TEST_F(RecordedStreamPlayer, AHeldBackRunGoesOnOnceTheConnectionHasWritten) {
     ASSERT_TRUE(start(*player));
     const auto held_back = [&] { return on_thread([&] { return output->resumes.size() == 1; }); };
     ASSERT_TRUE(eventually(held_back));
-    EXPECT_FALSE(was_sent("video 120 27 01")) << "64 KiB hold three frames";
+    EXPECT_FALSE(was_sent("video 40 27 01")) << "the first step holds one frame";
 
     on_thread([&] { output->write_all(); });
-    EXPECT_TRUE(eventually([&] { return was_sent("video 120 27 01"); }));
+    EXPECT_TRUE(eventually([&] { return was_sent("video 40 27 01"); }));
     ASSERT_TRUE(eventually(held_back)) << "and waits again";
 
     auto waiting = on_thread([&] { return std::exchange(output->resumes, {}); });
