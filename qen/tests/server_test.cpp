@@ -383,15 +383,20 @@ const fs::path& high_bitrate_sample() {
     return file;
 }
 
+// The 40 Mbit/s sample as the FLV file files/high.flv and as the recording
+// live/high.
+void serve_high_bitrate(const qen_process& qen) {
+    fs::copy_file(high_bitrate_sample(), qen.app("files") / "high.flv");
+    record_vod(qen, "high", high_bitrate_sample());
+}
+
 // ffmpeg plays a 40 Mbit/s FLV file and the recording of it whole, with a
 // short and a long client buffer: every packet, in order.
 TEST(Server, PlaysStoredStreamsOfFortyMegabitsASecondWhole) {
     REQUIRE_MEDIA_TOOLS();
     qen_process qen;
-    const fs::path& file = high_bitrate_sample();
-    fs::copy_file(file, qen.app("files") / "high.flv");
-    ASSERT_NO_FATAL_FAILURE(record_vod(qen, "high", file));
-    const auto source = testing::probe_packets(file);
+    ASSERT_NO_FATAL_FAILURE(serve_high_bitrate(qen));
+    const auto source = testing::probe_packets(high_bitrate_sample());
 
     testing::temp_dir out;
     for (const char* path : {"files/high", "live/zpk:high.zpksegments"}) {
@@ -424,11 +429,9 @@ TEST(Server, PlaysStoredStreamsOfFortyMegabitsASecondWhole) {
 TEST(Server, SeeksInStoredStreamsOfFortyMegabitsASecond) {
     REQUIRE_MEDIA_TOOLS();
     qen_process qen;
-    const fs::path& file = high_bitrate_sample();
-    fs::copy_file(file, qen.app("files") / "high.flv");
-    ASSERT_NO_FATAL_FAILURE(record_vod(qen, "high", file));
+    ASSERT_NO_FATAL_FAILURE(serve_high_bitrate(qen));
     constexpr std::uint32_t target = 3500;
-    const auto source = testing::probe_packets(file);
+    const auto source = testing::probe_packets(high_bitrate_sample());
     double keyframe = 0;  // the last at or before the target
     for (const auto& packet : source) {
         if (packet.type == "video" && packet.key && packet.dts * 1000 <= target) {
