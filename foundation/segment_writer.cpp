@@ -290,28 +290,30 @@ void segment_writer::flush() {
     if (pending_.empty()) {
         return;
     }
-    std::vector<std::uint8_t> framing(std::size_t{flv_tag_overhead} * pending_.size());
-    std::vector<iovec> pieces;
-    pieces.reserve(3 * pending_.size());
-    std::uint8_t* at = framing.data();
-    for (const pending_tag& tag : pending_) {
+    // Written or not, the tags go: a segment whose write failed is not
+    // written to again. Their bodies stay until the write is over.
+    writing_.swap(pending_);
+    pending_bytes_ = 0;
+    framing_.resize(std::size_t{flv_tag_overhead} * writing_.size());
+    pieces_.clear();
+    std::uint8_t* at = framing_.data();
+    for (const pending_tag& tag : writing_) {
         const auto size = static_cast<std::uint32_t>(tag.body.size());
         buffer_writer out(at, flv_tag_overhead);
         flv_tag_header{static_cast<std::uint8_t>(tag.type), size, tag.timestamp}.write(out);
         out.write_u32_be(size + flv_tag_header::size);
-        pieces.push_back({at, flv_tag_header::size});
+        pieces_.push_back({at, flv_tag_header::size});
         if (size > 0) {
-            pieces.push_back({const_cast<std::uint8_t*>(tag.body.data()), size});
+            pieces_.push_back({const_cast<std::uint8_t*>(tag.body.data()), size});
         }
-        pieces.push_back({at + flv_tag_header::size, flv_tag_header::trailer_size});
+        pieces_.push_back({at + flv_tag_header::size, flv_tag_header::trailer_size});
         at += flv_tag_overhead;
     }
-    // Written or not, they go: a segment whose write failed is not
-    // written to again.
-    const auto taken = std::move(pending_);
-    pending_.clear();
-    pending_bytes_ = 0;
-    write_gathered(segment_.get(), pieces, segment_file_);
+    struct release_bodies {
+        std::vector<pending_tag>& tags;
+        ~release_bodies() { tags.clear(); }
+    } release{writing_};
+    write_gathered(segment_.get(), pieces_, segment_file_);
 }
 
 void segment_writer::start_segment() {

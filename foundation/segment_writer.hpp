@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -134,6 +136,10 @@ class segment_writer {
     std::filesystem::path segment_file_;  // of the open segment, while written
     std::vector<pending_tag> pending_;
     std::uint32_t pending_bytes_ = 0;
+    // flush()'s, kept for their room.
+    std::vector<pending_tag> writing_;
+    std::vector<std::uint8_t> framing_;
+    std::vector<iovec> pieces_;
 
     std::uint32_t time_base_ = 0;
     std::uint32_t first_timestamp_ = 0;

@@ -75,7 +75,8 @@ qen_server_context::qen_server_context(const std::filesystem::path& config_file)
 
 qen_server::qen_server(qen_server_context& context, qen_stream_recorder::options recording)
     : context_(context),
-      recording_(std::move(recording)),
+      writers_(context.thread_count()),
+      recordings_{writers_, finisher_, std::move(recording)},
       pool_(context.thread_count()),
       timer_strand_(boost::asio::make_strand(pool_.pick())) {
     timer_.emplace(timer_strand_);
@@ -115,6 +116,11 @@ qen_server::~qen_server() {
         rtmp_server_->stop();
     }
     pool_.stop();
+    // Recordings being opened hand their recorders to the io contexts, and
+    // finishes open the next recording of their name: both are over before
+    // the contexts go.
+    finisher_.wait_until_all_finished();
+    writers_.wait_until_idle();
     if (rtmfp_server_) {
         // Every session is told it ends before the sockets close.
         rtmfp_server_->stop();
@@ -178,8 +184,8 @@ bool qen_server::on_connect(qen_connection_context& context, amf0_object& comman
 void qen_server::on_create_netstream(const std::shared_ptr<qen_connection_context>& context,
                                      rtmp::rtmp_server_connection& connection,
                                      rtmp::rtmp_server_netstream& netstream) {
-    qen_stream_handler::bind(std::make_shared<qen_stream_handler>(
-        live_streams_, finisher_, recording_, context, netstream, connection));
+    qen_stream_handler::bind(std::make_shared<qen_stream_handler>(live_streams_, recordings_,
+                                                                  context, netstream, connection));
 }
 
 void qen_server::arm_timer() {

@@ -15,7 +15,9 @@
 #include "qen/app_manager.hpp"
 #include "qen/qen_app.hpp"
 #include "qen/qen_config.hpp"
+#include "qen/qen_stream_handler.hpp"
 #include "qen/recording_finisher.hpp"
+#include "qen/recording_writers.hpp"
 #include "rtmfp/server.hpp"
 #include "rtmp/rtmp_live_streams.hpp"
 #include "rtmp/rtmp_server.hpp"
@@ -79,10 +81,12 @@ class qen_server {
     void on_timer(const boost::system::error_code& error);
 
     qen_server_context& context_;
-    const qen_stream_recorder::options recording_;
-    // Goes last: the connections hand it their recorders until the pool has
-    // stopped, and it waits for their recordings to be complete.
+    // The lanes go last, the finisher before them: the connections hand the
+    // finisher their recorders until the pool has stopped, and it waits for
+    // their recordings, which the lanes write, to be complete.
+    recording_writers writers_;
     recording_finisher finisher_;
+    recording_services recordings_;
     io_service_pool pool_;
     std::shared_ptr<rtmp::rtmp_server> rtmp_server_;
     rtmp::rtmp_live_streams live_streams_;

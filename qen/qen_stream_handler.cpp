@@ -19,14 +19,12 @@ std::uint32_t recorded_buffer_length(std::uint32_t milliseconds) {
 }  // namespace
 
 qen_stream_handler::qen_stream_handler(rtmp::rtmp_live_streams& live_streams,
-                                       recording_finisher& finisher,
-                                       const qen_stream_recorder::options& recording,
+                                       recording_services& recordings,
                                        std::shared_ptr<qen_connection_context> context,
                                        rtmp::rtmp_server_netstream& netstream,
                                        rtmp::rtmp_server_connection& connection)
     : live_streams_(live_streams),
-      finisher_(finisher),
-      recording_(recording),
+      recordings_(recordings),
       connection_(connection),
       netstream_(netstream),
       context_(std::move(context)) {
@@ -151,33 +149,41 @@ bool qen_stream_handler::on_publish(light_string name, light_string) {
     if (format == "none") {
         return publish_live(stream_name, nullptr);
     }
-    // A publish of the name that has just ended may still be finishing its
-    // recording; this one resumes the recording once that is complete, and
-    // is answered then. This thread goes on serving its other connections.
+    // The recording is opened on a writer lane's file thread (its lock
+    // file, its writer, the resume of its index), once the name's last
+    // recording, which a publish that has just ended may still be finishing,
+    // is complete; the publish is answered then, on this thread, which goes
+    // on serving its other connections meanwhile.
     const std::uint64_t attempt = ++publish_attempt_;
-    const std::string base_path = app.directory() + "/" + stream_name;
     netstream_.defer_publish_answer();
-    finisher_.after_finished(base_path, [handler = weak_from_this(), attempt, stream_name, format,
-                                         base_path, thread = connection_.executor()] {
-        boost::asio::post(thread, [handler, attempt, stream_name, format, base_path] {
-            if (const auto self = handler.lock()) {
-                self->publish_recorded(attempt, stream_name, format, base_path);
-            }
+    const std::string base_path = app.directory() + "/" + stream_name;
+    recording_services& recordings = recordings_;
+    recordings.finisher.after_finished(
+        base_path, [&recordings, handler = weak_from_this(), attempt, stream_name, format,
+                    base_path, thread = connection_.executor()] {
+            qen_stream_recorder::open(
+                recordings.writers, {format}, base_path, recordings.options,
+                [handler, attempt, stream_name, thread](
+                    std::unique_ptr<qen_stream_recorder> recorder, const std::string&) {
+                    boost::asio::post(thread, [handler, attempt, stream_name,
+                                               recorder = std::move(recorder)]() mutable {
+                        if (const auto self = handler.lock()) {
+                            self->publish_recorded(attempt, stream_name, std::move(recorder));
+                        }
+                    });
+                });
         });
-    });
     return true;
 }
 
 void qen_stream_handler::publish_recorded(std::uint64_t attempt, const std::string& stream_name,
-                                          const std::string& format, const std::string& base_path) {
+                                          std::unique_ptr<qen_stream_recorder> recorder) {
     if (attempt != publish_attempt_) {
-        return;  // the stream stopped, or was published again meanwhile
+        // The stream stopped, or was published again meanwhile.
+        recordings_.finisher.finish(std::move(recorder));
+        return;
     }
-    std::unique_ptr<qen_stream_recorder> recorder;
-    try {
-        recorder = std::make_unique<qen_stream_recorder>(std::vector<std::string>{format},
-                                                         base_path, recording_);
-    } catch (const std::exception&) {
+    if (!recorder) {
         // Another publisher holds the name's lock, or its recording has
         // ended: refused as a bad name.
         netstream_.answer_publish(false);
@@ -192,7 +198,7 @@ bool qen_stream_handler::publish_live(const std::string& stream_name,
         live_streams_.publish(context_->app->key() + "/" + stream_name);
     if (!stream) {
         // Someone else publishes the name.
-        finisher_.finish(std::move(recorder));
+        recordings_.finisher.finish(std::move(recorder));
         return false;
     }
     published_ = stream;
@@ -216,7 +222,7 @@ void qen_stream_handler::stop() {
         if (recorder_sink_ != -1) {
             published_->remove_player(recorder_sink_);
         }
-        finisher_.finish(std::move(recorder_));
+        recordings_.finisher.finish(std::move(recorder_));
         published_->unpublish(live_streams_);
         published_ = nullptr;
     }

@@ -32,15 +32,21 @@ namespace qen {
 // A recorded publish is answered once its recording can start: when the
 // name's last recording is still being finished, the answer waits for that
 // on the connection's thread, which goes on serving meanwhile.
+// What a server records its publishes with: the lanes their recorders
+// write on, the finisher that takes the recorders of ended publishes, and
+// the recorders' options.
+struct recording_services {
+    recording_writers& writers;
+    recording_finisher& finisher;
+    qen_stream_recorder::options options;
+};
+
 class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handler> {
   public:
     enum class mode { idle, playing, publishing };
 
-    // Throws "App not set" when the connection has no application. The
-    // recorders of ended publishes go to `finisher`; recorders are made with
-    // `recording`.
-    qen_stream_handler(rtmp::rtmp_live_streams& live_streams, recording_finisher& finisher,
-                       const qen_stream_recorder::options& recording,
+    // Throws "App not set" when the connection has no application.
+    qen_stream_handler(rtmp::rtmp_live_streams& live_streams, recording_services& recordings,
                        std::shared_ptr<qen_connection_context> context,
                        rtmp::rtmp_server_netstream& netstream,
                        rtmp::rtmp_server_connection& connection);
@@ -77,10 +83,10 @@ class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handle
     void refuse(const policy_refusal& refusal);
     // Plays a stored stream from `from` milliseconds on.
     bool play_recorded(const std::string& file_name, const std::string& format, std::uint32_t from);
-    // Answers publish attempt `attempt` once the name's recording is free,
+    // Answers publish attempt `attempt` once its recorder has been opened,
     // unless the stream stopped or was published again meanwhile.
     void publish_recorded(std::uint64_t attempt, const std::string& stream_name,
-                          const std::string& format, const std::string& base_path);
+                          std::unique_ptr<qen_stream_recorder> recorder);
     // Claims the live stream of the name for this publisher, with the
     // recorder (if any) as its sink; false when it has another publisher.
     bool publish_live(const std::string& stream_name,
@@ -90,8 +96,7 @@ class qen_stream_handler : public std::enable_shared_from_this<qen_stream_handle
     void stop();
 
     rtmp::rtmp_live_streams& live_streams_;
-    recording_finisher& finisher_;
-    const qen_stream_recorder::options& recording_;
+    recording_services& recordings_;
     rtmp::rtmp_server_connection& connection_;
     rtmp::rtmp_server_netstream& netstream_;
     mode mode_ = mode::idle;

@@ -1,5 +1,6 @@
 #include "qen/qen_stream_recorder.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <span>
@@ -13,6 +14,16 @@ qen_stream_recorder::qen_stream_recorder(const std::vector<std::string>& formats
 
 qen_stream_recorder::qen_stream_recorder(const std::vector<std::string>& formats,
                                          const std::string& base_path, options settings)
+    : qen_stream_recorder(nullptr, formats, base_path, std::move(settings)) {}
+
+qen_stream_recorder::qen_stream_recorder(recording_lane& lane,
+                                         const std::vector<std::string>& formats,
+                                         const std::string& base_path, options settings)
+    : qen_stream_recorder(&lane, formats, base_path, std::move(settings)) {}
+
+qen_stream_recorder::qen_stream_recorder(recording_lane* lane,
+                                         const std::vector<std::string>& formats,
+                                         const std::string& base_path, options settings)
     : base_path_(base_path), options_(std::move(settings)) {
     lock_file_.exceptions(std::ios::failbit | std::ios::badbit);
     lock_file_.open(std::filesystem::path(base_path + ".locked"));
@@ -23,21 +34,65 @@ qen_stream_recorder::qen_stream_recorder(const std::vector<std::string>& formats
             throw std::runtime_error("Can't build format recorder");
         }
     }
+    if (writer_ && lane == nullptr) {
+        own_lane_ = std::make_unique<recording_lane>();
+        lane = own_lane_.get();
+    }
     if (writer_) {
-        accepting_ = true;
-        thread_ = std::thread([this] { run(); });
+        take_lane(lane);
     }
 }
 
-qen_stream_recorder::~qen_stream_recorder() {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+void qen_stream_recorder::open(recording_writers& writers, std::vector<std::string> formats,
+                               std::string base_path, options settings, opened_handler opened) {
+    recording_lane& lane = writers.pick();
+    lane.file_work([&lane, formats = std::move(formats), base_path = std::move(base_path),
+                    settings = std::move(settings), opened = std::move(opened)]() mutable {
+        std::unique_ptr<qen_stream_recorder> recorder;
+        std::string failure;
+        try {
+            recorder = std::make_unique<qen_stream_recorder>(lane, formats, base_path,
+                                                             std::move(settings));
+        } catch (const std::exception& e) {
+            failure = e.what();
         }
-        wake_.notify_one();
-        thread_.join();
+        opened(std::move(recorder), std::move(failure));
+    });
+}
+
+// The writer's slow work goes to the lane's file thread; a failure there
+// stops the recording as one on the writer thread does.
+void qen_stream_recorder::take_lane(recording_lane* lane) {
+    lane_ = lane;
+    writer_->defer_file_work([this](segment_writer::file_work work) {
+        lane_->file_work([this, work = std::move(work)] {
+            try {
+                work();
+            } catch (const std::exception& e) {
+                std::unique_lock lock(mutex_);
+                stop_recording(lock, e.what());
+            }
+        });
+    });
+    accepting_ = true;
+    lane_->add(*this);
+}
+
+qen_stream_recorder::~qen_stream_recorder() {
+    if (lane_ == nullptr) {
+        return;  // wrote nothing; the lock file closes with its member
     }
+    std::unique_lock lock(mutex_);
+    if (!finishing_) {
+        finishing_ = true;
+        accepting_ = false;
+        lock.unlock();
+        lane_->wake();
+        lock.lock();
+    }
+    written_.wait(lock, [this] { return finished_; });
+    lock.unlock();
+    lane_->remove(*this);
 }
 
 bool qen_stream_recorder::add_format(const std::string& format, const std::string& base_path) {
@@ -56,37 +111,36 @@ bool qen_stream_recorder::add_format(const std::string& format, const std::strin
 
 rtmp::player_callbacks qen_stream_recorder::sinks() {
     rtmp::player_callbacks callbacks;
-    callbacks.video = [this](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-        on_video(data, size, time);
+    callbacks.message = [this](std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                               std::uint32_t timestamp,
+                               const std::shared_ptr<const rtmp::live_message>& kept) {
+        queue(operation::message, type, data, size, timestamp, kept);
     };
-    callbacks.audio = [this](const std::uint8_t* data, std::uint32_t size, std::uint32_t time) {
-        on_audio(data, size, time);
-    };
-    callbacks.data = [this](buffer_reader& message, std::uint32_t time) { on_data(message, time); };
     return callbacks;
 }
 
 void qen_stream_recorder::on_video(const std::uint8_t* data, std::uint32_t size,
                                    std::uint32_t timestamp) {
-    queue(operation::video, timestamp, data, size);
+    queue(operation::message, rtmp::message_type::video, data, size, timestamp, nullptr);
 }
 
 void qen_stream_recorder::on_audio(const std::uint8_t* data, std::uint32_t size,
                                    std::uint32_t timestamp) {
-    queue(operation::audio, timestamp, data, size);
+    queue(operation::message, rtmp::message_type::audio, data, size, timestamp, nullptr);
 }
 
 void qen_stream_recorder::on_data(const buffer_reader& message, std::uint32_t timestamp) {
     // The writer keeps an "onMetaData" message as the recording's metadata.
-    queue(operation::data, timestamp, message.data + message.pos, message.remaining());
+    queue(operation::message, rtmp::message_type::data_amf0, message.data + message.pos,
+          message.remaining(), timestamp, nullptr);
 }
 
 void qen_stream_recorder::end_as_vod() {
-    queue(operation::end_as_vod, 0, nullptr, 0);
+    queue(operation::end_as_vod, 0, nullptr, 0, 0, nullptr);
 }
 
 void qen_stream_recorder::end_as_fake_live() {
-    queue(operation::end_as_fake_live, 0, nullptr, 0);
+    queue(operation::end_as_fake_live, 0, nullptr, 0, 0, nullptr);
 }
 
 bool qen_stream_recorder::recording() const {
@@ -100,18 +154,18 @@ std::string qen_stream_recorder::failure() const {
 }
 
 void qen_stream_recorder::finish_in_background(std::function<void()> finished) {
-    if (!thread_.joinable()) {
+    if (lane_ == nullptr) {
         close_lock_file();
         finished();
         return;
     }
-    // Notified under the lock: once it is released, the recorder's thread
-    // may finish, and the recorder be destroyed, before this returns.
-    std::lock_guard lock(mutex_);
-    accepting_ = false;
-    stopping_ = true;
-    finished_ = std::move(finished);
-    wake_.notify_one();
+    {
+        std::lock_guard lock(mutex_);
+        accepting_ = false;
+        finishing_ = true;
+        when_finished_ = std::move(finished);
+    }
+    lane_->wake();
 }
 
 void qen_stream_recorder::close_lock_file() noexcept {
@@ -125,96 +179,144 @@ void qen_stream_recorder::close_lock_file() noexcept {
 }
 
 void qen_stream_recorder::wait_until_written() {
+    if (lane_ == nullptr) {
+        return;
+    }
     std::unique_lock lock(mutex_);
-    const std::uint64_t target = queued_count_;
-    written_.wait(lock, [&] { return written_count_ >= target || !thread_.joinable(); });
+    const std::uint64_t ticket = ++written_wanted_;
+    lock.unlock();
+    lane_->wake();
+    lock.lock();
+    written_.wait(lock, [&] { return written_done_ >= ticket || finished_; });
 }
 
-// On the publisher's thread: a copy goes into the queue, whatever the disk
-// is doing.
-void qen_stream_recorder::queue(operation what, std::uint32_t timestamp, const std::uint8_t* data,
-                                std::uint32_t size) {
+// On the publisher's thread: the live stream's copy of the message is kept,
+// or else the bytes copied into a block that many messages share; and
+// nothing is woken unless the writer falls a write's worth behind.
+void qen_stream_recorder::queue(operation what, std::uint8_t type, const std::uint8_t* data,
+                                std::uint32_t size, std::uint32_t timestamp,
+                                std::shared_ptr<const void> kept) {
     std::unique_lock lock(mutex_);
     if (!accepting_) {
         return;
     }
-    if (what == operation::end_as_vod || what == operation::end_as_fake_live) {
-        // What follows is still queued: the recorder's thread drops it once
-        // the end has been written, and writes it when the end fails.
+    if (what != operation::message) {
+        // What follows is still queued: the writer drops it once the end has
+        // been written, and writes it when the end fails.
         ending_ = true;
     } else if (queued_bytes_ + size > options_.queue_limit) {
         stop_recording(lock, "the disk does not keep up");
         return;
     }
-    queue_.push_back({what, timestamp, std::vector<std::uint8_t>(data, data + size)});
+    if (what == operation::message && kept == nullptr) {
+        kept = copy(data, size);
+    }
+    const bool early =
+        queued_bytes_ < write_early_bytes && queued_bytes_ + size >= write_early_bytes;
+    queue_.push_back({what, type, timestamp, {data, size}, std::move(kept)});
     queued_bytes_ += size;
-    ++queued_count_;
     lock.unlock();
-    wake_.notify_one();
+    if (early || what != operation::message) {
+        lane_->wake();
+    }
+}
+
+std::shared_ptr<const void> qen_stream_recorder::copy(const std::uint8_t*& data,
+                                                      std::uint32_t size) {
+    if (block_size_ - block_used_ < size) {
+        block_size_ = std::max<std::size_t>(copy_block_bytes, size);
+        block_ = std::make_shared_for_overwrite<std::uint8_t[]>(block_size_);
+        block_used_ = 0;
+    }
+    // The writer reads the bytes before these, the publisher's thread
+    // writes these: they never share a byte.
+    std::uint8_t* into = block_.get() + block_used_;
+    std::copy_n(data, size, into);
+    block_used_ += size;
+    data = into;
+    return block_;
 }
 
 void qen_stream_recorder::stop_recording(std::unique_lock<std::mutex>& lock,
                                          const std::string& reason) {
+    const bool first = failure_.empty();
     accepting_ = false;
     drop_writer_ = true;
-    if (failure_.empty()) {
+    if (first) {
         failure_ = reason;
     }
     lock.unlock();
-    wake_.notify_one();
-    std::cerr << "Recording " << base_path_ << " stopped: " << reason << std::endl;
+    lane_->wake();
+    if (first) {
+        std::cerr << "Recording " << base_path_ << " stopped: " << reason << std::endl;
+    }
 }
 
-void qen_stream_recorder::run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return !queue_.empty() || stopping_ || drop_writer_; });
-        if (queue_.empty()) {
-            if (drop_writer_ && writer_) {
-                // Ended or stopped: finishing saves the index, here too.
-                lock.unlock();
-                writer_.reset();
-                lock.lock();
-                continue;
-            }
-            if (stopping_) {
-                break;
-            }
-            if (drop_writer_) {
-                // Nothing more to do until the recorder goes.
-                wake_.wait(lock, [&] { return stopping_; });
-                break;
-            }
-            continue;
-        }
-        work item = std::move(queue_.front());
-        queue_.pop_front();
-        const bool last_queued = queue_.empty();
-        lock.unlock();
+// On the writer thread: what the publisher sent since the last turn, in one
+// write.
+bool qen_stream_recorder::serve() {
+    bool finish = false;
+    bool drop = false;
+    std::uint64_t wanted = 0;
+    {
+        std::lock_guard lock(mutex_);
+        batch_.swap(queue_);
+        finish = finishing_;
+        wanted = written_wanted_;
+    }
+    std::size_t bytes = 0;
+    for (const work& item : batch_) {
+        bytes += item.body.size();
         perform(item);
-        if (last_queued) {
-            // What waits in the writer goes to the file: a kill loses no
-            // more than the queue held.
-            write_out();
-        }
-        lock.lock();
-        queued_bytes_ -= item.body.size();
-        ++written_count_;
-        written_.notify_all();
     }
-    lock.unlock();
-    // The last of the recording, off the io threads as the rest; the next
-    // publisher of the name may come in once it is complete.
+    batch_.clear();
+    {
+        // Stopped: what was taken before is written, and then the writer
+        // goes; what was written stays readable and resumable.
+        std::lock_guard lock(mutex_);
+        drop = drop_writer_ && queue_.empty();
+    }
+    if (drop && writer_) {
+        writer_.reset();
+    }
+    write_out();
+    {
+        std::lock_guard lock(mutex_);
+        queued_bytes_ -= bytes;
+    }
+    if (finish) {
+        finish_on_lane();
+        return false;
+    }
+    if (wanted != 0) {
+        // Written once the file work this turn made is done too.
+        lane_->file_work([this, wanted] {
+            std::lock_guard lock(mutex_);
+            written_done_ = std::max(written_done_, wanted);
+            written_.notify_all();
+        });
+    }
+    return true;
+}
+
+// The last of the recording, off the io threads as the rest; the next
+// publisher of the name may come in once it is complete.
+void qen_stream_recorder::finish_on_lane() {
     writer_.reset();
-    close_lock_file();
-    lock.lock();
-    written_count_ = queued_count_;
-    written_.notify_all();
-    const auto finished = std::move(finished_);
-    lock.unlock();
-    if (finished) {
-        finished();
-    }
+    lane_->file_work([this] {
+        close_lock_file();
+        std::function<void()> finished;
+        {
+            std::lock_guard lock(mutex_);
+            finished = std::move(when_finished_);
+            finished_ = true;
+            written_.notify_all();
+        }
+        // The recorder may be gone from here on.
+        if (finished) {
+            finished();
+        }
+    });
 }
 
 void qen_stream_recorder::write_out() {
@@ -236,25 +338,30 @@ void qen_stream_recorder::ended() {
     accepting_ = false;
 }
 
-// On the recorder's thread.
-void qen_stream_recorder::perform(work& item) {
+// On the writer thread.
+void qen_stream_recorder::perform(const work& item) {
     if (!writer_) {
         return;
     }
-    const std::span<const std::uint8_t> body(item.body);
     try {
         if (options_.before_write) {
             options_.before_write();
         }
         switch (item.what) {
-            case operation::video:
-                writer_->on_video(item.timestamp, body);
-                break;
-            case operation::audio:
-                writer_->on_audio(item.timestamp, body);
-                break;
-            case operation::data:
-                writer_->on_data(item.timestamp, body);
+            case operation::message:
+                switch (item.type) {
+                    case rtmp::message_type::video:
+                        writer_->on_video(item.timestamp, item.body, item.owner);
+                        break;
+                    case rtmp::message_type::audio:
+                        writer_->on_audio(item.timestamp, item.body, item.owner);
+                        break;
+                    case rtmp::message_type::data_amf0:
+                        writer_->on_data(item.timestamp, item.body, item.owner);
+                        break;
+                    default:
+                        break;
+                }
                 break;
             case operation::end_as_vod:
                 writer_->end_as_vod();
@@ -266,7 +373,7 @@ void qen_stream_recorder::perform(work& item) {
                 break;
         }
     } catch (const std::exception& e) {
-        if (item.what == operation::end_as_vod || item.what == operation::end_as_fake_live) {
+        if (item.what != operation::message) {
             // The recording goes on as it was, with the messages queued
             // after the end.
             std::lock_guard lock(mutex_);

@@ -33,7 +33,7 @@ void recording_finisher::finish(std::unique_ptr<qen_stream_recorder> recorder) {
         std::vector<waiter> ready;
         {
             std::lock_guard lock(mutex_);
-            entry->done = true;
+            entry->complete = true;
             const std::string& base_path = entry->base_path;
             if (!still_finishing(base_path)) {
                 const auto first_ready = std::stable_partition(
@@ -44,22 +44,35 @@ void recording_finisher::finish(std::unique_ptr<qen_stream_recorder> recorder) {
             }
         }
         changed_.notify_all();
-        // The recorder's thread is still running this: the recorder, which
-        // the finisher's thread may now destroy, waits for it to end.
+        // Before the recorder is given up, so that whoever waits for every
+        // finish knows that what came after them has started.
         for (waiter& w : ready) {
             w.then();
         }
+        {
+            std::lock_guard lock(mutex_);
+            entry->done = true;
+        }
+        changed_.notify_all();
     });
 }
 
 bool recording_finisher::still_finishing(const std::string& base_path) const {
     return std::any_of(finishing_.begin(), finishing_.end(),
-                       [&](const finishing& f) { return !f.done && f.base_path == base_path; });
+                       [&](const finishing& f) { return !f.complete && f.base_path == base_path; });
 }
 
 void recording_finisher::wait_until_finished(const std::string& base_path) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return !still_finishing(base_path); });
+}
+
+void recording_finisher::wait_until_all_finished() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+        return std::all_of(finishing_.begin(), finishing_.end(),
+                           [](const finishing& f) { return f.done; });
+    });
 }
 
 void recording_finisher::after_finished(const std::string& base_path, std::function<void()> then) {

@@ -38,6 +38,9 @@ class recording_finisher {
     // are complete and its lock file is free.
     void wait_until_finished(const std::string& base_path);
 
+    // Blocks until every recorder handed over so far has finished.
+    void wait_until_all_finished();
+
     // Calls `then` once no recording of `base_path` is still finishing: at
     // once, on this thread, when none is; otherwise on the thread that
     // completes the finish, which `then` must not hold up.
@@ -47,7 +50,9 @@ class recording_finisher {
     struct finishing {
         std::unique_ptr<qen_stream_recorder> recorder;
         std::string base_path;
-        // Set from the recorder's thread once its work is done.
+        // Set from the recorder's lane: its files are complete, and then the
+        // finisher may destroy it.
+        bool complete = false;
         bool done = false;
     };
     struct waiter {

@@ -47,16 +47,31 @@ void rtmp_live_stream::hand_over(live_event::kind what,
     }
 }
 
+// Under the lock.
+void rtmp_live_stream::to_sinks(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                                std::uint32_t timestamp,
+                                const std::shared_ptr<const live_message>& kept) {
+    for_each_sink([&](player_callbacks& sink) {
+        if (sink.message) {
+            sink.message(type, kept ? kept->data() : data, size, timestamp, kept);
+        } else if (type == message_type::video) {
+            sink.video(data, size, timestamp);
+        } else {
+            sink.audio(data, size, timestamp);
+        }
+    });
+}
+
 void rtmp_live_stream::on_video(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t timestamp) {
     const bool header = is_avc_sequence_header(data, size);
     std::lock_guard lock(mutex_);
     last_video_time_ = timestamp;
-    for_each_sink([&](player_callbacks& sink) { sink.video(data, size, timestamp); });
-    if (!header && !has_thread_players()) {
-        return;
+    std::shared_ptr<const live_message> message;
+    if (header || has_thread_players()) {
+        message = std::make_shared<const live_message>(message_type::video, data, size, timestamp);
     }
-    auto message = std::make_shared<const live_message>(message_type::video, data, size, timestamp);
+    to_sinks(message_type::video, data, size, timestamp, message);
     if (header) {
         avc_header_ = message;
     }
@@ -70,11 +85,11 @@ void rtmp_live_stream::on_audio(const std::uint8_t* data, std::uint32_t size,
     const bool header = is_aac_sequence_header(data, size);
     std::lock_guard lock(mutex_);
     last_audio_time_ = timestamp;
-    for_each_sink([&](player_callbacks& sink) { sink.audio(data, size, timestamp); });
-    if (!header && !has_thread_players()) {
-        return;
+    std::shared_ptr<const live_message> message;
+    if (header || has_thread_players()) {
+        message = std::make_shared<const live_message>(message_type::audio, data, size, timestamp);
     }
-    auto message = std::make_shared<const live_message>(message_type::audio, data, size, timestamp);
+    to_sinks(message_type::audio, data, size, timestamp, message);
     if (header) {
         aac_header_ = message;
     }
@@ -103,12 +118,20 @@ void rtmp_live_stream::on_data(buffer_reader& reader, std::uint32_t timestamp) {
     reader.pos = forwarded;
     const bool stored = forwarded != start;
     std::lock_guard lock(mutex_);
-    for_each_sink([&](player_callbacks& sink) { sink.data(reader, timestamp); });
-    if (!stored && !has_thread_players()) {
-        return;
+    std::shared_ptr<const live_message> message;
+    if (stored || has_thread_players()) {
+        message = std::make_shared<const live_message>(
+            message_type::data_amf0, reader.data + forwarded, reader.size - forwarded, timestamp);
     }
-    auto message = std::make_shared<const live_message>(
-        message_type::data_amf0, reader.data + forwarded, reader.size - forwarded, timestamp);
+    for_each_sink([&](player_callbacks& sink) {
+        if (sink.message) {
+            sink.message(message_type::data_amf0,
+                         message ? message->data() : reader.data + forwarded,
+                         reader.size - forwarded, timestamp, message);
+        } else {
+            sink.data(reader, timestamp);
+        }
+    });
     if (stored) {
         metadata_ = message;
     }
@@ -119,7 +142,11 @@ void rtmp_live_stream::on_data(buffer_reader& reader, std::uint32_t timestamp) {
 
 void rtmp_live_stream::on_data_amf3(buffer_reader& reader, std::uint32_t timestamp) {
     std::lock_guard lock(mutex_);
-    for_each_sink([&](player_callbacks& sink) { sink.data_amf3(reader, timestamp); });
+    for_each_sink([&](player_callbacks& sink) {
+        if (!sink.message) {
+            sink.data_amf3(reader, timestamp);
+        }
+    });
     if (has_thread_players()) {
         hand_over(live_event::kind::message,
                   std::make_shared<live_message>(message_type::data_amf3, reader.data + reader.pos,
@@ -148,6 +175,22 @@ std::int32_t rtmp_live_stream::add_player(const player_callbacks& callbacks) {
     const std::int32_t key = insert({callbacks});
     player_callbacks& sink = players_.at(key).callbacks;
     sinks_.emplace(key, &sink);
+    if (sink.message) {
+        // The stored messages, at the times they go out at.
+        const auto replay = [&](const std::shared_ptr<const live_message>& stored,
+                                std::uint32_t timestamp) {
+            if (stored) {
+                sink.message(stored->type(), stored->data(), stored->size(), timestamp, stored);
+            }
+        };
+        try {
+            replay(metadata_, std::max(last_video_time_, last_audio_time_));
+            replay(avc_header_, last_video_time_);
+            replay(aac_header_, last_audio_time_);
+        } catch (const std::exception&) {
+        }
+        return key;
+    }
     try {
         if (metadata_) {
             buffer_reader reader(metadata_->data(), metadata_->size());

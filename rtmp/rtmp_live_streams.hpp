@@ -22,6 +22,15 @@ namespace rtmp {
 // thread. Called with the stream's lock held; the message bytes live during
 // the call.
 struct player_callbacks {
+    // A sink that keeps what it gets: each video, audio and data message
+    // (from "onMetaData" on, as players get it) with its type and time, and
+    // the stream's own copy of it when the stream made one (for its players,
+    // or to store it): the bytes are then that copy's, which the sink may
+    // hold as long as it likes rather than copy them. Set, it replaces video, audio, data and
+    // data_amf3; an AMF3 data message does not reach it.
+    boost::function<void(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                         std::uint32_t timestamp, const std::shared_ptr<const live_message>& kept)>
+        message;
     boost::function<void()> publish_notify;
     boost::function<void()> unpublish_notify;
     boost::function<void(const std::uint8_t*, std::uint32_t size, std::uint32_t timestamp)> video;
@@ -122,6 +131,9 @@ class rtmp_live_stream {
 
     template <class Each>
     void for_each_sink(Each each);
+    // Hands a publisher's message to every sink.
+    void to_sinks(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                  std::uint32_t timestamp, const std::shared_ptr<const live_message>& kept);
     std::int32_t insert(member added);
     live_start stored() const;
     // Hands the event to every thread that has players; under the lock.

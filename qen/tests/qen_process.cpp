@@ -89,9 +89,14 @@ std::string qen_process::url(std::string_view path) const {
 
 int qen_process::stop(int signal_number) {
     if (signal_number == 0) {
-        // What the supervisor does: set the process's shutdown event.
+        // What the supervisor does: set the process's shutdown event. The
+        // server listens a moment before it makes the event.
         const std::string name = "/qen_shutdown_" + std::to_string(process_->pid());
-        sem_t* event = sem_open(name.c_str(), 0);
+        sem_t* event = SEM_FAILED;
+        testing::eventually([&] {
+            event = sem_open(name.c_str(), 0);
+            return event != SEM_FAILED || !process_->running();
+        });
         if (event == SEM_FAILED) {
             return -1;
         }

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "foundation/segment_index.hpp"
+#include "foundation/zpk_reader.hpp"
 #include "platform/testing/media.hpp"
 #include "platform/testing/test_support.hpp"
 #include "qen/tests/qen_process.hpp"
@@ -522,6 +525,110 @@ TEST(Server, StopsCleanlyWhilePublishingAndPlaying) {
             << "numbering and timeline continue";
         EXPECT_EQ(qen.stop(), 0);
     }
+}
+
+// The last tag's time in a recording, as a player of its files reads it
+// from the start; nothing when it has no tag or they go back in time.
+std::optional<std::uint32_t> last_recorded_ms(const fs::path& index) {
+    zpk_reader reader(index);
+    std::uint32_t from = 0;
+    if (!reader.seek(from)) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> last;
+    std::uint32_t size = 0, timestamp = 0;
+    std::uint8_t type = 0;
+    std::int32_t status = media_tag_read;
+    while (reader.read_tag(size, timestamp, type, status) != nullptr) {
+        if (last && timestamp < *last) {
+            ADD_FAILURE() << "back in time: " << timestamp << " after " << *last;
+            return std::nullopt;
+        }
+        last = timestamp;
+    }
+    return last;
+}
+
+// Publishes the sample to live/cam at its own pace from our client for
+// `length` and returns the time of the last tag sent; ends the recording as
+// video on demand when asked.
+std::uint32_t publish_for(const qen_process& qen, std::chrono::milliseconds length,
+                          bool end_as_vod = false) {
+    rtmp_client publisher(qen.port());
+    EXPECT_TRUE(publisher.connect_url(qen.url("live")));
+    const std::uint32_t id = publisher.create_stream();
+    publisher.publish(id, "cam");
+    EXPECT_TRUE(publisher.wait_for_status("NetStream.Publish.Start", 10s));
+    publisher.set_chunk_size(4096);
+    rtmp::flv_stream_source source(sample(16));
+    const auto started = std::chrono::steady_clock::now();
+    std::uint32_t size = 0, timestamp = 0, sent = 0;
+    std::uint8_t type = 0;
+    std::int32_t status = media_tag_read;
+    while (const std::uint8_t* body = source.read_tag(size, timestamp, type, status)) {
+        const auto due = started + std::chrono::milliseconds(timestamp);
+        if (due - started >= length) {
+            break;
+        }
+        std::this_thread::sleep_until(due);
+        publisher.send(type, id, timestamp,
+                       std::string_view(reinterpret_cast<const char*>(body), size));
+        sent = timestamp;
+    }
+    if (end_as_vod) {
+        publisher.send_command(id, rtmp_test::command("endThisPublishAsVod", 0).null());
+        publisher.receive_for(300ms);
+    }
+    return sent;
+}
+
+// A publisher that sends at its real pace while qen is killed, ten times at
+// random moments of the recording, twice in a publish's first seconds: after
+// each kill the recording is found and reads back to within a second of what
+// was sent, and the publisher's next publish resumes it; ended at last, the
+// whole of it plays.
+TEST(Server, AKillLosesAtMostASecondOfTheRecording) {
+    REQUIRE_MEDIA_TOOLS();
+    qen_process qen;
+    const fs::path live = qen.app("live");
+    const fs::path index = live / "cam.livesegments";
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> later(2000, 15000);
+    for (int kill = 0; kill < 10; ++kill) {
+        const std::chrono::milliseconds at(kill == 0 ? 400 : kill == 1 ? 1500 : later(random));
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(kill) + " after " +
+                     std::to_string(at.count()) + " ms");
+        // Where a resumed publish goes on: after what the killed one left.
+        std::uint32_t base = 0;
+        if (fs::exists(index)) {
+            segment_index left = load_index(index);
+            take_back_segments(left, live / "cam.segments", false);
+            base = left.segments.empty() ? 0 : left.duration_ms + 40;
+        }
+        const std::uint32_t sent = publish_for(qen, at);
+        qen.process().signal(SIGKILL);
+        ASSERT_TRUE(qen.process().wait_for_exit(10s));
+
+        ASSERT_TRUE(fs::exists(index)) << "a recording is found from its start";
+        const auto last = last_recorded_ms(index);
+        ASSERT_TRUE(last.has_value()) << "and reads back";
+        ASSERT_GE(*last, base);
+        EXPECT_LE(sent - (*last - base), 1000u)
+            << "sent up to " << sent << " ms, recorded up to " << *last - base << " ms";
+        qen.restart();
+    }
+
+    publish_for(qen, 3s, true);
+    ASSERT_TRUE(testing::eventually([&] { return fs::exists(live / "cam.stopped"); }, 20s));
+    const auto recorded = last_recorded_ms(live / "cam.zpksegments");
+    ASSERT_TRUE(recorded.has_value());
+    testing::temp_dir out;
+    auto player = ffmpeg_play(qen.url("live/zpk:cam.zpksegments"), out / "whole.flv");
+    EXPECT_EQ(player->wait_for_exit(120s), 0) << player->stderr_text();
+    expect_good_recording(out / "whole.flv", 25 * *recorded / 1000 * 9 / 10);
+    EXPECT_NEAR(testing::probe_duration(out / "whole.flv"), *recorded / 1000.0, 1.5);
+    EXPECT_EQ(qen.stop(), 0);
 }
 
 }  // namespace

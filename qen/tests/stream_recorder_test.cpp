@@ -21,6 +21,7 @@
 #include "platform/testing/test_support.hpp"
 #include "qen/qen_server.hpp"
 #include "qen/recording_finisher.hpp"
+#include "qen/recording_writers.hpp"
 #include "rtmp/tests/live_relay.hpp"
 #include "rtmp/tests/rtmp_test_support.hpp"
 
@@ -414,6 +415,53 @@ TEST(RecordingFinisher, ItsEndWaitsForEveryFinish) {
         SCOPED_TRACE(base);
         expect_frames_up_to(base, 300);
         qen_stream_recorder again({"zpk"}, base);
+    }
+}
+
+std::size_t threads_of_this_process() {
+    return platform::testing::folder_entries("/proc/self/task").size();
+}
+
+// Recordings, however many, are opened and written on the lanes of the
+// writers they were given, each lane serving many: no thread is theirs.
+TEST(RecordingWriters, ManyRecordingsShareAFixedSetOfThreads) {
+    temp_dir dir;
+    qen::recording_writers writers(2);
+    recording_finisher finisher;
+    const std::size_t threads = threads_of_this_process();
+
+    std::mutex mutex;
+    std::vector<std::unique_ptr<qen_stream_recorder>> recorders;
+    std::vector<std::string> failures;
+    constexpr int count = 40;
+    for (int i = 0; i < count; ++i) {
+        qen_stream_recorder::open(
+            writers, {"zpk"}, (dir / ("cam" + std::to_string(i))).string(), {},
+            [&](std::unique_ptr<qen_stream_recorder> recorder, const std::string& failure) {
+                std::lock_guard lock(mutex);
+                recorders.push_back(std::move(recorder));
+                failures.push_back(failure);
+            });
+    }
+    ASSERT_TRUE(platform::testing::eventually([&] {
+        std::lock_guard lock(mutex);
+        return recorders.size() == count;
+    }));
+    EXPECT_EQ(failures, std::vector<std::string>(count));
+    for (auto& recorder : recorders) {
+        ASSERT_TRUE(recorder);
+        publish_numbered(*recorder, 0, 300);
+    }
+    EXPECT_EQ(threads_of_this_process(), threads);
+
+    for (auto& recorder : recorders) {
+        finisher.finish(std::move(recorder));
+    }
+    for (int i = 0; i < count; ++i) {
+        const std::string base = (dir / ("cam" + std::to_string(i))).string();
+        finisher.wait_until_finished(base);
+        SCOPED_TRACE(base);
+        expect_frames_up_to(base, 300);
     }
 }
 

@@ -462,6 +462,50 @@ TEST(LiveStream, DataMessagesAreStoredPassedOnOrDroppedByTheirName) {
     stream->unpublish(registry);
 }
 
+// A sink that keeps what it gets (the recorder) shares the stream's own
+// copy of a message whenever the stream makes one: for its players, or to
+// store it for them; without players, it gets the publisher's bytes.
+TEST(LiveStream, ASinkThatKeepsMessagesSharesTheStreamsCopies) {
+    rtmp_live_streams registry;
+    rtmp_live_stream* stream = registry.publish("s");
+    data(*stream, metadata, 10);
+    video(*stream, avc_header, 20);
+    audio(*stream, aac_header, 30);
+
+    struct message {
+        std::uint8_t type;
+        std::uint32_t time;
+        std::string bytes;
+        bool shared;
+        bool operator==(const message&) const = default;
+    };
+    std::vector<message> got;
+    rtmp::player_callbacks sink;
+    sink.message = [&](std::uint8_t type, const std::uint8_t* bytes, std::uint32_t size,
+                       std::uint32_t time, const std::shared_ptr<const rtmp::live_message>& kept) {
+        EXPECT_TRUE(kept == nullptr || bytes == kept->data()) << "the bytes are the copy's";
+        got.push_back({type, time, std::string(bytes, bytes + size), kept != nullptr});
+    };
+    // From the AMF0 string "onMetaData" on.
+    const std::string stored_metadata = metadata.substr(metadata.find("onMetaData") - 3);
+    const auto late = stream->add_player(sink);
+    EXPECT_EQ(got, (std::vector<message>{{18, 30, stored_metadata, true},
+                                         {9, 20, avc_header, true},
+                                         {8, 30, aac_header, true}}))
+        << "what a late joiner needs, at the times it goes out at";
+
+    got.clear();
+    video(*stream, keyframe, 40);
+    player_fixture viewer(registry);
+    ASSERT_TRUE(viewer.play(-1000));
+    video(*stream, inter, 80);
+    buffer_reader amf3("\x00\x02\x00\x01x", 5);
+    stream->on_data_amf3(amf3, 90);
+    EXPECT_EQ(got, (std::vector<message>{{9, 40, keyframe, false}, {9, 80, inter, true}}));
+    stream->remove_player(late);
+    stream->unpublish(registry);
+}
+
 TEST(LiveRegistry, AStreamLivesWhileItHasAPublisherOrAPlayer) {
     rtmp_live_streams registry;
     std::vector<std::string> notes;
