@@ -1,5 +1,7 @@
 #include "foundation/buffer.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -25,10 +27,14 @@ std::uint32_t checked_length(std::size_t n, const char* message) {
 buffer_reader::buffer_reader(std::string_view bytes)
     : buffer_reader(bytes.data(), checked_length(bytes.size(), "Buffer eof")) {}
 
+void buffer_reader::throw_eof() const {
+    throw buffer_over_range(eof_);
+}
+
 const std::uint8_t* buffer_reader::take(std::uint32_t n) {
     // Compared against what is left, so a length from the wire cannot wrap.
     if (n > remaining()) {
-        throw buffer_over_range("Buffer eof");
+        throw_eof();
     }
     const std::uint8_t* at = data + pos;
     pos += n;
@@ -40,27 +46,23 @@ std::uint8_t buffer_reader::read_u8() {
 }
 
 std::uint16_t buffer_reader::read_u16_be() {
-    const std::uint8_t* p = take(2);
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+    return boost::endian::load_big_u16(take(2));
+}
+
+std::uint32_t buffer_reader::read_u24_be() {
+    return boost::endian::load_big_u24(take(3));
 }
 
 std::uint32_t buffer_reader::read_u32_be() {
-    const std::uint8_t* p = take(4);
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+    return boost::endian::load_big_u32(take(4));
 }
 
 std::uint32_t buffer_reader::read_u32() {
-    const std::uint8_t* p = take(4);
-    return std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+    return boost::endian::load_little_u32(take(4));
 }
 
 double buffer_reader::read_double_be() {
-    const std::uint8_t* p = take(8);
-    std::uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) {
-        bits = bits << 8 | p[i];
-    }
-    return std::bit_cast<double>(bits);
+    return std::bit_cast<double>(boost::endian::load_big_u64(take(8)));
 }
 
 void buffer_reader::read_string(std::uint32_t n, std::string& target) {
@@ -72,9 +74,13 @@ light_string buffer_reader::read_light_string(std::uint32_t n) {
     return {reinterpret_cast<const char*>(take(n)), n};
 }
 
+std::span<const std::uint8_t> buffer_reader::read_bytes(std::uint32_t n) {
+    return {take(n), n};
+}
+
 std::uint8_t buffer_reader::peek_u8() const {
     if (remaining() == 0) {
-        throw buffer_over_range("Buffer eof");
+        throw_eof();
     }
     return data[pos];
 }
@@ -86,9 +92,13 @@ void buffer_reader::skip(std::uint32_t n) {
     pos += n;
 }
 
+void buffer_writer::throw_overflow() const {
+    throw buffer_over_range(overflow_);
+}
+
 std::uint32_t buffer_writer::end_of(std::uint32_t n) const {
     if (n > UINT32_MAX - pos) {
-        throw buffer_over_range("Write buffer overflow");
+        throw_overflow();
     }
     return pos + n;
 }
@@ -97,7 +107,7 @@ std::uint8_t* buffer_writer::reserve(std::uint32_t n) {
     if (n > room()) {
         grow(end_of(n));
         if (n > room()) {
-            throw buffer_over_range("Write buffer overflow");
+            throw_overflow();
         }
     }
     return data + pos;
@@ -111,7 +121,7 @@ void buffer_writer::advance(std::uint32_t n) noexcept {
 }
 
 void buffer_writer::grow(std::uint32_t) {
-    throw buffer_over_range("Write buffer overflow");
+    throw_overflow();
 }
 
 void buffer_writer::write_u8(std::uint8_t value) {
@@ -120,39 +130,35 @@ void buffer_writer::write_u8(std::uint8_t value) {
 }
 
 void buffer_writer::write_u16_be(std::uint16_t value) {
-    std::uint8_t* p = reserve(2);
-    p[0] = static_cast<std::uint8_t>(value >> 8);
-    p[1] = static_cast<std::uint8_t>(value);
+    boost::endian::store_big_u16(reserve(2), value);
     advance(2);
 }
 
+void buffer_writer::write_u24_be(std::uint32_t value) {
+    boost::endian::store_big_u24(reserve(3), value);
+    advance(3);
+}
+
 void buffer_writer::write_u32(std::uint32_t value) {
-    std::uint8_t* p = reserve(4);
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    boost::endian::store_little_u32(reserve(4), value);
     advance(4);
 }
 
 void buffer_writer::write_u32_be(std::uint32_t value) {
-    std::uint8_t* p = reserve(4);
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
-    }
+    boost::endian::store_big_u32(reserve(4), value);
     advance(4);
 }
 
 void buffer_writer::write_double_be(double value) {
-    const auto bits = std::bit_cast<std::uint64_t>(value);
-    std::uint8_t* p = reserve(8);
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
-    }
+    boost::endian::store_big_u64(reserve(8), std::bit_cast<std::uint64_t>(value));
     advance(8);
 }
 
 void buffer_writer::write_string(std::string_view bytes) {
-    write_bytes(bytes.data(), checked_length(bytes.size(), "Write buffer overflow"));
+    if (bytes.size() > UINT32_MAX) {
+        throw_overflow();
+    }
+    write_bytes(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
 void buffer_writer::write_light_string(light_string bytes) {
@@ -176,7 +182,7 @@ void buffer_writer::write_bytes(const void* bytes, std::uint32_t n) {
         }
         grow(end_of(n));
         if (room() == 0) {
-            throw buffer_over_range("Write buffer overflow");
+            throw_overflow();
         }
     }
 }

@@ -462,20 +462,17 @@ std::size_t take_back_segments(segment_index& index, const std::filesystem::path
 
 void flv_tag_header::write(buffer_writer& out) const {
     out.write_u8(type);
-    out.write_u8(static_cast<std::uint8_t>(body_size >> 16));
-    out.write_u16_be(static_cast<std::uint16_t>(body_size));
-    out.write_u8(static_cast<std::uint8_t>(timestamp >> 16));
-    out.write_u16_be(static_cast<std::uint16_t>(timestamp));
+    out.write_u24_be(body_size);
+    out.write_u24_be(timestamp);
     out.write_u8(static_cast<std::uint8_t>(timestamp >> 24));
-    out.write_u8(0);
-    out.write_u16_be(0);
+    out.write_u24_be(0);
 }
 
 flv_tag_header flv_tag_header::read(buffer_reader& in) {
     flv_tag_header header;
     header.type = in.read_u8();
-    header.body_size = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
-    header.timestamp = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
+    header.body_size = in.read_u24_be();
+    header.timestamp = in.read_u24_be();
     header.timestamp |= std::uint32_t{in.read_u8()} << 24;
     in.skip(3);
     return header;

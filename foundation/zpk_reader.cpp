@@ -13,8 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t initial_body_bytes = 8192;
-constexpr std::uint32_t flv_tag_header_bytes = 11;
-constexpr std::uint32_t flv_tag_trailer_bytes = 4;
+constexpr std::uint32_t flv_tag_header_bytes = flv_tag_header::size;
+constexpr std::uint32_t flv_tag_trailer_bytes = flv_tag_header::trailer_size;
 constexpr std::uint8_t video_tag = 9;
 // A seek looks this many tags ahead for its keyframe, no further.
 constexpr int seek_scan_tags = 1024;
@@ -175,10 +175,10 @@ bool zpk_reader::read_from_current(tag& found) {
     buffer_reader in(header, sizeof header);
     found.segment = current_;
     found.offset = offset;
-    found.type = in.read_u8();
-    found.size = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
-    found.timestamp = std::uint32_t{in.read_u8()} << 16 | in.read_u16_be();
-    found.timestamp |= std::uint32_t{in.read_u8()} << 24;
+    const flv_tag_header tag = flv_tag_header::read(in);
+    found.type = tag.type;
+    found.size = tag.body_size;
+    found.timestamp = tag.timestamp;
     const std::streamoff end = offset + flv_tag_header_bytes + found.size + flv_tag_trailer_bytes;
     if (end > segment_size_ && reading_open_segment_) {
         // Written to since it was opened.

@@ -1,9 +1,15 @@
 #include "lumo_upl/flv_tag_packer.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 #include <algorithm>
 #include <optional>
 
 namespace {
+
+using boost::endian::store_big_u16;
+using boost::endian::store_big_u24;
+using boost::endian::store_big_u32;
 
 constexpr std::uint8_t avc_codec = 7;
 constexpr std::uint8_t aac_format = 10;
@@ -65,14 +71,10 @@ void for_each_nal_unit(std::span<const std::uint8_t> data, Unit&& unit) {
     }
 }
 
-void put_u16_be(std::vector<std::uint8_t>& out, std::size_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-void put_u24_be(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 16));
-    put_u16_be(out, value & 0xFFFF);
+// Makes room for n more bytes at the end of `out`; returns where they go.
+std::uint8_t* append_room(std::vector<std::uint8_t>& out, std::size_t n) {
+    out.resize(out.size() + n);
+    return out.data() + out.size() - n;
 }
 
 // A packet's times in 100 ns, the one that is not set taking the other's
@@ -119,10 +121,10 @@ bool make_avc_decoder_config(std::span<const std::uint8_t> annex_b,
         return false;
     }
     std::vector<std::uint8_t> made = {1, sps[1], sps[2], sps[3], 0xFF, 0xE1};
-    put_u16_be(made, sps.size());
+    store_big_u16(append_room(made, 2), static_cast<std::uint16_t>(sps.size()));
     made.insert(made.end(), sps.begin(), sps.end());
     made.push_back(1);
-    put_u16_be(made, pps.size());
+    store_big_u16(append_room(made, 2), static_cast<std::uint16_t>(pps.size()));
     made.insert(made.end(), pps.begin(), pps.end());
     record = std::move(made);
     return true;
@@ -136,8 +138,7 @@ void annexb_to_length_prefixed(std::span<const std::uint8_t> annex_b,
             return;
         }
         const auto size = static_cast<std::uint32_t>(unit.size());
-        out.push_back(static_cast<std::uint8_t>(size >> 24));
-        put_u24_be(out, size & 0xFFFFFF);
+        store_big_u32(append_room(out, 4), size);
         out.insert(out.end(), unit.begin(), unit.end());
     });
 }
@@ -207,7 +208,7 @@ const flv_tag_packer::body& flv_tag_packer::pack_video(const Quendle::IAVPacket&
         const std::int64_t offset =
             std::clamp<std::int64_t>((presentation - decode) / ticks_per_ms, -0x800000, 0x7FFFFF);
         video_body_.push_back(1);
-        put_u24_be(video_body_, static_cast<std::uint32_t>(offset) & 0xFFFFFF);
+        store_big_u24(append_room(video_body_, 3), static_cast<std::uint32_t>(offset));
         annexb_to_length_prefixed({packet.GetData(), packet.GetSize()}, video_body_);
     } else {
         append(video_body_, packet);

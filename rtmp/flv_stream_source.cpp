@@ -10,14 +10,15 @@
 #include "foundation/amf0.hpp"
 #include "foundation/buffer.hpp"
 #include "foundation/decoded_metadata.hpp"
+#include "foundation/segment_index.hpp"
 
 namespace rtmp {
 
 namespace {
 
 constexpr std::uint32_t file_start_bytes = 13;  // header and the first previous-tag size
-constexpr std::uint32_t tag_header_bytes = 11;
-constexpr std::uint32_t previous_size_bytes = 4;
+constexpr std::uint32_t tag_header_bytes = flv_tag_header::size;
+constexpr std::uint32_t previous_size_bytes = flv_tag_header::trailer_size;
 // About a second of a 1 Mbit/s stream's tags, or a few of a larger one's.
 constexpr std::size_t initial_window = 16 * 1024;
 // A window too small for a tag grows to it in steps of this.
@@ -30,10 +31,6 @@ constexpr std::uint32_t min_start_offset = 5001;
 constexpr std::uint8_t audio_tag = 8;
 constexpr std::uint8_t video_tag = 9;
 constexpr std::uint8_t data_tag = 18;
-
-std::uint32_t read_u24(const std::uint8_t* bytes) {
-    return std::uint32_t{bytes[0]} << 16 | std::uint32_t{bytes[1]} << 8 | bytes[2];
-}
 
 template <class Value>
 const Value* find_as(const amf0_keyed& container, light_string key) {
@@ -129,10 +126,11 @@ bool flv_stream_source::next_tag(std::uint32_t& size, std::uint32_t& time, std::
         if (fill(tag_header_bytes) < tag_header_bytes) {
             return false;
         }
-        const std::uint8_t* header = window_.data() + window_begin_;
-        type = header[0];
-        size = read_u24(header + 1);
-        time = read_u24(header + 4) | std::uint32_t{header[7]} << 24;
+        buffer_reader header(window_.data() + window_begin_, tag_header_bytes);
+        const flv_tag_header tag = flv_tag_header::read(header);
+        type = tag.type;
+        size = tag.body_size;
+        time = tag.timestamp;
 
         const std::size_t whole = std::size_t{tag_header_bytes} + size;
         if (whole > static_cast<std::uint64_t>(file_size_)) {

@@ -1,5 +1,7 @@
 #include "rtmp/rtmp_chunkstreams.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -9,20 +11,19 @@ namespace rtmp {
 
 namespace {
 
+using boost::endian::load_big_u16;
+using boost::endian::load_big_u24;
+using boost::endian::load_big_u32;
+using boost::endian::load_little_u16;
+using boost::endian::load_little_u32;
+using boost::endian::store_big_u16;
+using boost::endian::store_big_u24;
+using boost::endian::store_big_u32;
+using boost::endian::store_little_u16;
+using boost::endian::store_little_u32;
+
 constexpr std::uint32_t timestamp_field_max = 0xFFFFFF;
 constexpr std::uint32_t header_sizes[4] = {11, 7, 3, 0};
-
-std::uint32_t read_u24_be(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
-}
-
-std::uint32_t read_u32_be(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | read_u24_be(p + 1);
-}
-
-std::uint32_t read_u32_le(const std::uint8_t* p) {
-    return p[0] | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
 
 // Input and output chunk streams open the same way, each side with its own
 // limit and chunk size.
@@ -41,18 +42,6 @@ Stream& find_or_open(id_map<std::unique_ptr<Stream>>& streams, std::uint32_t csi
     Stream& result = *stream;
     streams.insert(csid, std::move(stream));
     return result;
-}
-
-void put_u16_be(std::uint8_t* p, std::uint16_t value) {
-    p[0] = static_cast<std::uint8_t>(value >> 8);
-    p[1] = static_cast<std::uint8_t>(value);
-}
-
-void put_u32_be(std::uint8_t* p, std::uint32_t value) {
-    p[0] = static_cast<std::uint8_t>(value >> 24);
-    p[1] = static_cast<std::uint8_t>(value >> 16);
-    p[2] = static_cast<std::uint8_t>(value >> 8);
-    p[3] = static_cast<std::uint8_t>(value);
 }
 
 }  // namespace
@@ -232,7 +221,7 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
         if (size < 3) {
             return 0;
         }
-        csid = (data[1] | std::uint32_t(data[2]) << 8) + 64u;
+        csid = load_little_u16(data + 1) + 64u;
         at = 3;
     }
     if (size - at < header_sizes[format]) {
@@ -242,21 +231,21 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
     at += header_sizes[format];
 
     input_chunkstream* stream = format == 0 ? inputs_.find(csid) : &existing_input(csid);
-    const std::uint32_t field = format <= 2 ? read_u24_be(header) : 0;
+    const std::uint32_t field = format <= 2 ? load_big_u24(header) : 0;
     const bool extended = format <= 2 ? field == timestamp_field_max : stream->extended;
     std::uint32_t extended_value = 0;
     if (extended) {
         if (size - at < 4) {
             return 0;
         }
-        extended_value = read_u32_be(data + at);
+        extended_value = load_big_u32(data + at);
         at += 4;
     }
     const std::uint32_t value = extended ? extended_value : field;
 
     std::uint32_t length = 0;
     if (format <= 1) {
-        length = read_u24_be(header + 3);
+        length = load_big_u24(header + 3);
         if (length > max_message_size) {
             throw std::runtime_error("Message size is too big");
         }
@@ -284,7 +273,7 @@ std::uint32_t rtmp_chunkstreams::parse_chunk(const std::uint8_t* data, std::uint
             stream->delta = value;
             stream->length = length;
             stream->type = header[6];
-            stream->stream_id = read_u32_le(header + 7);
+            stream->stream_id = load_little_u32(header + 7);
             stream->extended = extended;
             break;
         case 1:
@@ -340,7 +329,7 @@ void rtmp_chunkstreams::dispatch(const input_chunkstream& stream, const std::uin
         if (size != 4) {
             throw std::runtime_error("Bad SetChunkSize message format");
         }
-        const std::uint32_t chunk_size = read_u32_be(body);
+        const std::uint32_t chunk_size = load_big_u32(body);
         if (chunk_size < 128 || chunk_size > 65536) {
             throw std::runtime_error("Bad ChunkSize");
         }
@@ -366,7 +355,7 @@ void rtmp_chunkstreams::on_control(std::uint8_t type, const std::uint8_t* body,
             if (size != 4) {
                 throw std::runtime_error("Bad abortMessage message format");
             }
-            input_chunkstream& aborted = existing_input(read_u32_be(body));
+            input_chunkstream& aborted = existing_input(load_big_u32(body));
             aborted.pending = false;
             drop_body(aborted);
             break;
@@ -376,7 +365,7 @@ void rtmp_chunkstreams::on_control(std::uint8_t type, const std::uint8_t* body,
                 throw std::runtime_error("Bad windowAck message format");
             }
             if (ack_handler) {
-                ack_handler(read_u32_be(body));
+                ack_handler(load_big_u32(body));
             }
             break;
         case message_type::user_control:
@@ -386,7 +375,7 @@ void rtmp_chunkstreams::on_control(std::uint8_t type, const std::uint8_t* body,
             if (size != 4) {
                 throw std::runtime_error("Bad windowAckSize message format");
             }
-            const std::uint32_t window = read_u32_be(body);
+            const std::uint32_t window = load_big_u32(body);
             if (window < 64) {
                 throw std::runtime_error("Bad windowAckSize value");
             }
@@ -397,7 +386,7 @@ void rtmp_chunkstreams::on_control(std::uint8_t type, const std::uint8_t* body,
             if (size != 5) {
                 throw std::runtime_error("Bad setPeerBandwidth message format");
             }
-            const std::uint32_t window = read_u32_be(body);
+            const std::uint32_t window = load_big_u32(body);
             if (window < 64) {
                 throw std::runtime_error("Bad setPeerBandwidth value");
             }
@@ -416,7 +405,7 @@ void rtmp_chunkstreams::on_user_control(const std::uint8_t* body, std::uint32_t 
     if (size < 2) {
         throw std::runtime_error("Bad userControl message format");
     }
-    const std::uint16_t event = static_cast<std::uint16_t>(body[0] << 8 | body[1]);
+    const std::uint16_t event = load_big_u16(body);
     if (event <= user_control::ping_response && event != 5) {
         const std::uint32_t expected = event == user_control::set_buffer_length ? 10 : 6;
         if (size != expected) {
@@ -430,26 +419,26 @@ void rtmp_chunkstreams::on_user_control(const std::uint8_t* body, std::uint32_t 
     };
     switch (event) {
         case user_control::stream_begin:
-            call(stream_begin_handler, read_u32_be(body + 2));
+            call(stream_begin_handler, load_big_u32(body + 2));
             break;
         case user_control::stream_eof:
-            call(stream_eof_handler, read_u32_be(body + 2));
+            call(stream_eof_handler, load_big_u32(body + 2));
             break;
         case user_control::stream_dry:
-            call(stream_dry_handler, read_u32_be(body + 2));
+            call(stream_dry_handler, load_big_u32(body + 2));
             break;
         case user_control::set_buffer_length:
-            call(set_buffer_length_handler, read_u32_be(body + 2), read_u32_be(body + 6));
+            call(set_buffer_length_handler, load_big_u32(body + 2), load_big_u32(body + 6));
             break;
         case user_control::stream_is_recorded:
-            call(stream_is_recorded_handler, read_u32_be(body + 2));
+            call(stream_is_recorded_handler, load_big_u32(body + 2));
             break;
         case user_control::ping_request:
-            call(ping_request_handler, read_u32_be(body + 2));
+            call(ping_request_handler, load_big_u32(body + 2));
             send_ping_response();
             break;
         case user_control::ping_response:
-            call(ping_response_handler, read_u32_be(body + 2));
+            call(ping_response_handler, load_big_u32(body + 2));
             break;
         case 26:
             call(event26_handler);
@@ -485,29 +474,22 @@ void rtmp_chunkstreams::write_chunk_header(const output_chunkstream& stream, uns
         *p++ = format_bits;
         *p++ = static_cast<std::uint8_t>(stream.csid - 64);
     } else {
-        const std::uint32_t id = stream.csid - 64;
         *p++ = format_bits | 1;
-        *p++ = static_cast<std::uint8_t>(id);
-        *p++ = static_cast<std::uint8_t>(id >> 8);
+        store_little_u16(p, static_cast<std::uint16_t>(stream.csid - 64));
+        p += 2;
     }
     if (format != 3) {
-        const std::uint32_t shown = std::min(field, timestamp_field_max);
-        *p++ = static_cast<std::uint8_t>(shown >> 16);
-        *p++ = static_cast<std::uint8_t>(shown >> 8);
-        *p++ = static_cast<std::uint8_t>(shown);
+        store_big_u24(p, std::min(field, timestamp_field_max));
+        p += 3;
     }
     if (format == 0 || format == 1) {
-        *p++ = static_cast<std::uint8_t>(stream.last_length >> 16);
-        *p++ = static_cast<std::uint8_t>(stream.last_length >> 8);
-        *p++ = static_cast<std::uint8_t>(stream.last_length);
+        store_big_u24(p, stream.last_length);
+        p += 3;
         *p++ = stream.last_type;
     }
     if (format == 0) {
-        const std::uint32_t id = stream.last_stream_id;
-        *p++ = static_cast<std::uint8_t>(id);
-        *p++ = static_cast<std::uint8_t>(id >> 8);
-        *p++ = static_cast<std::uint8_t>(id >> 16);
-        *p++ = static_cast<std::uint8_t>(id >> 24);
+        store_little_u32(p, stream.last_stream_id);
+        p += 4;
     }
     output_.write_bytes(header, static_cast<std::uint32_t>(p - header));
 }
@@ -594,27 +576,27 @@ void rtmp_chunkstreams::send_control(std::uint8_t type, const std::uint8_t* body
 
 void rtmp_chunkstreams::send_user_control(std::uint16_t event, std::uint32_t value) {
     std::uint8_t body[6];
-    put_u16_be(body, event);
-    put_u32_be(body + 2, value);
+    store_big_u16(body, event);
+    store_big_u32(body + 2, value);
     send_control(message_type::user_control, body, sizeof body);
 }
 
 void rtmp_chunkstreams::send_ack(std::uint32_t total) {
     std::uint8_t body[4];
-    put_u32_be(body, total);
+    store_big_u32(body, total);
     send_control(message_type::acknowledgement, body, sizeof body);
     flush();
 }
 
 void rtmp_chunkstreams::send_window_ack_size(std::uint32_t value) {
     std::uint8_t body[4];
-    put_u32_be(body, value);
+    store_big_u32(body, value);
     send_control(message_type::window_ack_size, body, sizeof body);
 }
 
 void rtmp_chunkstreams::send_peer_bandwidth() {
     std::uint8_t body[5];
-    put_u32_be(body, default_window);
+    store_big_u32(body, default_window);
     body[4] = 2;
     send_control(message_type::set_peer_bandwidth, body, sizeof body);
 }
@@ -632,7 +614,7 @@ void rtmp_chunkstreams::send_chunk_size() {
         output->chunk_size = connected_chunk_size;
     }
     std::uint8_t body[4];
-    put_u32_be(body, connected_chunk_size);
+    store_big_u32(body, connected_chunk_size);
     send_control(message_type::set_chunk_size, body, sizeof body);
 }
 
@@ -663,8 +645,8 @@ void rtmp_chunkstreams::send_stream_is_recorded(std::uint32_t stream_id) {
 void rtmp_chunkstreams::send_ping_response() {
     const std::uint32_t clock = time_of_day_ms();
     std::uint8_t body[6];
-    put_u16_be(body, user_control::ping_response);
-    put_u32_be(body + 2, clock);
+    store_big_u16(body, user_control::ping_response);
+    store_big_u32(body + 2, clock);
     write_message(*control_stream_, message_type::user_control, 0, clock, body, sizeof body);
     flush();
 }

@@ -1,5 +1,7 @@
 #include "rtmp/rtmp_handshake.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -36,17 +38,6 @@ constexpr auto full_server_key = [] {
     }
     return key;
 }();
-
-std::uint32_t read_u32_be(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
-void write_u32_be(std::uint8_t* p, std::uint32_t value) {
-    p[0] = static_cast<std::uint8_t>(value >> 24);
-    p[1] = static_cast<std::uint8_t>(value >> 16);
-    p[2] = static_cast<std::uint8_t>(value >> 8);
-    p[3] = static_cast<std::uint8_t>(value);
-}
 
 // Where a digest or key sits: the sum of four bytes picks an offset.
 std::uint32_t place(const std::uint8_t* packet, std::uint32_t sum_at, std::uint32_t modulus,
@@ -134,8 +125,8 @@ bool rtmp_handshake::on_data(const std::uint8_t* data, std::uint32_t& count) {
 
 void rtmp_handshake::respond(const std::uint8_t* c0c1) {
     const std::uint8_t* c1 = c0c1 + 1;
-    client_time_ = read_u32_be(c1);
-    client_version_ = read_u32_be(c1 + 4);
+    client_time_ = boost::endian::load_big_u32(c1);
+    client_version_ = boost::endian::load_big_u32(c1 + 4);
 
     block_buffer block = owner_.allocate(12);
     std::uint8_t* out = block.data();
@@ -152,11 +143,11 @@ void rtmp_handshake::respond(const std::uint8_t* c0c1) {
 
 void rtmp_handshake::respond_plain(const std::uint8_t* c1, std::uint8_t* s1, std::uint8_t* s2) {
     server_time_ = time_of_day_ms();
-    write_u32_be(s1, server_time_);
+    boost::endian::store_big_u32(s1, server_time_);
     std::memset(s1 + 4, 0, 4);
     shared_random_generator().fill(packet_size - 8, s1 + 8);
 
-    write_u32_be(s2, server_time_);
+    boost::endian::store_big_u32(s2, server_time_);
     std::memcpy(s2 + 4, c1, 4);
     std::memcpy(s2 + 8, c1 + 8, packet_size - 8);
 }
@@ -173,7 +164,7 @@ void rtmp_handshake::respond_digest(const std::uint8_t* c1, std::uint8_t* s1, st
     }
 
     server_time_ = time_of_day_ms();
-    write_u32_be(s1, server_time_);
+    boost::endian::store_big_u32(s1, server_time_);
     const std::uint8_t version[4] = {4, 0, 0, 1};
     std::memcpy(s1 + 4, version, 4);
     shared_random_generator().fill(packet_size - 8, s1 + 8);

@@ -35,6 +35,8 @@ TEST(BufferReader, DecodesNumbersInTheirByteOrder) {
     } cases[] = {
         {"u8", "\xFF", [](buffer_reader& r) { return r.read_u8(); }, 255},
         {"u16 big-endian", "\x01\x02", [](buffer_reader& r) { return r.read_u16_be(); }, 258},
+        {"u24 big-endian", "\x01\x02\x03", [](buffer_reader& r) { return r.read_u24_be(); },
+         0x010203},
         {"u32 big-endian", "\x01\x02\x03\x04", [](buffer_reader& r) { return r.read_u32_be(); },
          0x01020304},
         {"u32 little-endian", "\x01\x00\x00\x00"s, [](buffer_reader& r) { return r.read_u32(); },
@@ -62,6 +64,7 @@ TEST(BufferReader, ShortReadsThrowAndKeepThePosition) {
         {"u8", 1, [](buffer_reader& r) { r.read_u8(); }},
         {"peek", 1, [](buffer_reader& r) { r.peek_u8(); }},
         {"u16", 2, [](buffer_reader& r) { r.read_u16_be(); }},
+        {"u24", 3, [](buffer_reader& r) { r.read_u24_be(); }},
         {"u32 big-endian", 4, [](buffer_reader& r) { r.read_u32_be(); }},
         {"u32", 4, [](buffer_reader& r) { r.read_u32(); }},
         {"double", 8, [](buffer_reader& r) { r.read_double_be(); }},
@@ -71,6 +74,7 @@ TEST(BufferReader, ShortReadsThrowAndKeepThePosition) {
              r.read_string(5, s);
          }},
         {"view", 3, [](buffer_reader& r) { r.read_light_string(3); }},
+        {"bytes", 3, [](buffer_reader& r) { r.read_bytes(3); }},
     };
     const std::string bytes(16, 'x');
     for (const auto& c : cases) {
@@ -143,6 +147,8 @@ TEST(BufferWriter, EncodesNumbersInTheirByteOrder) {
     } cases[] = {
         {"u8", [](buffer_writer& w) { w.write_u8(0xAB); }, "\xAB"},
         {"u16 big-endian", [](buffer_writer& w) { w.write_u16_be(258); }, "\x01\x02"},
+        {"u24 big-endian, the low 24 bits", [](buffer_writer& w) { w.write_u24_be(0x7F010203); },
+         "\x01\x02\x03"},
         {"u32 big-endian", [](buffer_writer& w) { w.write_u32_be(0x01020304); },
          "\x01\x02\x03\x04"},
         {"u32 little-endian", [](buffer_writer& w) { w.write_u32(0x01020304); },
