@@ -27,7 +27,7 @@ rtmfp_endpoint_discriminator read_discriminator(rtmfp_packet_reader& in) {
     // The length counts the type byte; a zero length has no room for it and
     // must not turn into a huge value length.
     if (length == 0) {
-        throw std::runtime_error("Packet eof");
+        throw buffer_over_range(rtmfp_packet_eof);
     }
     rtmfp_endpoint_discriminator discriminator;
     discriminator.type = in.read_u8();
@@ -38,7 +38,7 @@ rtmfp_endpoint_discriminator read_discriminator(rtmfp_packet_reader& in) {
 void write_discriminator(rtmfp_packet_writer& out, const rtmfp_endpoint_discriminator& d) {
     // No chunk body holds more; the check keeps the lengths below in range.
     if (d.value.size() > 0xFFFF) {
-        throw std::runtime_error("Buffer overflow");
+        throw buffer_over_range(rtmfp_buffer_overflow);
     }
     const auto length = static_cast<std::uint32_t>(d.value.size()) + 1;
     rtmfp_write_vlu(out, rtmfp_vlu_size(length) + length);
@@ -69,7 +69,7 @@ void rtmfp_command::write(rtmfp_packet_writer& out) const {
         write_body(out);
         const std::uint32_t body = out.pos - start - 3;
         if (body > 0xFFFF) {
-            throw std::runtime_error("Buffer overflow");
+            throw buffer_over_range(rtmfp_buffer_overflow);
         }
         out.data[start + 1] = static_cast<std::uint8_t>(body >> 8);
         out.data[start + 2] = static_cast<std::uint8_t>(body);
@@ -83,7 +83,7 @@ void rtmfp_command::write(rtmfp_packet_writer& out) const {
 rtmfp_command* rtmfp_command::parse(rtmfp_packet_reader& chunk, rtmfp_command_storage& storage) {
     storage.reset();
     if (chunk.remaining() < 3) {
-        throw std::runtime_error("Packet eof");
+        throw buffer_over_range(rtmfp_packet_eof);
     }
     return construct(chunk.peek_u8(), chunk, storage.slot_);
 }

@@ -6,7 +6,7 @@
 // datagram after parsing, into the caller's data when built for sending, so
 // those bytes must outlive the object.
 //
-// A read past the chunk's bytes throws std::runtime_error "Packet eof"; a
+// A read past the chunk's bytes throws buffer_over_range "Packet eof"; a
 // write that does not fit throws "Buffer overflow" and leaves the writer as
 // it was. Building a chunk to send with a fixed-size field of the wrong size
 // throws std::invalid_argument.

@@ -1,6 +1,7 @@
 #include "rtmfp/detect_nat.hpp"
 
 #include <boost/asio/steady_timer.hpp>
+#include <boost/endian/conversion.hpp>
 
 #include <algorithm>
 #include <memory>
@@ -14,8 +15,7 @@ constexpr std::array<std::uint8_t, 4> probe_mark = {'D', 'N', 'A', 'T'};
 constexpr std::size_t mark_offset = 12;
 
 std::uint32_t word_at(const std::uint8_t* bytes) {
-    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-           std::uint32_t{bytes[2]} << 8 | bytes[3];
+    return boost::endian::load_big_u32(bytes);
 }
 
 }  // namespace
@@ -24,10 +24,7 @@ rtmfp_probe_tag rtmfp_make_probe_tag(std::uint32_t session_id) {
     rtmfp_probe_tag tag{};
     random_bytes(tag.data() + 4, 8);
     const std::uint32_t folded = session_id ^ word_at(tag.data() + 4) ^ word_at(tag.data() + 8);
-    tag[0] = static_cast<std::uint8_t>(folded >> 24);
-    tag[1] = static_cast<std::uint8_t>(folded >> 16);
-    tag[2] = static_cast<std::uint8_t>(folded >> 8);
-    tag[3] = static_cast<std::uint8_t>(folded);
+    boost::endian::store_big_u32(tag.data(), folded);
     std::copy(probe_mark.begin(), probe_mark.end(), tag.begin() + mark_offset);
     return tag;
 }

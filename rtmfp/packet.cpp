@@ -1,5 +1,7 @@
 #include "rtmfp/packet.hpp"
 
+#include <boost/endian/conversion.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -12,10 +14,6 @@
 namespace {
 
 namespace ip = boost::asio::ip;
-
-[[noreturn]] void throw_packet_eof() {
-    throw std::runtime_error("Packet eof");
-}
 
 // The bytes of one VLU in wire order; returns how many.
 std::uint32_t encode_vlu(std::uint32_t value, std::uint8_t (&out)[4]) {
@@ -30,8 +28,7 @@ std::uint32_t encode_vlu(std::uint32_t value, std::uint8_t (&out)[4]) {
     return n;
 }
 
-template <class Reader>
-std::uint32_t read_vlu(Reader& in) {
+std::uint32_t read_vlu(buffer_reader& in) {
     std::uint32_t value = 0;
     for (int i = 0; i < 4; ++i) {
         const std::uint8_t byte = in.read_u8();
@@ -47,8 +44,7 @@ std::uint32_t read_vlu(Reader& in) {
 
 // Runs a read of several fields; a failure puts the reader back where the
 // read began.
-template <class Reader>
-void restore_on_throw(Reader& in, auto&& read) {
+void restore_on_throw(buffer_reader& in, auto&& read) {
     const std::uint32_t start = in.pos;
     try {
         read();
@@ -61,38 +57,10 @@ void restore_on_throw(Reader& in, auto&& read) {
 }  // namespace
 
 rtmfp_packet_reader::rtmfp_packet_reader(rtmfp_bytes bytes)
-    : data(bytes.data()), size(static_cast<std::uint32_t>(bytes.size())) {
+    : buffer_reader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), rtmfp_packet_eof) {
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw_packet_eof();
+        throw_eof();
     }
-}
-
-const std::uint8_t* rtmfp_packet_reader::take(std::uint32_t n) {
-    // Compared against what is left, so a length from the wire cannot wrap.
-    if (n > remaining()) {
-        throw_packet_eof();
-    }
-    const std::uint8_t* at = data + pos;
-    pos += n;
-    return at;
-}
-
-std::uint8_t rtmfp_packet_reader::read_u8() {
-    return *take(1);
-}
-
-std::uint16_t rtmfp_packet_reader::read_u16_be() {
-    const std::uint8_t* p = take(2);
-    return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-
-std::uint32_t rtmfp_packet_reader::read_u32_be() {
-    const std::uint8_t* p = take(4);
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-rtmfp_bytes rtmfp_packet_reader::read_bytes(std::uint32_t n) {
-    return {take(n), n};
 }
 
 rtmfp_bytes rtmfp_packet_reader::read_rest() noexcept {
@@ -102,58 +70,26 @@ rtmfp_bytes rtmfp_packet_reader::read_rest() noexcept {
     return {at, n};
 }
 
-std::uint8_t rtmfp_packet_reader::peek_u8() const {
-    if (remaining() == 0) {
-        throw_packet_eof();
-    }
-    return data[pos];
-}
-
 void rtmfp_packet_writer::require(std::uint32_t n) const {
     if (n > room()) {
-        throw std::runtime_error("Buffer overflow");
-    }
-}
-
-std::uint8_t* rtmfp_packet_writer::reserve(std::uint32_t n) {
-    require(n);
-    std::uint8_t* at = data + pos;
-    pos += n;
-    size = std::max(size, pos);
-    return at;
-}
-
-void rtmfp_packet_writer::write_u8(std::uint8_t value) {
-    *reserve(1) = value;
-}
-
-void rtmfp_packet_writer::write_u16_be(std::uint16_t value) {
-    std::uint8_t* p = reserve(2);
-    p[0] = static_cast<std::uint8_t>(value >> 8);
-    p[1] = static_cast<std::uint8_t>(value);
-}
-
-void rtmfp_packet_writer::write_u32_be(std::uint32_t value) {
-    std::uint8_t* p = reserve(4);
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+        throw_overflow();
     }
 }
 
 void rtmfp_packet_writer::write_bytes(rtmfp_bytes bytes) {
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::runtime_error("Buffer overflow");
+        throw_overflow();
     }
     const auto n = static_cast<std::uint32_t>(bytes.size());
-    std::uint8_t* p = reserve(n);
-    if (n != 0) {
-        std::memcpy(p, bytes.data(), n);
-    }
+    require(n);
+    buffer_writer::write_bytes(bytes.data(), n);
 }
 
 void rtmfp_packet_writer::fill(std::uint8_t value, std::uint32_t n) {
-    std::uint8_t* p = reserve(n);
-    std::memset(p, value, n);
+    require(n);
+    std::memset(data + pos, value, n);
+    pos += n;
+    size = std::max(size, pos);
 }
 
 std::uint32_t rtmfp_vlu_size(std::uint32_t value) noexcept {
@@ -167,12 +103,6 @@ std::uint32_t rtmfp_vlu_size(std::uint32_t value) noexcept {
         return 3;
     }
     return 4;
-}
-
-std::uint32_t rtmfp_read_vlu(rtmfp_packet_reader& in) {
-    std::uint32_t value = 0;
-    restore_on_throw(in, [&] { value = read_vlu(in); });
-    return value;
 }
 
 std::uint32_t rtmfp_read_vlu(buffer_reader& in) {
@@ -191,24 +121,15 @@ void rtmfp_write_vlu(buffer_writer& out, std::uint32_t value) {
     out.write_bytes(bytes, encode_vlu(value, bytes));
 }
 
-rtmfp_bytes rtmfp_read_vlu_bytes(rtmfp_packet_reader& in) {
+rtmfp_bytes rtmfp_read_vlu_bytes(buffer_reader& in) {
     rtmfp_bytes bytes;
     restore_on_throw(in, [&] { bytes = in.read_bytes(read_vlu(in)); });
     return bytes;
 }
 
-rtmfp_bytes rtmfp_read_vlu_bytes(buffer_reader& in) {
-    rtmfp_bytes bytes;
-    restore_on_throw(in, [&] {
-        const light_string view = in.read_light_string(read_vlu(in));
-        bytes = {reinterpret_cast<const std::uint8_t*>(view.data), view.size};
-    });
-    return bytes;
-}
-
 void rtmfp_write_vlu_bytes(rtmfp_packet_writer& out, rtmfp_bytes bytes) {
     if (bytes.size() > rtmfp_max_vlu) {
-        throw std::runtime_error("Buffer overflow");
+        throw buffer_over_range(rtmfp_buffer_overflow);
     }
     const auto n = static_cast<std::uint32_t>(bytes.size());
     std::uint8_t length[4];
@@ -330,11 +251,10 @@ std::optional<rtmfp_packet_reader> rtmfp_next_chunk(rtmfp_packet_reader& packet)
         return std::nullopt;
     }
     if (packet.remaining() < 3) {
-        throw_packet_eof();
+        throw buffer_over_range(rtmfp_packet_eof);
     }
     const std::uint32_t start = packet.pos;
-    const std::uint32_t body_size =
-        std::uint32_t{packet.data[start + 1]} << 8 | packet.data[start + 2];
+    const std::uint32_t body_size = boost::endian::load_big_u16(packet.data + start + 1);
     const std::uint32_t length = std::min(3 + body_size, packet.remaining());
     packet.pos += length;
     return rtmfp_packet_reader(packet.data + start, length);
@@ -381,7 +301,7 @@ bool follows_padding_rule(std::uint32_t length) {
 }
 
 std::uint16_t stored_checksum(const std::uint8_t* packet) {
-    return static_cast<std::uint16_t>(packet[4] << 8 | packet[5]);
+    return boost::endian::load_big_u16(packet + 4);
 }
 
 }  // namespace

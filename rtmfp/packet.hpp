@@ -4,7 +4,8 @@
 // numbers, address records, the checksum, the header, the padding rule and
 // sealing. Nothing here allocates; every view points into the packet.
 //
-// Bounds failures are std::runtime_error: "Packet eof" when a read finds the
+// The cursors are foundation's byte cursors under RTMFP's names for their
+// bounds failures (buffer_over_range): "Packet eof" when a read finds the
 // bytes missing, "Buffer overflow" when a write finds no room. A failed read
 // or write leaves the cursor where it was.
 
@@ -46,55 +47,32 @@ inline constexpr std::uint8_t rtmfp_marker_echo_bit = 0x04;
 // A byte of this value where a chunk type is expected starts the padding.
 inline constexpr std::uint8_t rtmfp_padding_byte = 0xFF;
 
-class rtmfp_packet_reader {
+inline constexpr const char* rtmfp_packet_eof = "Packet eof";
+inline constexpr const char* rtmfp_buffer_overflow = "Buffer overflow";
+
+class rtmfp_packet_reader : public buffer_reader {
   public:
     rtmfp_packet_reader(const void* bytes, std::uint32_t length) noexcept
-        : data(static_cast<const std::uint8_t*>(bytes)), size(length) {}
+        : buffer_reader(bytes, length, rtmfp_packet_eof) {}
     explicit rtmfp_packet_reader(rtmfp_bytes bytes);
 
-    std::uint8_t read_u8();
-    std::uint16_t read_u16_be();
-    std::uint32_t read_u32_be();
-    // A view of the next n bytes.
-    rtmfp_bytes read_bytes(std::uint32_t n);
     // The rest of the bytes (possibly none).
     rtmfp_bytes read_rest() noexcept;
-    std::uint8_t peek_u8() const;
-
-    std::uint32_t remaining() const noexcept { return pos < size ? size - pos : 0; }
-
-    const std::uint8_t* data;
-    std::uint32_t size;
-    std::uint32_t pos = 0;
-
-  private:
-    const std::uint8_t* take(std::uint32_t n);
 };
 
 // A fixed-capacity write cursor. `size` is the high-water mark of `pos`, the
-// length of the output; an owner moves `pos` back to patch a length.
-class rtmfp_packet_writer {
+// length of the output; an owner moves `pos` back to patch a length. A write
+// that does not fit writes nothing.
+class rtmfp_packet_writer : public buffer_writer {
   public:
     rtmfp_packet_writer(void* storage, std::uint32_t length) noexcept
-        : data(static_cast<std::uint8_t*>(storage)), capacity(length) {}
+        : buffer_writer(storage, length, rtmfp_buffer_overflow) {}
 
-    void write_u8(std::uint8_t value);
-    void write_u16_be(std::uint16_t value);
-    void write_u32_be(std::uint32_t value);
     void write_bytes(rtmfp_bytes bytes);
     void fill(std::uint8_t value, std::uint32_t n);
 
-    std::uint32_t room() const noexcept { return pos < capacity ? capacity - pos : 0; }
     // Throws "Buffer overflow" unless n more bytes fit.
     void require(std::uint32_t n) const;
-
-    std::uint8_t* data;
-    std::uint32_t capacity;
-    std::uint32_t size = 0;
-    std::uint32_t pos = 0;
-
-  private:
-    std::uint8_t* reserve(std::uint32_t n);
 };
 
 // Named like the other primitives so that chunk code reads uniformly.
@@ -123,18 +101,16 @@ inline constexpr std::uint32_t rtmfp_max_vlu = (1u << 28) - 1;
 std::uint32_t rtmfp_vlu_size(std::uint32_t value) noexcept;
 
 // Reads at most four bytes. After a fourth byte with bit 0x80 set the number
-// ends anyway, shifted left by 7 once more.
-std::uint32_t rtmfp_read_vlu(rtmfp_packet_reader& in);
-void rtmfp_write_vlu(rtmfp_packet_writer& out, std::uint32_t value);
-// A VLU length and that many bytes, as a view.
-rtmfp_bytes rtmfp_read_vlu_bytes(rtmfp_packet_reader& in);
-void rtmfp_write_vlu_bytes(rtmfp_packet_writer& out, rtmfp_bytes bytes);
-
-// The same numbers inside flow messages, which are read and written with
-// the byte buffers (errors: "Buffer eof", "Write buffer overflow").
+// ends anyway, shifted left by 7 once more. From a packet or from a flow
+// message (whose reader fails with "Buffer eof").
 std::uint32_t rtmfp_read_vlu(buffer_reader& in);
-void rtmfp_write_vlu(buffer_writer& out, std::uint32_t value);
+// A VLU length and that many bytes, as a view.
 rtmfp_bytes rtmfp_read_vlu_bytes(buffer_reader& in);
+void rtmfp_write_vlu(rtmfp_packet_writer& out, std::uint32_t value);
+void rtmfp_write_vlu_bytes(rtmfp_packet_writer& out, rtmfp_bytes bytes);
+// Into a flow message, which grows ("Write buffer overflow" when it
+// cannot).
+void rtmfp_write_vlu(buffer_writer& out, std::uint32_t value);
 
 // An address record of introductions and NAT probes.
 struct rtmfp_address {

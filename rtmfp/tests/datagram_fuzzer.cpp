@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         datagram.set_size(static_cast<std::uint32_t>(size));
         try {
             pipe->decode_packet(std::move(datagram), from);
-        } catch (const std::runtime_error&) {
+        } catch (const std::exception&) {
             // Malformed packets are refused.
         }
     }
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!pipe->decode_packet(std::move(packet), from)) {
                 std::abort();  // a packet sealed with the right key passes
             }
-        } catch (const std::runtime_error&) {
+        } catch (const std::exception&) {
         }
     }
 
