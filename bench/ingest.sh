@@ -121,6 +121,15 @@ sent_bytes() {  # dir count: what the publishers' muxers have written so far
     done
     echo "$total"
 }
+thread_ticks() {  # pid prefix: user + system clock ticks of its threads whose names begin so
+    local total=0 task
+    for task in /proc/"$1"/task/*; do
+        if [[ $(cat "$task/comm" 2>/dev/null) == "$2"* ]]; then
+            total=$((total + $(awk '{ print $14 + $15 }' "$task/stat" 2>/dev/null || echo 0)))
+        fi
+    done
+    echo "$total"
+}
 status_field() {  # pid key
     awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"
 }
@@ -187,6 +196,7 @@ for p in $publisher_counts; do
 
         started=$(date +%s.%N)
         cpu0=$(ticks "$server_pid")
+        rec0=$(thread_ticks "$server_pid" qen-rec)
         pub_cpu0=$(ticks "${publisher_pids[@]}")
         sent0=$(sent_bytes "$run/publishers" "$p")
         out0=()
@@ -194,7 +204,7 @@ for p in $publisher_counts; do
             out0+=("$(progress_field "$run/publishers/$i.progress" out_time_us)")
         done
         if [ "$use_perf" = 1 ]; then
-            perf record -q --call-graph "${PERF_CALL_GRAPH:-fp}" -F 499 -p "$server_pid" \
+            perf record -q --call-graph "${PERF_CALL_GRAPH:-fp}" -F 999 -p "$server_pid" \
                 -o "$run/perf.data" >"$run/perf.log" 2>&1 &
             perf_pid=$!
         fi
@@ -206,6 +216,7 @@ for p in $publisher_counts; do
             sleep 1
         done
         cpu1=$(ticks "$server_pid")
+        rec1=$(thread_ticks "$server_pid" qen-rec)
         pub_cpu1=$(ticks "${publisher_pids[@]}")
         sent1=$(sent_bytes "$run/publishers" "$p")
         ended=$(date +%s.%N)
@@ -265,6 +276,7 @@ for p in $publisher_counts; do
 
         line=$(awk -v p="$p" -v mode="$mode" -v c0="$cpu0" -v c1="$cpu1" \
             -v pc0="$pub_cpu0" -v pc1="$pub_cpu1" -v r0="$sent0" -v r1="$sent1" \
+            -v rc0="$rec0" -v rc1="$rec1" \
             -v s="$started" -v e="$ended" -v hz="$(getconf CLK_TCK)" -v threads="$most_threads" \
             -v peak="$peak_kib" -v slow="$slow" -v sent="$sent" -v disk="$on_disk" \
             -v recs="$recordings" -v whole="$whole" -v gap="$worst_gap" -v perr="$probe_errors" \
@@ -272,7 +284,8 @@ for p in $publisher_counts; do
                 seconds = e - s; cpu = (c1 - c0) / hz; gb = (r1 - r0) / 1e9
                 printf "RESULT publishers=%d mode=%s ingest_mbps=%.1f cpu_pct=%.0f", p, mode, \
                     (r1 - r0) * 8 / 1e6 / seconds, 100 * cpu / seconds
-                printf " cpu_s_per_gb=%.2f threads=%d peak_mib=%.0f", cpu / gb, threads, peak / 1024
+                printf " cpu_s_per_gb=%.2f rec_s_per_gb=%.2f threads=%d peak_mib=%.0f", cpu / gb, \
+                    (rc1 - rc0) / hz / gb, threads, peak / 1024
                 printf " publishers_cpu_pct=%.0f slow_publishers=%d", \
                     100 * (pc1 - pc0) / hz / seconds, slow
                 printf " sent_mb=%.1f disk_mb=%.1f disk_ratio=%s", sent / 1e6, disk / 1e6, \
@@ -289,12 +302,13 @@ done
 echo
 echo "Server: $server; $threads io threads; $(nproc) cores; publishers at ${bitrate} kbit/s;" \
     "window ${window} s after ${warmup} s"
-printf '%5s %5s %8s %6s %8s %8s %6s %9s %5s %9s %8s %8s %7s\n' P format "Mbit/s" "CPU" \
-    "CPU s/GB" threads "MiB" "pub CPU" slow "disk/sent" whole "gap ms" stopped
+printf '%5s %5s %8s %6s %8s %8s %8s %6s %9s %5s %9s %8s %8s %7s\n' P format "Mbit/s" "CPU" \
+    "CPU s/GB" "rec s/GB" threads "MiB" "pub CPU" slow "disk/sent" whole "gap ms" stopped
 for line in "${results[@]}"; do
-    printf '%5s %5s %8s %5s%% %8s %8s %6s %8s%% %5s %9s %8s %8s %7s\n' \
+    printf '%5s %5s %8s %5s%% %8s %8s %8s %6s %8s%% %5s %9s %8s %8s %7s\n' \
         "$(field publishers "$line")" "$(field mode "$line")" "$(field ingest_mbps "$line")" \
-        "$(field cpu_pct "$line")" "$(field cpu_s_per_gb "$line")" "$(field threads "$line")" \
+        "$(field cpu_pct "$line")" "$(field cpu_s_per_gb "$line")" \
+        "$(field rec_s_per_gb "$line")" "$(field threads "$line")" \
         "$(field peak_mib "$line")" "$(field publishers_cpu_pct "$line")" \
         "$(field slow_publishers "$line")" "$(field disk_ratio "$line")" \
         "$(field whole "$line")" "$(field worst_gap_ms "$line")" "$(field stopped "$line")"
