@@ -49,10 +49,11 @@ void recording_finisher::finish(std::unique_ptr<qen_stream_recorder> recorder) {
         for (waiter& w : ready) {
             w.then();
         }
-        {
-            std::lock_guard lock(mutex_);
-            entry->done = true;
-        }
+        // Notified under the lock: once it is free, the finisher may destroy
+        // the recorder and then itself, condition variable included, while
+        // this thread would still be inside the notification.
+        std::lock_guard lock(mutex_);
+        entry->done = true;
         changed_.notify_all();
     });
 }
