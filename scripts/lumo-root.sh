@@ -206,17 +206,22 @@ PYTHON
     fi
     # Made aside and moved into place, so that a failed run leaves no data
     # folder that the next run would take for a good one.
-    rm -rf "$root/mysql/data.new"
+    rm -rf "$root/mysql/data.new" "$root/mysql/install-tmp"
     log=$root/mysql/install-db.log
+    # The bootstrap's temporary tables go to a folder of this root's own: in
+    # the shared /tmp, bootstraps running at the same time (other roots being
+    # made) lose each other's tables and fail.
+    mkdir "$root/mysql/install-tmp"
     # --force: no look-up of the machine's own name either, which fails
     # where it has no hosts entry.
-    if ! mariadb-install-db "${as_user[@]}" --datadir="$root/mysql/data.new" --skip-test-db \
+    if ! TMPDIR=$root/mysql/install-tmp mariadb-install-db "${as_user[@]}" \
+        --datadir="$root/mysql/data.new" --skip-test-db \
         --skip-name-resolve --force --extra-file="$account_sql" >"$log" 2>&1; then
         cat "$log" >&2
-        rm -f "$account_sql"
+        rm -rf "$account_sql" "$root/mysql/install-tmp"
         echo "$0: mariadb-install-db failed" >&2
         exit 1
     fi
-    rm -f "$account_sql"
+    rm -rf "$account_sql" "$root/mysql/install-tmp"
     mv "$root/mysql/data.new" "$root/mysql/data"
 fi
