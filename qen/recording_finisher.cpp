@@ -21,11 +21,11 @@ void recording_finisher::finish(std::unique_ptr<qen_stream_recorder> recorder) {
         return;
     }
     qen_stream_recorder& handed = *recorder;
+    std::string base_path = recorder->base_path();
     finishing* entry = nullptr;
     {
         std::lock_guard lock(mutex_);
-        const std::string base_path = recorder->base_path();
-        entry = &finishing_.emplace_back(finishing{std::move(recorder), base_path});
+        entry = &finishing_.emplace_back(finishing{std::move(recorder), std::move(base_path)});
     }
     // Outside the lock: a recorder without a thread of its own is done at
     // once, on this thread.

@@ -64,6 +64,11 @@ class recording_finisher {
     bool any_done() const;
     bool still_finishing(const std::string& base_path) const;
 
+    // Guards the finishing recordings, the waiters and stopping_. Shared by
+    // the io threads that hand recorders over, the recording lanes' threads
+    // that finish them and the finisher's own; no other lock is taken while
+    // it is held, and nothing is called but the notification (a recorder's
+    // finish and the waiters run after it is released).
     std::mutex mutex_;
     std::condition_variable changed_;
     // A list: each recorder's thread marks its own entry through a pointer.
