@@ -64,34 +64,29 @@ void rtmp_live_stream::to_sinks(std::uint8_t type, const std::uint8_t* data, std
 
 void rtmp_live_stream::on_video(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t timestamp) {
-    const bool header = is_avc_sequence_header(data, size);
-    std::lock_guard lock(mutex_);
-    last_video_time_ = timestamp;
-    std::shared_ptr<const live_message> message;
-    if (header || has_thread_players()) {
-        message = std::make_shared<const live_message>(message_type::video, data, size, timestamp);
-    }
-    to_sinks(message_type::video, data, size, timestamp, message);
-    if (header) {
-        avc_header_ = message;
-    }
-    if (has_thread_players()) {
-        hand_over(live_event::kind::message, std::move(message));
-    }
+    on_media(message_type::video, data, size, timestamp, is_avc_sequence_header(data, size),
+             last_video_time_, avc_header_);
 }
 
 void rtmp_live_stream::on_audio(const std::uint8_t* data, std::uint32_t size,
                                 std::uint32_t timestamp) {
-    const bool header = is_aac_sequence_header(data, size);
+    on_media(message_type::audio, data, size, timestamp, is_aac_sequence_header(data, size),
+             last_audio_time_, aac_header_);
+}
+
+// `last_time` and `stored_header` are this kind's, guarded by the lock.
+void rtmp_live_stream::on_media(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                                std::uint32_t timestamp, bool header, std::uint32_t& last_time,
+                                std::shared_ptr<const live_message>& stored_header) {
     std::lock_guard lock(mutex_);
-    last_audio_time_ = timestamp;
+    last_time = timestamp;
     std::shared_ptr<const live_message> message;
     if (header || has_thread_players()) {
-        message = std::make_shared<const live_message>(message_type::audio, data, size, timestamp);
+        message = std::make_shared<const live_message>(type, data, size, timestamp);
     }
-    to_sinks(message_type::audio, data, size, timestamp, message);
+    to_sinks(type, data, size, timestamp, message);
     if (header) {
-        aac_header_ = message;
+        stored_header = message;
     }
     if (has_thread_players()) {
         hand_over(live_event::kind::message, std::move(message));

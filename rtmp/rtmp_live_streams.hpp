@@ -131,6 +131,10 @@ class rtmp_live_stream {
 
     template <class Each>
     void for_each_sink(Each each);
+    // A video or audio message of the publisher.
+    void on_media(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
+                  std::uint32_t timestamp, bool header, std::uint32_t& last_time,
+                  std::shared_ptr<const live_message>& stored_header);
     // Hands a publisher's message to every sink.
     void to_sinks(std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
                   std::uint32_t timestamp, const std::shared_ptr<const live_message>& kept);
