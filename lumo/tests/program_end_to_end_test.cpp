@@ -84,14 +84,24 @@ TEST(LumoEndToEnd, ChannelsMadeOverTheAdminPortServeTheirClients) {
          "rtmp://localhost:" + std::to_string(rtmp) + "/" + app},
         60s);
     EXPECT_EQ(publish.exit_code, 0) << publish.err;
-    // The recording is finished off the server's io threads once the
-    // publisher has gone: its files come a moment after ffmpeg ends.
+    // The recording's files are opened and finished off the server's io
+    // threads: they come a moment after the publish starts and ends.
     const fs::path index = live_dir / "cam.livesegments";
     ASSERT_TRUE(platform::testing::eventually([&] { return fs::exists(index); }, 20s))
         << "no recording";
     EXPECT_FALSE(fs::is_empty(live_dir / "cam.segments"));
 
-    EXPECT_EQ(http_get(streaming, live_path + "/cam.livesegments"), read_file(index));
+    // The index is on disk from the recording's first moment and grows in
+    // place until the finish has written its last segment: the site serves
+    // the file as it stands, so the two agree once the finish is done.
+    std::string served;
+    EXPECT_TRUE(platform::testing::eventually(
+        [&] {
+            served = http_get(streaming, live_path + "/cam.livesegments");
+            return served == read_file(index);
+        },
+        20s))
+        << "served " << served.size() << " bytes, the file holds " << read_file(index).size();
     EXPECT_EQ(http_status(streaming, live_path + "/.flaccess"), "403");
     EXPECT_EQ(admin->call<bool>(7, live_path, false).error, "");
     EXPECT_EQ(http_status(streaming, live_path + "/cam.livesegments"), "403");
