@@ -338,7 +338,7 @@ void qen_stream_handler::on_call(light_string name, double, buffer_reader&) {
 }
 
 // The recorder takes the end after the messages the publisher sent before
-// it, on its own thread: this thread, the publisher's, sends them all.
+// it, on its lane: this thread, the publisher's, queues them all.
 void qen_stream_handler::end_recording(bool as_vod) {
     if (!recorder_ || !published_) {
         return;

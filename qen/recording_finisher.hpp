@@ -15,10 +15,11 @@ namespace qen {
 
 // Takes the recorders of publishes that have ended, so that the thread that
 // ends a publish (an io thread, serving many other connections) never waits
-// for a disk: each recorder writes what it still has queued, finishes the
-// recording and closes its lock file on its own thread, and is then joined
-// and destroyed on the finisher's thread. Slow finishes of different
-// recordings do not wait for one another.
+// for a disk: each recorder's lane writes what it still has queued, finishes
+// the recording and closes its lock file, and the recorder is then
+// destroyed on the finisher's thread. A publish of a name whose last
+// recording is still finishing goes on once that is complete
+// (after_finished).
 //
 // The server owns one; its destruction waits for every finish it was given,
 // so that no recording is cut short when the server stops.
@@ -71,7 +72,7 @@ class recording_finisher {
     // finish and the waiters run after it is released).
     std::mutex mutex_;
     std::condition_variable changed_;
-    // A list: each recorder's thread marks its own entry through a pointer.
+    // A list: each recorder's lane marks its own entry through a pointer.
     std::list<finishing> finishing_;
     std::vector<waiter> waiting_;
     bool stopping_ = false;
