@@ -10,8 +10,8 @@ inline constexpr std::int32_t media_source_ended = 2;  // the end of the source
 
 // A stored stream as the recorded-stream player reads it, bound to one
 // source (an FLV file or a segment recording). Returned pointers stay valid
-// until the next call to `read_tag` or `seek`; a null pointer means none,
-// with size 0.
+// until the next call to `read_tag`, `seek` or `release_buffer`; a null
+// pointer means none, with size 0.
 struct media_source_callbacks {
     // The AAC sequence header's body.
     std::function<const std::uint8_t*(std::uint32_t& size)> audio_config;
@@ -27,4 +27,8 @@ struct media_source_callbacks {
     // Positions the source at the keyframe at or before the time (ms) and
     // writes that keyframe's time back; false when it cannot seek.
     std::function<bool(std::uint32_t& ms)> seek;
+    // Gives back the room the source reads tags into: the player calls it
+    // after each run, so that one waiting for its next run holds none.
+    // Reading goes on from where it was. May be empty.
+    std::function<void()> release_buffer;
 };

@@ -12,7 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t initial_body_bytes = 8192;
 constexpr std::uint32_t flv_tag_header_bytes = flv_tag_header::size;
 constexpr std::uint32_t flv_tag_trailer_bytes = flv_tag_header::trailer_size;
 constexpr std::uint8_t video_tag = 9;
@@ -21,7 +20,7 @@ constexpr int seek_scan_tags = 1024;
 
 }  // namespace
 
-zpk_reader::zpk_reader(const std::filesystem::path& index_path) : body_(initial_body_bytes) {
+zpk_reader::zpk_reader(const std::filesystem::path& index_path) {
     // Taken before the load: a save in between then costs one extra reload
     // rather than a missed one.
     index_identity_ = identity_of(index_path);
@@ -54,7 +53,7 @@ const std::uint8_t* zpk_reader::read_tag(std::uint32_t& size, std::uint32_t& tim
             size = found.size;
             timestamp = found.timestamp;
             type = found.type;
-            return body_.data();
+            return body_;
         }
     } catch (const std::exception&) {
         // No memory for a huge tag: nothing more can be played.
@@ -162,24 +161,23 @@ bool zpk_reader::read_from_current(tag& found) {
     if (!segment_.is_open() && !open_segment(current_)) {
         return false;
     }
-    const std::streamoff offset = segment_.tellg();
-    const auto give_up = [&] {
-        segment_.clear();
-        segment_.seekg(offset);
+    // Nothing is passed until the whole tag is there: one that is not (yet)
+    // is read again from its start.
+    const std::uint64_t offset = segment_.position();
+    const auto header_bytes = segment_.fill(flv_tag_header_bytes);
+    if (header_bytes.size() < flv_tag_header_bytes) {
         return false;
-    };
-    std::uint8_t header[flv_tag_header_bytes];
-    if (offset < 0 || !segment_.read(reinterpret_cast<char*>(header), sizeof header)) {
-        return give_up();
     }
-    buffer_reader in(header, sizeof header);
+    buffer_reader in(header_bytes.data(), flv_tag_header_bytes);
+    const flv_tag_header tag = flv_tag_header::read(in);
     found.segment = current_;
     found.offset = offset;
-    const flv_tag_header tag = flv_tag_header::read(in);
     found.type = tag.type;
     found.size = tag.body_size;
     found.timestamp = tag.timestamp;
-    const std::streamoff end = offset + flv_tag_header_bytes + found.size + flv_tag_trailer_bytes;
+    const std::size_t whole =
+        flv_tag_header_bytes + std::size_t{found.size} + flv_tag_trailer_bytes;
+    const std::uint64_t end = offset + whole;
     if (end > segment_size_ && reading_open_segment_) {
         // Written to since it was opened.
         segment_size_ = file_size_of_current();
@@ -187,34 +185,28 @@ bool zpk_reader::read_from_current(tag& found) {
     if (end > segment_size_) {
         // A damaged size (the tag would run past the file), or a tag of an
         // open segment not yet written whole.
-        return give_up();
+        return false;
     }
-    if (body_.size() < found.size) {
-        body_.resize(2 * std::size_t{found.size} + 30);
+    const auto bytes = segment_.fill(whole);
+    if (bytes.size() < whole) {
+        return false;
     }
-    char trailer[flv_tag_trailer_bytes];
-    if (!segment_.read(reinterpret_cast<char*>(body_.data()), found.size) ||
-        !segment_.read(trailer, sizeof trailer)) {
-        return give_up();
-    }
+    body_ = bytes.data() + flv_tag_header_bytes;
+    segment_.advance(whole);
     return true;
 }
 
 bool zpk_reader::open_segment(std::uint32_t n) {
     close_segment();
-    segment_.open(segment_file_name(folder_ / std::to_string(n)), std::ios::binary);
-    if (!segment_.is_open()) {
+    if (!segment_.open(segment_file_name(folder_ / std::to_string(n)))) {
         // Still being written, or left so by a writer that was killed: read
         // up to its last whole tag.
-        segment_.clear();
-        segment_.open(open_segment_file_name(folder_ / std::to_string(n)), std::ios::binary);
-        reading_open_segment_ = segment_.is_open();
+        reading_open_segment_ = segment_.open(open_segment_file_name(folder_ / std::to_string(n)));
     }
     if (segment_.is_open()) {
-        segment_.seekg(0, std::ios::end);
-        segment_size_ = segment_.tellg();
-        if (segment_ && segment_size_ >= segment_header::size) {
-            segment_.seekg(segment_header::size);
+        segment_size_ = file_size_of_current();
+        if (segment_size_ >= segment_header::size) {
+            segment_.move_to(segment_header::size);
             return true;
         }
     }
@@ -229,16 +221,12 @@ bool zpk_reader::position_at(const tag& where) {
         }
         current_ = where.segment;
     }
-    segment_.clear();
-    segment_.seekg(where.offset);
-    return static_cast<bool>(segment_);
+    segment_.move_to(where.offset);
+    return true;
 }
 
 void zpk_reader::close_segment() {
-    if (segment_.is_open()) {
-        segment_.close();
-    }
-    segment_.clear();
+    segment_.close();
     reading_open_segment_ = false;
 }
 
@@ -249,12 +237,14 @@ bool zpk_reader::segment_exists(std::uint32_t n) const {
            fs::exists(open_segment_file_name(segment), error);
 }
 
-std::streamoff zpk_reader::file_size_of_current() {
-    const std::streamoff at = segment_.tellg();
-    segment_.seekg(0, std::ios::end);
-    const std::streamoff size = segment_.tellg();
-    segment_.seekg(at);
-    return size < 0 ? segment_size_ : size;
+std::uint64_t zpk_reader::file_size_of_current() const {
+    const std::int64_t size = segment_.file_size();
+    return size < 0 ? segment_size_ : static_cast<std::uint64_t>(size);
+}
+
+void zpk_reader::release_buffer() noexcept {
+    body_ = nullptr;
+    segment_.release();
 }
 
 void zpk_reader::reload() {

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
+#include "foundation/file_window.hpp"
 #include "foundation/media_source_callbacks.hpp"
 #include "foundation/segment_index.hpp"
 
@@ -12,9 +12,9 @@
 // live is followed as it is written, its open segment up to its last whole
 // tag, and its end is noticed when the index says it is no longer live; a
 // segment that a killed writer left open is read up to its last whole tag
-// too. Damaged or missing segments are skipped. Its five public operations have the signatures of
-// media_source_callbacks; returned pointers stay valid until the next
-// read_tag or seek.
+// too. Damaged or missing segments are skipped. Its public operations have
+// the signatures of media_source_callbacks; returned pointers stay valid
+// until the next read_tag, seek or release_buffer.
 //
 // Not locked: one caller at a time.
 class zpk_reader {
@@ -41,6 +41,10 @@ class zpk_reader {
     // after it, for a recording without video) and writes its time back.
     bool seek(std::uint32_t& ms);
 
+    // Gives back the room segments are read into (what was read ahead, and
+    // the last tag); reading goes on from where it was.
+    void release_buffer() noexcept;
+
     const segment_index& index() const noexcept { return index_; }
     std::uint32_t current_segment() const noexcept { return current_; }
 
@@ -58,7 +62,7 @@ class zpk_reader {
 
     struct tag {
         std::uint32_t segment;
-        std::streamoff offset;  // of its header in the segment file
+        std::uint64_t offset;  // of its header in the segment file
         std::uint8_t type;
         std::uint32_t timestamp;
         std::uint32_t size;
@@ -71,7 +75,7 @@ class zpk_reader {
     void close_segment();
     // Closed, or open.
     bool segment_exists(std::uint32_t n) const;
-    std::streamoff file_size_of_current();
+    std::uint64_t file_size_of_current() const;
     void reload();
     void reload_if_changed();
     const std::uint8_t* config_body(const std::vector<zpk_config_entry>& configs,
@@ -81,9 +85,11 @@ class zpk_reader {
     file_identity index_identity_;
     std::filesystem::path folder_;
     std::uint32_t current_ = 0;
-    std::ifstream segment_;
-    std::streamoff segment_size_ = 0;
+    // The current segment's file.
+    file_window segment_;
+    std::uint64_t segment_size_ = 0;
     // The current segment is read under its open name: it may grow.
     bool reading_open_segment_ = false;
-    std::vector<std::uint8_t> body_;
+    // The body of the tag read last, in the segment's window.
+    const std::uint8_t* body_ = nullptr;
 };

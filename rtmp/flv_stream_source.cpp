@@ -19,10 +19,6 @@ namespace {
 constexpr std::uint32_t file_start_bytes = 13;  // header and the first previous-tag size
 constexpr std::uint32_t tag_header_bytes = flv_tag_header::size;
 constexpr std::uint32_t previous_size_bytes = flv_tag_header::trailer_size;
-// About a second of a 1 Mbit/s stream's tags, or a few of a larger one's.
-constexpr std::size_t initial_window = 16 * 1024;
-// A window too small for a tag grows to it in steps of this.
-constexpr std::size_t window_step = 4096;
 // The sequence headers and onMetaData are looked for among this many tags.
 constexpr int scanned_tags = 25;
 // A file whose first timestamp is this late is played from 0.
@@ -49,26 +45,23 @@ const amf0_number* as_number(const std::unique_ptr<amf0_based>& value) {
 }  // namespace
 
 flv_stream_source::flv_stream_source(const std::filesystem::path& file) {
-    file_.rdbuf()->pubsetbuf(nullptr, 0);
-    file_.open(file, std::ios::binary);
-    if (!file_) {
+    if (!file_.open(file)) {
         throw std::system_error(errno, std::generic_category(),
                                 "Cannot open FLV file " + file.string());
     }
-    file_.seekg(0, std::ios::end);
-    file_size_ = file_.tellg();
-    file_.seekg(0);
+    file_size_ = file_.file_size();
 
-    std::uint8_t start[file_start_bytes];
-    if (!file_.read(reinterpret_cast<char*>(start), sizeof start) ||
-        std::memcmp(start, "FLV\x01", 4) != 0) {
+    const auto start = file_.fill(file_start_bytes);
+    if (start.size() < file_start_bytes || std::memcmp(start.data(), "FLV\x01", 4) != 0) {
         throw std::runtime_error("It's not a FLV file");
     }
+    file_.advance(file_start_bytes);
 
-    window_.resize(initial_window);
     scan_first_tags();
-    move_to(file_start_bytes);
+    file_.move_to(file_start_bytes);
     load_keyframes();
+    // Nothing is held until playback reads.
+    release_buffer();
 }
 
 const std::uint8_t* flv_stream_source::audio_config(std::uint32_t& size) const {
@@ -95,7 +88,12 @@ const std::uint8_t* flv_stream_source::read_tag(std::uint32_t& size, std::uint32
         return nullptr;
     }
     timestamp = shifted(time);
-    return window_.data() + tag_start_ + tag_header_bytes;
+    return tag_ + tag_header_bytes;
+}
+
+void flv_stream_source::release_buffer() noexcept {
+    tag_ = nullptr;
+    file_.release();
 }
 
 bool flv_stream_source::seek(std::uint32_t& ms) {
@@ -112,9 +110,7 @@ bool flv_stream_source::seek(std::uint32_t& ms) {
     if (!keep_target) {
         --found;
     }
-    if (!move_to(found->position)) {
-        return false;
-    }
+    file_.move_to(static_cast<std::uint64_t>(found->position));
     if (!keep_target) {
         ms = shifted(found->time);
     }
@@ -123,10 +119,11 @@ bool flv_stream_source::seek(std::uint32_t& ms) {
 
 bool flv_stream_source::next_tag(std::uint32_t& size, std::uint32_t& time, std::uint8_t& type) {
     try {
-        if (fill(tag_header_bytes) < tag_header_bytes) {
+        const auto header_bytes = file_.fill(tag_header_bytes);
+        if (header_bytes.size() < tag_header_bytes) {
             return false;
         }
-        buffer_reader header(window_.data() + window_begin_, tag_header_bytes);
+        buffer_reader header(header_bytes.data(), tag_header_bytes);
         const flv_tag_header tag = flv_tag_header::read(header);
         type = tag.type;
         size = tag.body_size;
@@ -134,48 +131,23 @@ bool flv_stream_source::next_tag(std::uint32_t& size, std::uint32_t& time, std::
 
         const std::size_t whole = std::size_t{tag_header_bytes} + size;
         if (whole > static_cast<std::uint64_t>(file_size_)) {
-            // A damaged size field: room for it would stay with the player
-            // for nothing.
+            // A damaged size field: the window would grow to it for nothing.
             return false;
         }
-        const std::size_t held = fill(whole + previous_size_bytes);
-        if (held < whole) {
+        const auto bytes = file_.fill(whole + previous_size_bytes);
+        if (bytes.size() < whole) {
             return false;
         }
         // A file cut right after a body still plays that tag; the next read
         // meets the end.
-        tag_start_ = window_begin_;
-        window_begin_ += std::min(held, whole + previous_size_bytes);
-        remember_sequence_header(type, window_.data() + tag_start_ + tag_header_bytes, size);
+        tag_ = bytes.data();
+        file_.advance(std::min(bytes.size(), whole + previous_size_bytes));
+        remember_sequence_header(type, tag_ + tag_header_bytes, size);
         return true;
     } catch (const std::bad_alloc&) {
         // No memory for a tag this large.
         return false;
     }
-}
-
-std::size_t flv_stream_source::fill(std::size_t needed) {
-    std::size_t held = window_end_ - window_begin_;
-    if (held >= needed) {
-        return held;
-    }
-    std::memmove(window_.data(), window_.data() + window_begin_, held);
-    window_begin_ = 0;
-    window_end_ = held;
-    if (window_.size() < needed) {
-        // Just past the tag (resize alone would double the room): the window
-        // is what a player holds while idle.
-        const std::size_t grown = (needed + window_step - 1) / window_step * window_step;
-        window_.reserve(grown);
-        window_.resize(grown);
-    }
-    file_.read(reinterpret_cast<char*>(window_.data() + window_end_),
-               static_cast<std::streamsize>(window_.size() - window_end_));
-    window_end_ += static_cast<std::size_t>(file_.gcount());
-    // Short of the window at the end of the file: the next fill finds the
-    // end again, or what a growing file has added by then.
-    file_.clear();
-    return window_end_;
 }
 
 void flv_stream_source::remember_sequence_header(std::uint8_t type, const std::uint8_t* body,
@@ -199,7 +171,7 @@ void flv_stream_source::scan_first_tags() {
         if (first_time == 0) {
             first_time = time;
         }
-        const std::uint8_t* body = window_.data() + tag_start_ + tag_header_bytes;
+        const std::uint8_t* body = tag_ + tag_header_bytes;
         if (type == data_tag && is_metadata_message({reinterpret_cast<const char*>(body), size})) {
             metadata_.assign(reinterpret_cast<const char*>(body), size);
         }
@@ -250,13 +222,6 @@ void flv_stream_source::load_keyframes() {
     } catch (const std::exception&) {
         keyframes_.clear();
     }
-}
-
-bool flv_stream_source::move_to(std::int64_t position) {
-    window_begin_ = window_end_ = 0;
-    file_.clear();
-    file_.seekg(position);
-    return !file_.fail();
 }
 
 }  // namespace rtmp

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "foundation/file_window.hpp"
 #include "foundation/media_source_callbacks.hpp"
 
 namespace rtmp {
@@ -15,9 +15,9 @@ namespace rtmp {
 // that message's keyframes table, and then the tags one by one.
 //
 // A file whose first media arrives late (5001 ms or more) is shifted so that
-// it plays from 0. Its five public operations have the signatures of
+// it plays from 0. Its public operations have the signatures of
 // media_source_callbacks; returned pointers stay valid until the next
-// read_tag or seek. Not locked: one caller at a time.
+// read_tag, seek or release_buffer. Not locked: one caller at a time.
 class flv_stream_source {
   public:
     // One entry of the seek index: a keyframe's time in the file's own
@@ -54,17 +54,17 @@ class flv_stream_source {
     // index.
     bool seek(std::uint32_t& ms);
 
+    // Gives back the room the file is read into (what was read ahead, and
+    // the last tag); reading goes on from where it was.
+    void release_buffer() noexcept;
+
     std::uint32_t start_offset() const noexcept { return start_offset_; }
     const std::vector<keyframe>& keyframes() const noexcept { return keyframes_; }
 
   private:
-    // The next tag, in the window from window_begin_ (its header, then its
-    // body); false at the end of the file or at a tag that is cut short.
+    // The next tag, at tag_ (its header, then its body); false at the end of
+    // the file or at a tag that is cut short.
     bool next_tag(std::uint32_t& size, std::uint32_t& time, std::uint8_t& type);
-    // Makes the window hold at least `needed` bytes from window_begin_ (as
-    // many as the file has), reading ahead as far as the window takes.
-    // Returns how many it holds.
-    std::size_t fill(std::size_t needed);
     void remember_sequence_header(std::uint8_t type, const std::uint8_t* body, std::uint32_t size);
     void scan_first_tags();
     // A time of the file in the timeline played: earlier times become 0.
@@ -72,19 +72,11 @@ class flv_stream_source {
         return time > start_offset_ ? time - start_offset_ : 0;
     }
     void load_keyframes();
-    bool move_to(std::int64_t position);
 
-    // Unbuffered: the window is the only buffer, read into directly.
-    std::ifstream file_;
+    file_window file_;
     std::int64_t file_size_ = 0;
-    // Bytes of the file read ahead, [window_begin_, window_end_) not yet
-    // taken; the tag read last lies before window_begin_ and stays until the
-    // next read. Grows for a tag larger than it, never shrinks: a player's
-    // largest holding, so it starts small.
-    std::vector<std::uint8_t> window_;
-    std::size_t window_begin_ = 0;
-    std::size_t window_end_ = 0;
-    std::size_t tag_start_ = 0;
+    // The tag read last, in the window.
+    const std::uint8_t* tag_ = nullptr;
     std::string video_header_;
     std::string audio_header_;
     std::string metadata_;

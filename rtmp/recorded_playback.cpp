@@ -73,6 +73,11 @@ void recorded_playback::run() {
     if (playing_) {
         send_burst();
     }
+    // Until the next run, which may be a second away, the source's room
+    // would only wait: every tag read has been written out.
+    if (source_.release_buffer) {
+        source_.release_buffer();
+    }
 }
 
 void recorded_playback::run_command(const command& c) {

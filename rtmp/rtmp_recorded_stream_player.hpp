@@ -15,8 +15,8 @@ namespace rtmp {
 class rtmp_net_stream;
 class rtmp_server_connection;
 
-// The five operations of a source (an flv_stream_source, a zpk_reader) as
-// the player's callbacks; the source must outlive every call through them.
+// The operations of a source (an flv_stream_source, a zpk_reader) as the
+// player's callbacks; the source must outlive every call through them.
 template <class Source>
 media_source_callbacks bind_media_source(Source& source) {
     return {
@@ -26,6 +26,7 @@ media_source_callbacks bind_media_source(Source& source) {
         [&source](std::uint32_t& size, std::uint32_t& timestamp, std::uint8_t& type,
                   std::int32_t& status) { return source.read_tag(size, timestamp, type, status); },
         [&source](std::uint32_t& ms) { return source.seek(ms); },
+        [&source] { source.release_buffer(); },
     };
 }
 

@@ -29,6 +29,7 @@ media_source_callbacks callbacks_of(zpk_reader& reader) {
         std::bind_front(&zpk_reader::metadata, &reader),
         std::bind_front(&zpk_reader::read_tag, &reader),
         std::bind_front(&zpk_reader::seek, &reader),
+        std::bind_front(&zpk_reader::release_buffer, &reader),
     };
 }
 
@@ -43,13 +44,16 @@ std::optional<flv_tag> next_tag(const media_source_callbacks& source, std::int32
     return flv_tag{type, timestamp, std::string(body, body + size)};
 }
 
-// Reads until no tag comes; the status says why.
+// Reads until no tag comes; the status says why. The buffer is given back
+// after every tag, as a player does after every run: reading goes on from
+// where it was.
 std::vector<flv_tag> read_on(const media_source_callbacks& source, std::int32_t& status) {
     std::vector<flv_tag> tags;
     status = media_tag_read;
     while (auto tag = next_tag(source, status)) {
         EXPECT_EQ(status, media_tag_read);
         tags.push_back(std::move(*tag));
+        source.release_buffer();
     }
     return tags;
 }

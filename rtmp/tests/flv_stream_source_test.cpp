@@ -156,6 +156,39 @@ TEST(FlvSource, HandsOutEveryTagInOrderThenReportsTheEndForGood) {
     EXPECT_FALSE(next(source));
 }
 
+// A player gives the buffer back after each run: the next run goes on from
+// the tag after the last one it played, a large tag included.
+TEST(FlvSource, ReadingGoesOnWhereItWasAfterTheBufferIsGivenBack) {
+    flv_builder flv;
+    flv.tag(video, 0, avc_header);
+    flv.tag(video, 0, keyframe_body);
+    flv.tag(audio, 20, audio_body);
+    flv.tag(video, 40, std::string(70000, 'x'));
+    flv.tag(audio, 60, audio_body);
+    flv.tag(video, 80, interframe_body);
+    temp_dir dir;
+    const auto file = flv.save(dir);
+
+    std::vector<read_result> expected;
+    flv_stream_source whole(file);
+    while (auto tag = next(whole)) {
+        expected.push_back(*tag);
+    }
+    ASSERT_EQ(expected.size(), 6u);
+
+    flv_stream_source source(file);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        source.release_buffer();
+        const auto tag = next(source);
+        ASSERT_TRUE(tag);
+        EXPECT_EQ(tag->time, expected[i].time);
+        EXPECT_EQ(tag->body, expected[i].body);
+    }
+    source.release_buffer();
+    EXPECT_FALSE(next(source));
+}
+
 TEST(FlvSource, ALateFirstTimestampShiftsTheWholeFile) {
     const struct {
         const char* name;
