@@ -4,6 +4,7 @@
 #include <boost/asio/write.hpp>
 
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <span>
 #include <utility>
@@ -101,6 +102,7 @@ void rtmp_server_connection::on_read(const boost::system::error_code& error, std
         close();
         return;
     }
+    const bool handshaking = !stack_->handshake_done();
     try {
         // Only whole messages keep a connection alive: a peer that trickles
         // in bytes of messages it never completes is as idle as a silent one.
@@ -118,7 +120,8 @@ void rtmp_server_connection::on_read(const boost::system::error_code& error, std
     if (close_mode.load(std::memory_order_relaxed) == 0 && stack_->handshake_done()) {
         close_mode = 1;
     }
-    if (count == read_buffer_.size() && read_buffer_.size() < max_read_buffer_size) {
+    if (!handshaking && count == read_buffer_.size() &&
+        read_buffer_.size() < max_read_buffer_size) {
         read_buffer_.resize(read_buffer_.size() * 2);
     }
     if (!closed()) {
@@ -164,14 +167,7 @@ void rtmp_server_connection::start_write() {
     }
     writing_ = true;
     send_queue_.take_waiting(in_flight_, max_items_per_write - in_flight_.size());
-    gather_.clear();
-    std::size_t total = 0;
-    for (const output_item& item : in_flight_) {
-        item.for_each_run([this](const std::uint8_t* data, std::uint32_t size) {
-            gather_.emplace_back(data, size);
-        });
-        total += item.size();
-    }
+    const std::size_t total = gather(0);
     // What the socket takes at once (most writes, when the peer reads) is
     // done here: the blocks go back to the pool before the next producer
     // on this thread takes some.
@@ -184,22 +180,62 @@ void rtmp_server_connection::start_write() {
         finish_write(error);
         return;
     }
-    // The rest: the buffers not written whole, the first of them from where
-    // the socket stopped (written < total, so one remains).
-    std::size_t skip = written;
-    auto rest = gather_.begin();
-    while (skip >= rest->size()) {
-        skip -= rest->size();
-        ++rest;
-    }
-    *rest += skip;
+    // The rest waits until the peer reads: what it holds should be about
+    // what it has to send.
+    shrink_unstarted_items(written);
+    gather(written);
     // A view of the list: the write keeps a copy of the sequence it is
     // given, and a copy of the vector would allocate for every write.
     boost::asio::async_write(
-        socket(), std::span<const boost::asio::const_buffer>(rest, gather_.end()),
+        socket(), std::span<const boost::asio::const_buffer>(gather_),
         [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
             self->finish_write(error);
         });
+}
+
+std::size_t rtmp_server_connection::gather(std::size_t skip) {
+    gather_.clear();
+    std::size_t total = 0;
+    for (const output_item& item : in_flight_) {
+        item.for_each_run([&](const std::uint8_t* data, std::uint32_t size) {
+            if (skip >= size) {
+                skip -= size;
+                return;
+            }
+            gather_.emplace_back(data + skip, size - skip);
+            total += size - skip;
+            skip = 0;
+        });
+    }
+    return total;
+}
+
+// A block is taken for the bytes a producer may go on to write into it; an
+// item that waits keeps only what its bytes need. The last item of a burst
+// held back by a peer that does not read is usually little more than the
+// end of one message.
+void rtmp_server_connection::shrink_unstarted_items(std::size_t written) {
+    std::size_t offset = 0;
+    for (output_item& item : in_flight_) {
+        const std::uint32_t size = item.size();
+        const bool started = offset < written;
+        offset += size;
+        // An item of its block's bytes alone, and not begun.
+        if (started || item.has_shared() || size == 0 || size != item.block().size()) {
+            continue;
+        }
+        unsigned exponent = block_malloc_array::base_exponent;
+        while ((std::uint32_t{1} << exponent) < size) {
+            ++exponent;
+        }
+        if ((std::uint32_t{1} << exponent) >= item.block().capacity()) {
+            continue;
+        }
+        block_buffer smaller = server().context.pool(exponent);
+        std::memcpy(smaller.data(), item.block().data(), size);
+        smaller.set_size(size);
+        item = output_item(std::move(smaller));
+    }
 }
 
 void rtmp_server_connection::finish_write(const boost::system::error_code& error) {
@@ -216,8 +252,8 @@ void rtmp_server_connection::finish_write(const boost::system::error_code& error
         write_waiters_.clear();
         close();
     }
-    if (send_queue_.next() && close_when_sent_) {
-        close();
+    if (send_queue_.next()) {
+        on_all_written();
     }
     if (!write_waiters_.empty()) {
         // From a handler of their own: this may run inside a producer's
@@ -228,6 +264,18 @@ void rtmp_server_connection::finish_write(const boost::system::error_code& error
                                   resume();
                               }
                           });
+    }
+}
+
+void rtmp_server_connection::on_all_written() {
+    // The usual write, a live player's batch, is one item: room for it
+    // stays. What a burst took goes, so that the many connections that are
+    // between their bursts at any time hold no room for the next one.
+    if (in_flight_.capacity() > 1) {
+        std::vector<output_item>().swap(in_flight_);
+    }
+    if (close_when_sent_) {
+        close();
     }
 }
 

@@ -85,10 +85,13 @@ class rtmp_server : public tcp_server<rtmp_server, rtmp_server_connection> {
 // closes.
 class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_connection> {
   public:
-    static constexpr std::size_t read_buffer_size = 8192;
-    // A read that fills the buffer doubles it, up to this: a publisher of a
-    // high bitrate then takes a loop turn's worth of its stream in one read,
-    // while a player, which sends little, keeps the small buffer.
+    // Room for a player's commands and acknowledgements, which is all it
+    // sends once its handshake is done.
+    static constexpr std::size_t read_buffer_size = 1024;
+    // A read after the handshake that fills the buffer doubles it, up to
+    // this: a publisher of a high bitrate then takes a loop turn's worth of
+    // its stream in one read, while a player, which sends little, keeps the
+    // small buffer. The handshake's few kilobytes come in pieces instead.
     static constexpr std::size_t max_read_buffer_size = 256 * 1024;
     // The advisory limit of the send queue.
     static constexpr std::uint32_t send_queue_limit = 5;
@@ -128,14 +131,22 @@ class rtmp_server_connection : public tcp_connection<rtmp_server, rtmp_server_co
     bool send(output_item& item);
     void write(output_item& item);
     void start_write();
+    // gather_: the bytes of the items in flight past the first `skip`;
+    // returns their count.
+    std::size_t gather(std::size_t skip);
+    // Moves the items in flight that the socket has not begun to take, and
+    // that fill little of their blocks, into blocks their size.
+    void shrink_unstarted_items(std::size_t written);
     void finish_write(const boost::system::error_code& error);
+    // Everything queued has been written.
+    void on_all_written();
     // Closes once everything queued has been written (or a write failed).
     void close_when_sent();
 
     std::vector<std::uint8_t> read_buffer_;
     rtmp_send_queue send_queue_;
-    // The items being written, in one write at a time. Only touched on the
-    // connection's thread.
+    // The items being written, in one write at a time; room for one is kept
+    // between writes. Only touched on the connection's thread.
     std::vector<output_item> in_flight_;
     std::vector<boost::asio::const_buffer> gather_;
     // A write of in_flight_ has started and not finished. Only touched on

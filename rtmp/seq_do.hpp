@@ -47,8 +47,8 @@ class seq_do {
             return pending_.load(std::memory_order_relaxed) < limit_;
         }
         if (queue_.full()) {
-            // Grows like a vector, and keeps its room: a connection that
-            // queues a burst now and then allocates nothing per item.
+            // Grows like a vector, and keeps its room until it is idle
+            // again: a burst allocates nothing per item.
             queue_.set_capacity(std::max<std::size_t>(8, queue_.capacity() * 2));
         }
         queue_.push_back(std::move(item));
@@ -70,12 +70,18 @@ class seq_do {
     }
 
     // The work on the previous item has finished: starts the next one, or
-    // becomes idle. Returns true when it became idle.
+    // becomes idle (giving back the queue's room). Returns true when it
+    // became idle.
     bool next() {
         taken_ = 0;
         pending_.store(static_cast<std::uint32_t>(queue_.size()), std::memory_order_relaxed);
         if (queue_.empty()) {
             busy_ = false;
+            // Most of a server's connections are idle at any time, between
+            // their bursts: they hold no room for the next one.
+            if (queue_.capacity() != 0) {
+                boost::circular_buffer<Item>().swap(queue_);
+            }
             return true;
         }
         Item item = std::move(queue_.front());
