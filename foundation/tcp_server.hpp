@@ -83,14 +83,17 @@ class tcp_server : public std::enable_shared_from_this<Server> {
         if (stopped_.exchange(true)) {
             return;
         }
+        // The connections are closed on the strand, where they are
+        // admitted: one that its new-connection handler is still setting up
+        // is closed once the handler has returned, never beside it.
         boost::asio::post(strand_, [self = this->shared_from_this()] {
             boost::system::error_code ignored;
             self->acceptor_.close(ignored);
             self->retry_timer_.cancel();
+            for (const auto& connection : self->connections()) {
+                connection->close();
+            }
         });
-        for (const auto& connection : connections()) {
-            connection->close();
-        }
     }
 
     // For a connection that has closed: it leaves the set, and when it was

@@ -9,10 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/io_service_pool.hpp"
@@ -96,6 +98,7 @@ class reports {
     }
     std::vector<std::shared_ptr<echo_connection>> accepted() { return copy(accepted_); }
     std::vector<std::shared_ptr<echo_connection>> closed() { return copy(closed_); }
+    void add_closed(const std::shared_ptr<echo_connection>& c) { add(closed_, c); }
 
   private:
     using list = std::vector<std::shared_ptr<echo_connection>>;
@@ -184,15 +187,17 @@ TEST_F(TcpServer, AClosedConnectionLeavesTheSetAndIsReportedOnce) {
     EXPECT_EQ(staying.echo("b"), "b");
     ASSERT_EQ(log.accepted().size(), 2u);
 
+    // A connection is reported just after it has left the set.
     leaving.reset();
-    ASSERT_TRUE(eventually([&] { return server->connection_count() == 1; }));
-    ASSERT_EQ(log.closed().size(), 1u);
+    ASSERT_TRUE(eventually([&] { return log.closed().size() == 1; }));
+    EXPECT_EQ(server->connection_count(), 1u);
     EXPECT_TRUE(log.closed()[0] == log.accepted()[0] || log.closed()[0] == log.accepted()[1]);
 
     server->stop();
     server->stop();
     EXPECT_TRUE(staying.hung_up_on());
-    ASSERT_TRUE(eventually([&] { return server->connection_count() == 0; }));
+    ASSERT_TRUE(eventually([&] { return log.closed().size() >= 2; }));
+    EXPECT_EQ(server->connection_count(), 0u);
     const auto closed = log.closed();
     ASSERT_EQ(closed.size(), 2u);
     EXPECT_NE(closed[0], closed[1]);
@@ -204,6 +209,38 @@ TEST_F(TcpServer, AClosedConnectionLeavesTheSetAndIsReportedOnce) {
             return true;
         }
     })) << "a stopped server's port takes no connection";
+}
+
+// A stop while the new-connection handler still sets a connection up: the
+// connection is closed after the handler has returned, never beside it on
+// the connection's own thread, and is reported closed once.
+TEST_F(TcpServer, AStopDuringTheNewConnectionHandlerClosesTheConnectionAfterIt) {
+    std::promise<void> entered;
+    std::promise<void> stopped;
+    auto handler_done = std::make_shared<std::atomic<bool>>(false);
+    auto closed_before_done = std::make_shared<std::atomic<int>>(0);
+    server->set_new_connection_handler([&entered, &stopped, handler_done](const auto&) {
+        entered.set_value();
+        stopped.get_future().wait();
+        // Room for a close that the stop sent to the connection's thread.
+        std::this_thread::sleep_for(50ms);
+        handler_done->store(true);
+    });
+    server->set_closed_connection_handler([this, handler_done, closed_before_done](const auto& c) {
+        if (!handler_done->load()) {
+            ++*closed_before_done;
+        }
+        log.add_closed(c);
+    });
+    client waiting(server->local_endpoint());
+    // The handler holds the connection until the server has stopped.
+    entered.get_future().wait();
+    server->stop();
+    stopped.set_value();
+    EXPECT_TRUE(waiting.hung_up_on());
+    ASSERT_TRUE(eventually([&] { return log.closed().size() == 1; }));
+    EXPECT_EQ(closed_before_done->load(), 0);
+    EXPECT_EQ(server->connection_count(), 0u);
 }
 
 }  // namespace

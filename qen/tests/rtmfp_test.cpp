@@ -294,7 +294,7 @@ TEST(QenRtmfpAssembly, OpensItsThreePortsOnEachLoopbackOnlyWhenEnabled) {
         }
     }
     EXPECT_EQ(udp_sockets, 0u);
-    EXPECT_EQ(disabled.stop(), 0);
+    EXPECT_EQ(disabled.stop(), 0) << disabled.process().stderr_text();
 }
 
 TEST(QenRtmfpAssembly, PortsTakenEverywhereEndTheStart) {
