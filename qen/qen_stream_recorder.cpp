@@ -209,7 +209,7 @@ void qen_stream_recorder::queue(operation what, std::uint8_t type, const std::ui
         return;
     }
     if (what == operation::message && kept == nullptr) {
-        kept = copy(data, size);
+        copy(data, size);
     }
     const bool early =
         queued_bytes_ < write_early_bytes && queued_bytes_ + size >= write_early_bytes;
@@ -221,20 +221,28 @@ void qen_stream_recorder::queue(operation what, std::uint8_t type, const std::ui
     }
 }
 
-std::shared_ptr<const void> qen_stream_recorder::copy(const std::uint8_t*& data,
-                                                      std::uint32_t size) {
-    if (block_size_ - block_used_ < size) {
-        block_size_ = std::max<std::size_t>(copy_block_bytes, size);
-        block_ = std::make_shared_for_overwrite<std::uint8_t[]>(block_size_);
+// Blocks go round between the two threads under the lock, whole: no count
+// of references per message, and no allocation while the writer keeps up.
+void qen_stream_recorder::copy(const std::uint8_t*& data, std::uint32_t size) {
+    if (block_.size - block_used_ < size) {
+        if (block_.bytes) {
+            filled_blocks_.push_back(std::move(block_));
+        }
+        if (size <= copy_block_bytes && !spare_blocks_.empty()) {
+            block_ = std::move(spare_blocks_.back());
+            spare_blocks_.pop_back();
+        } else {
+            block_.size = std::max<std::size_t>(copy_block_bytes, size);
+            block_.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(block_.size);
+        }
         block_used_ = 0;
     }
     // The writer reads the bytes before these, the publisher's thread
     // writes these: they never share a byte.
-    std::uint8_t* into = block_.get() + block_used_;
+    std::uint8_t* into = block_.bytes.get() + block_used_;
     std::copy_n(data, size, into);
     block_used_ += size;
     data = into;
-    return block_;
 }
 
 void qen_stream_recorder::stop_recording(std::unique_lock<std::mutex>& lock,
@@ -261,6 +269,9 @@ bool qen_stream_recorder::serve() {
     {
         std::lock_guard lock(mutex_);
         batch_.swap(queue_);
+        // The block being filled stays with the publisher's thread; the
+        // bodies this batch has in it are before what it copies next.
+        batch_blocks_.swap(filled_blocks_);
         finish = finishing_;
         wanted = written_wanted_;
     }
@@ -279,11 +290,18 @@ bool qen_stream_recorder::serve() {
     if (drop && writer_) {
         writer_.reset();
     }
+    // The writer holds no tag after this: the blocks are free again.
     write_out();
     {
         std::lock_guard lock(mutex_);
         queued_bytes_ -= bytes;
+        for (copy_block& block : batch_blocks_) {
+            if (spare_blocks_.size() < spare_copy_blocks && block.size == copy_block_bytes) {
+                spare_blocks_.push_back(std::move(block));
+            }
+        }
     }
+    batch_blocks_.clear();
     if (finish) {
         finish_on_lane();
         return false;
@@ -338,7 +356,8 @@ void qen_stream_recorder::ended() {
     accepting_ = false;
 }
 
-// On the writer thread.
+// On the writer thread. A body in a copy block is the recorder's until the
+// turn's write is over, which the writer's hold on it never outlasts.
 void qen_stream_recorder::perform(const work& item) {
     if (!writer_) {
         return;
@@ -347,17 +366,22 @@ void qen_stream_recorder::perform(const work& item) {
         if (options_.before_write) {
             options_.before_write();
         }
+        // Says "kept" to the writer without counting a reference.
+        const std::shared_ptr<const void> owner =
+            item.owner
+                ? item.owner
+                : std::shared_ptr<const void>(std::shared_ptr<const void>(), item.body.data());
         switch (item.what) {
             case operation::message:
                 switch (item.type) {
                     case rtmp::message_type::video:
-                        writer_->on_video(item.timestamp, item.body, item.owner);
+                        writer_->on_video(item.timestamp, item.body, owner);
                         break;
                     case rtmp::message_type::audio:
-                        writer_->on_audio(item.timestamp, item.body, item.owner);
+                        writer_->on_audio(item.timestamp, item.body, owner);
                         break;
                     case rtmp::message_type::data_amf0:
-                        writer_->on_data(item.timestamp, item.body, item.owner);
+                        writer_->on_data(item.timestamp, item.body, owner);
                         break;
                     default:
                         break;

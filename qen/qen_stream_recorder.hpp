@@ -44,6 +44,8 @@ class qen_stream_recorder : private served_recording {
     // What the bytes of messages that the live stream kept no copy of are
     // copied into, a block at a time.
     static constexpr std::size_t copy_block_bytes = 32u << 10;
+    // Written copy blocks each recording keeps to fill again.
+    static constexpr std::size_t spare_copy_blocks = 2;
 
     struct options {
         std::size_t queue_limit = default_queue_limit;
@@ -123,9 +125,13 @@ class qen_stream_recorder : private served_recording {
         std::uint8_t type;
         std::uint32_t timestamp;
         std::span<const std::uint8_t> body;
-        // The live stream's copy of the message, or the copy block that holds
-        // the body.
+        // The live stream's copy of the message; none when the body is in a
+        // copy block, which the recorder keeps until it has been written.
         std::shared_ptr<const void> owner;
+    };
+    struct copy_block {
+        std::unique_ptr<std::uint8_t[]> bytes;
+        std::size_t size = 0;
     };
 
     // On `lane`, or on one of its own.
@@ -135,7 +141,7 @@ class qen_stream_recorder : private served_recording {
     void queue(operation what, std::uint8_t type, const std::uint8_t* data, std::uint32_t size,
                std::uint32_t timestamp, std::shared_ptr<const void> kept);
     // Under the lock.
-    std::shared_ptr<const void> copy(const std::uint8_t*& data, std::uint32_t size);
+    void copy(const std::uint8_t*& data, std::uint32_t size);
     void stop_recording(std::unique_lock<std::mutex>& lock, const std::string& reason);
     bool serve() override;
     void perform(const work& item);
@@ -153,16 +159,21 @@ class qen_stream_recorder : private served_recording {
     options options_;
     // Only the lane's threads use it once it is served.
     std::unique_ptr<segment_writer> writer_;
-    // The writer thread's batch, kept for its room.
+    // The writer thread's batch, kept for its room, and the copy blocks
+    // that hold its bodies.
     std::vector<work> batch_;
+    std::vector<copy_block> batch_blocks_;
 
     mutable std::mutex mutex_;
     std::condition_variable written_;
     std::vector<work> queue_;
     std::size_t queued_bytes_ = 0;
-    std::shared_ptr<std::uint8_t[]> block_;
-    std::size_t block_size_ = 0;
+    // The block being filled; the filled ones whose messages are queued;
+    // written ones, to be filled again.
+    copy_block block_;
     std::size_t block_used_ = 0;
+    std::vector<copy_block> filled_blocks_;
+    std::vector<copy_block> spare_blocks_;
     // Messages are taken; false once ended, stopped or without a writer.
     bool accepting_ = false;
     // An end is queued: recording() says no, although messages are still
