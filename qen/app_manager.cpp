@@ -63,15 +63,14 @@ app_ptr app_manager::resolve_app_path(const domain& d, const std::string& path) 
         }
     }
 
-    std::unique_lock lock(mutex_);
-    app_slot_ptr level = get_or_load_app(lock, directory, key, nullptr);
+    app_slot_ptr level = get_or_load_app(directory, key, nullptr);
     if (!level) {
         return nullptr;
     }
     if (virtual_dir) {
         key += "/" + *next++;
         directory = *virtual_dir;
-        level = get_or_load_app(lock, directory, key, level);
+        level = get_or_load_app(directory, key, level);
         if (!level) {
             return nullptr;
         }
@@ -79,7 +78,7 @@ app_ptr app_manager::resolve_app_path(const domain& d, const std::string& path) 
     for (; next != segments->end(); ++next) {
         key += "/" + *next;
         directory += "/" + *next;
-        level = get_or_load_app(lock, directory, key, level);
+        level = get_or_load_app(directory, key, level);
         if (!level) {
             return nullptr;
         }
@@ -92,45 +91,74 @@ app_ptr app_manager::build_app(const app_slot_ptr& parent, const std::string& di
     return std::make_shared<const qen_app>(parent, directory, key, std::move(clients));
 }
 
-app_slot_ptr app_manager::get_or_load_app(std::unique_lock<std::mutex>& lock,
-                                          const std::string& directory, const std::string& key,
+app_slot_ptr app_manager::get_or_load_app(const std::string& directory, const std::string& key,
                                           const app_slot_ptr& parent) {
+    const lookup found = look_up(key, parent);
+    switch (found.next) {
+        case lookup::then::done:
+            return found.slot;
+        case lookup::then::load: {
+            app_ptr app;
+            try {
+                app = build_app(parent, directory, key, std::make_shared<client_count>());
+            } catch (const std::exception&) {
+            }
+            return finish_load(key, std::move(app));
+        }
+        case lookup::then::recheck: {
+            const app_ptr current = found.slot->get();
+            app_ptr fresh;
+            bool failed = false;
+            if (qen_app::settings_time_of(directory) != found.known_time) {
+                try {
+                    // The clients of the application stay its clients.
+                    fresh = build_app(parent, directory, key, current->clients());
+                } catch (const std::exception&) {
+                    failed = true;
+                }
+            }
+            return finish_recheck(key, found.slot, std::move(fresh), failed);
+        }
+    }
+    return nullptr;
+}
+
+app_manager::lookup app_manager::look_up(const std::string& key, const app_slot_ptr& parent) {
+    std::unique_lock lock(mutex_);
     auto found = cache_.find(key);
     if (found == cache_.end()) {
-        return load_new(lock, directory, key, parent);
+        if (parent && parent->get()->finalized()) {
+            return {};
+        }
+        cache_[key].loading = true;
+        return {.next = lookup::then::load};
     }
     if (found->second.loading) {
         if (found->second.slot) {
-            return found->second.slot;  // being re-checked: the current one serves
+            return {.slot = found->second.slot};  // being re-checked: the current one serves
         }
         load_done_.wait(lock, [&] {
             found = cache_.find(key);
             return found == cache_.end() || !found->second.loading;
         });
-        return found == cache_.end() ? nullptr : found->second.slot;
+        return {.slot = found == cache_.end() ? nullptr : found->second.slot};
     }
     entry& cached = found->second;
     cached.idle_ticks = 0;
-    if (cached.ticks_since_check > app_update_interval_) {
-        return recheck(lock, cached, directory, key, parent);
+    if (cached.ticks_since_check <= app_update_interval_) {
+        return {.slot = cached.slot};
     }
-    return cached.slot;
+    cached.loading = true;
+    cached.ticks_since_check = 0;
+    return {.next = lookup::then::recheck,
+            .slot = cached.slot,
+            .known_time = cached.slot->get()->settings_time()};
 }
 
-app_slot_ptr app_manager::load_new(std::unique_lock<std::mutex>& lock, const std::string& directory,
-                                   const std::string& key, const app_slot_ptr& parent) {
-    if (parent && parent->get()->finalized()) {
-        return nullptr;
-    }
-    cache_[key].loading = true;
-    lock.unlock();
-    app_ptr app;
-    try {
-        app = build_app(parent, directory, key, std::make_shared<client_count>());
-    } catch (const std::exception&) {
-    }
-    lock.lock();
-
+app_slot_ptr app_manager::finish_load(const std::string& key, app_ptr app) {
+    std::lock_guard lock(mutex_);
+    // The entry cannot have gone meanwhile: nothing erases an entry that is
+    // being loaded but its loader.
     const auto found = cache_.find(key);
     app_slot_ptr slot;
     if (app) {
@@ -144,30 +172,9 @@ app_slot_ptr app_manager::load_new(std::unique_lock<std::mutex>& lock, const std
     return slot;
 }
 
-app_slot_ptr app_manager::recheck(std::unique_lock<std::mutex>& lock, entry& cached,
-                                  const std::string& directory, const std::string& key,
-                                  const app_slot_ptr& parent) {
-    cached.loading = true;
-    cached.ticks_since_check = 0;
-    const app_slot_ptr slot = cached.slot;
-    const app_ptr current = slot->get();
-    const std::int64_t known_time = current->settings_time();
-    lock.unlock();
-
-    app_ptr fresh;
-    bool failed = false;
-    if (qen_app::settings_time_of(directory) != known_time) {
-        try {
-            // The clients of the application stay its clients.
-            fresh = build_app(parent, directory, key, current->clients());
-        } catch (const std::exception&) {
-            failed = true;
-        }
-    }
-    lock.lock();
-
-    // The entry cannot have gone meanwhile: nothing erases an entry that is
-    // being loaded but its loader.
+app_slot_ptr app_manager::finish_recheck(const std::string& key, const app_slot_ptr& slot,
+                                         app_ptr fresh, bool failed) {
+    std::lock_guard lock(mutex_);
     const auto found = cache_.find(key);
     load_done_.notify_all();
     if (failed) {

@@ -49,21 +49,34 @@ class app_manager {
         std::uint32_t idle_ticks = 0;
     };
 
-    // The slot of a key, loading or re-checking it as needed. Entered and
-    // left with the lock held; the file-system work runs without it.
-    app_slot_ptr get_or_load_app(std::unique_lock<std::mutex>& lock, const std::string& directory,
-                                 const std::string& key, const app_slot_ptr& parent);
-    app_slot_ptr load_new(std::unique_lock<std::mutex>& lock, const std::string& directory,
-                          const std::string& key, const app_slot_ptr& parent);
-    app_slot_ptr recheck(std::unique_lock<std::mutex>& lock, entry& cached,
-                         const std::string& directory, const std::string& key,
-                         const app_slot_ptr& parent);
+    // What a look-up of a key found under the lock, and what is left to do
+    // without it.
+    struct lookup {
+        enum class then { done, load, recheck };
+        then next = then::done;
+        app_slot_ptr slot;            // done: the answer; recheck: the slot checked
+        std::int64_t known_time = 0;  // recheck: the settings time it was built from
+    };
+
+    // The slot of a key, loading or re-checking it as needed: the cache is
+    // looked at and updated under the lock, each time in a function of its
+    // own, and the file-system work between runs without it. A key being
+    // loaded is marked so (entry::loading), which keeps its entry for its
+    // loader and makes other look-ups of it wait for the first load.
+    app_slot_ptr get_or_load_app(const std::string& directory, const std::string& key,
+                                 const app_slot_ptr& parent);
+    lookup look_up(const std::string& key, const app_slot_ptr& parent);
+    app_slot_ptr finish_load(const std::string& key, app_ptr app);
+    app_slot_ptr finish_recheck(const std::string& key, const app_slot_ptr& slot, app_ptr fresh,
+                                bool failed);
 
     const domain_map domains_;
     const domain_ptr default_domain_;
     const std::uint32_t app_update_interval_;
     const std::uint32_t app_max_idle_time_;
 
+    // Guards the cache. Taken before a slot's own lock; building an
+    // application (reading its settings file) never runs under it.
     std::mutex mutex_;
     std::condition_variable load_done_;
     std::map<std::string, entry> cache_;
