@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -80,6 +81,16 @@ std::vector<pid_t> live_processes_in_group(pid_t group) {
 
 std::vector<pid_t> live_children_of(pid_t parent) {
     return live_processes([parent](const process_stat& stat) { return stat.parent == parent; });
+}
+
+bool catches_signal(pid_t pid, int signal_number) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:")) {
+            return (std::stoull(line.substr(7), nullptr, 16) >> (signal_number - 1)) & 1;
+        }
+    }
+    return false;
 }
 
 std::optional<unsigned long long> process_start_time(pid_t pid) {

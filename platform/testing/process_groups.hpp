@@ -21,6 +21,10 @@ std::vector<pid_t> live_children_of(pid_t parent);
 // no such process.
 std::optional<unsigned long long> process_start_time(pid_t pid);
 
+// Whether a process has a handler of its own for the signal (its caught
+// signals in /proc); false when there is no such process.
+bool catches_signal(pid_t pid, int signal_number);
+
 // Whether every process of the group ends within the timeout.
 bool wait_group_gone(pid_t group, std::chrono::milliseconds timeout);
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing/process_groups.hpp"
 #include "platform/testing/test_support.hpp"
 
 namespace {
@@ -44,11 +45,13 @@ bool semaphore_exists(pid_t pid) {
     return true;
 }
 
-// Waits until the server has created its shutdown event, i.e. it is running.
+// Waits until the server is running: it has created its shutdown event and
+// then taken SIGTERM and SIGINT to set it. The event alone could be a stale
+// one of the same pid, left by a killed process whose pid was reused.
 bool wait_until_serving(child_process& qen) {
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (semaphore_exists(qen.pid())) {
+        if (semaphore_exists(qen.pid()) && platform::testing::catches_signal(qen.pid(), SIGTERM)) {
             return true;
         }
         if (!qen.running()) {

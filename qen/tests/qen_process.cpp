@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/named_event.hpp"
+#include "platform/testing/process_groups.hpp"
+#include "qen/shutdown_event.hpp"
+
 namespace qen_test {
 
 using namespace std::chrono_literals;
@@ -65,6 +69,14 @@ void qen_process::start() {
     }
 }
 
+void qen_process::kill() {
+    process_->signal(SIGKILL);
+    if (!process_->wait_for_exit(30s)) {
+        throw std::runtime_error("qen did not end when killed");
+    }
+    platform::remove_named_event(qen::shutdown_event_name(process_->pid()));
+}
+
 void qen_process::restart() {
     if (process_->running()) {
         stop(SIGTERM);
@@ -90,12 +102,21 @@ std::string qen_process::url(std::string_view path) const {
 int qen_process::stop(int signal_number) {
     if (signal_number == 0) {
         // What the supervisor does: set the process's shutdown event. The
-        // server listens a moment before it makes the event.
-        const std::string name = "/qen_shutdown_" + std::to_string(process_->pid());
+        // server listens a moment before it makes the event, and takes the
+        // stop signals right after: an event of the same name found before
+        // that may be a stale one of a killed process with the same pid.
+        const std::string name =
+            platform::semaphore_name(qen::shutdown_event_name(process_->pid()));
         sem_t* event = SEM_FAILED;
         testing::eventually([&] {
+            if (!process_->running()) {
+                return true;
+            }
+            if (!testing::catches_signal(process_->pid(), SIGTERM)) {
+                return false;
+            }
             event = sem_open(name.c_str(), 0);
-            return event != SEM_FAILED || !process_->running();
+            return event != SEM_FAILED;
         });
         if (event == SEM_FAILED) {
             return -1;

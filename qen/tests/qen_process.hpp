@@ -57,6 +57,10 @@ class qen_process {
     // Asks it to stop with the signal (the shutdown event when 0) and returns
     // its exit code (-1 when it did not stop in time).
     int stop(int signal_number = 0);
+    // Kills it (SIGKILL), as a crash would, and removes the shutdown event
+    // it leaves behind, which a later process given the same pid would
+    // otherwise find.
+    void kill();
     // Starts it again on the same configuration.
     void restart();
 

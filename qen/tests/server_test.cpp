@@ -607,8 +607,7 @@ TEST(Server, AKillLosesAtMostASecondOfTheRecording) {
             base = left.segments.empty() ? 0 : left.duration_ms + 40;
         }
         const std::uint32_t sent = publish_for(qen, at);
-        qen.process().signal(SIGKILL);
-        ASSERT_TRUE(qen.process().wait_for_exit(10s));
+        qen.kill();
 
         ASSERT_TRUE(fs::exists(index)) << "a recording is found from its start";
         const auto last = last_recorded_ms(index);
