@@ -175,7 +175,7 @@ std::vector<std::pair<std::string, bytes>> session_seeds() {
                        join(0x15, group_id), join(0x12, group_id), join(0x10, to_bytes(group))})
             .messages(netconnection_flow, 2, {stat_call(2)})
             .bytes_());
-    seeds.emplace_back("malformed_group_specifier",
+    seeds.emplace_back("malformed_group_text",
                        session_steps()
                            .messages(netgroup_flow, 2, {join(0x10, to_bytes("G:0101000001"))})
                            .bytes_());
